@@ -1,0 +1,85 @@
+# Helpers that keep every target of the project uniform.
+#
+# add_project_library(NAME SRCS a.cpp ... DEPS dep ... [PRIVATE_DEPS dep ...])
+#   A static library of our own code, compiled with the project warnings. It also declares
+#   NAME_tsan (built only when a ThreadSanitizer test links it) with the same sources.
+# add_project_test(NAME SRCS ... DEPS ... LABELS label ... [TSAN])
+#   A GoogleTest executable; each test case becomes a CTest test with the given labels.
+#   With TSAN, a second executable NAME_tsan is built with -fsanitize=thread against the
+#   _tsan variants of its project dependencies and labelled "tsan" as well.
+# add_project_bench(NAME SRCS ... DEPS ...)
+#   A Google Benchmark executable, with a short smoke run registered in CTest (label bench).
+
+set(PROJECT_WARNINGS -Wall -Wextra -Werror)
+set(PROJECT_SRC_DIR ${CMAKE_SOURCE_DIR}/src)
+set_property(GLOBAL PROPERTY PROJECT_LIBRARIES "")
+
+function(_project_tsan_deps out)
+  set(result "")
+  get_property(libs GLOBAL PROPERTY PROJECT_LIBRARIES)
+  foreach(d ${ARGN})
+    if(d IN_LIST libs)
+      list(APPEND result ${d}_tsan)
+    else()
+      list(APPEND result ${d})
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+function(add_project_library NAME)
+  cmake_parse_arguments(A "" "" "SRCS;DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${NAME} STATIC ${A_SRCS})
+  target_include_directories(${NAME} PUBLIC ${PROJECT_SRC_DIR})
+  target_compile_options(${NAME} PRIVATE ${PROJECT_WARNINGS})
+  target_link_libraries(${NAME} PUBLIC ${A_DEPS} PRIVATE ${A_PRIVATE_DEPS})
+  if(PROJECT_TSAN_TESTS)
+    _project_tsan_deps(tdeps ${A_DEPS})
+    _project_tsan_deps(tpdeps ${A_PRIVATE_DEPS})
+    add_library(${NAME}_tsan STATIC EXCLUDE_FROM_ALL ${A_SRCS})
+    target_include_directories(${NAME}_tsan PUBLIC ${PROJECT_SRC_DIR})
+    target_compile_options(${NAME}_tsan PRIVATE ${PROJECT_WARNINGS} PUBLIC -fsanitize=thread)
+    target_link_options(${NAME}_tsan PUBLIC -fsanitize=thread)
+    target_link_libraries(${NAME}_tsan PUBLIC ${tdeps} PRIVATE ${tpdeps})
+  endif()
+  set_property(GLOBAL APPEND PROPERTY PROJECT_LIBRARIES ${NAME})
+endfunction()
+
+function(add_project_test NAME)
+  cmake_parse_arguments(A "TSAN" "" "SRCS;DEPS;LABELS" ${ARGN})
+  add_executable(${NAME} ${A_SRCS})
+  target_compile_options(${NAME} PRIVATE ${PROJECT_WARNINGS})
+  target_include_directories(${NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${NAME} PRIVATE ${A_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${NAME} PRIVATE PROJECT_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
+  gtest_discover_tests(${NAME} PROPERTIES LABELS "${A_LABELS}" DISCOVERY_TIMEOUT 60)
+  if(A_TSAN AND PROJECT_TSAN_TESTS)
+    _project_tsan_deps(tdeps ${A_DEPS})
+    add_executable(${NAME}_tsan ${A_SRCS})
+    target_compile_options(${NAME}_tsan PRIVATE ${PROJECT_WARNINGS} -fsanitize=thread)
+    target_link_options(${NAME}_tsan PRIVATE -fsanitize=thread)
+    target_include_directories(${NAME}_tsan PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    target_link_libraries(${NAME}_tsan PRIVATE ${tdeps} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+    target_compile_definitions(${NAME}_tsan PRIVATE PROJECT_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
+    gtest_discover_tests(${NAME}_tsan TEST_PREFIX "tsan." PROPERTIES LABELS "${A_LABELS};tsan"
+                         ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1" DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()
+
+function(add_project_bench NAME)
+  cmake_parse_arguments(A "" "" "SRCS;DEPS" ${ARGN})
+  add_executable(${NAME} ${A_SRCS})
+  target_compile_options(${NAME} PRIVATE ${PROJECT_WARNINGS})
+  target_link_libraries(${NAME} PRIVATE ${A_DEPS} benchmark::benchmark Threads::Threads)
+  add_test(NAME bench.${NAME} COMMAND ${NAME} --benchmark_min_time=0.001)
+  set_tests_properties(bench.${NAME} PROPERTIES LABELS bench)
+endfunction()
+
+# Adds each listed subdirectory that already holds a CMakeLists.txt.
+macro(add_existing_subdirectories)
+  foreach(d ${ARGN})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${d}/CMakeLists.txt)
+      add_subdirectory(${d})
+    endif()
+  endforeach()
+endmacro()

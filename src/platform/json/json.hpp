@@ -1,0 +1,82 @@
+// JSON reading and writing for the whole project, over nlohmann's ordered_json.
+//
+// Objects keep their keys in insertion order, so records written field by field come out in
+// declaration order. Writing refuses non-finite numbers (never a silent null); 32-bit floats
+// are stored so that they print in their shortest round-trip form ("0.1", not
+// "0.10000000149011612"). Readers of records use require()/optional() so that a missing
+// required key is an error that names the key. All functions are thread-safe on distinct values.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform::json {
+
+using Json = nlohmann::ordered_json;
+
+// Malformed text, a value of the wrong type, a missing key, or a value that cannot be written.
+class JsonError : public std::runtime_error {
+ public:
+  explicit JsonError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Parses UTF-8 text. Throws JsonError naming the position on malformed input.
+Json parse(std::string_view text);
+
+// Compact text (indent < 0) or pretty-printed text. Throws JsonError on a non-finite number
+// or invalid UTF-8 in a string.
+std::string dump(const Json& value, int indent = -1);
+
+// Throws JsonError when `value` holds a NaN or an infinity anywhere in its tree.
+void checkFinite(const Json& value);
+
+// The double whose shortest decimal form equals the shortest round-trip form of `value`.
+double shortestFloat(float value);
+// A JSON number for a 32-bit float (shortest form). Throws JsonError when not finite.
+Json fromFloat(float value);
+// A JSON number for a double. Throws JsonError when not finite.
+Json fromDouble(double value);
+
+// Swift-style enumeration case with a payload: {"name": {"_0": payload}}; without payload:
+// {"name": {}}.
+Json enumCase(std::string_view name, Json payload);
+Json enumCase(std::string_view name);
+// The case name and its object of an enumeration written as above; throws JsonError when
+// `value` is not an object with exactly one key whose value is an object.
+std::pair<std::string, const Json*> readEnumCase(const Json& value);
+
+// The member `key` of an object; throws JsonError when `object` is not an object or has no
+// such key.
+const Json& require(const Json& object, std::string_view key);
+
+// The member `key` converted to T; throws JsonError when missing, null or of the wrong type.
+template <class T>
+T requireAs(const Json& object, std::string_view key) {
+  const Json& member = require(object, key);
+  if (member.is_null()) throw JsonError("null value for required key \"" + std::string(key) + "\"");
+  try {
+    return member.get<T>();
+  } catch (const nlohmann::json::exception& e) {
+    throw JsonError("wrong type for key \"" + std::string(key) + "\": " + e.what());
+  }
+}
+
+// The member `key` converted to T, or absent when missing or null; throws JsonError when
+// present with the wrong type.
+template <class T>
+std::optional<T> optionalAs(const Json& object, std::string_view key) {
+  if (!object.is_object()) throw JsonError("expected an object when reading \"" + std::string(key) + "\"");
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  try {
+    return it->template get<T>();
+  } catch (const nlohmann::json::exception& e) {
+    throw JsonError("wrong type for key \"" + std::string(key) + "\": " + e.what());
+  }
+}
+
+}  // namespace platform::json

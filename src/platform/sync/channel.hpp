@@ -1,0 +1,149 @@
+// A blocking, optionally bounded queue that carries a stream of values from producers to one
+// consumer: the stand-in for an asynchronous stream.
+//
+// The producer pushes values and ends the stream with finish() or finish(error). The consumer
+// pops until it gets no value; a stream finished with an error rethrows that error once the
+// buffered values are drained. The consumer ends the stream early with cancel(). The
+// termination callback runs exactly once, on the thread that ends the stream (finish, cancel or
+// destruction), never under the channel's lock. All members are thread-safe.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <utility>
+
+#include "platform/sync/cancellation.hpp"
+
+namespace platform::sync {
+
+template <class T>
+class Channel {
+ public:
+  enum class Termination { finished, cancelled };
+
+  // capacity 0 means unbounded; otherwise push() waits while `capacity` values are buffered.
+  explicit Channel(std::size_t capacity = 0) : capacity_(capacity) {}
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  ~Channel() { terminate(Termination::cancelled); }
+
+  // Sets the callback run once when the stream ends. Runs immediately when it already ended.
+  void onTermination(std::function<void(Termination)> callback) {
+    std::optional<Termination> already;
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      if (terminated_) {
+        already = termination_;
+      } else {
+        onTermination_ = std::move(callback);
+      }
+    }
+    if (already && callback) callback(*already);
+  }
+
+  // Appends a value. Waits for room in a bounded channel. Returns false (and drops the value)
+  // when the stream has ended or the token was stopped while waiting.
+  bool push(T value, std::stop_token token = {}) {
+    std::unique_lock<std::mutex> lock(m_);
+    if (capacity_ > 0) {
+      cv_.wait(lock, token, [&] { return closed_ || buffer_.size() < capacity_; });
+      if (token.stop_requested()) return false;
+    }
+    if (closed_) return false;
+    buffer_.push_back(std::move(value));
+    cv_.notify_all();
+    return true;
+  }
+
+  // Ends the stream normally; buffered values stay readable.
+  void finish() { close(nullptr); }
+
+  // Ends the stream with an error that pop() rethrows after the buffered values.
+  void finish(std::exception_ptr error) { close(std::move(error)); }
+
+  // Consumer side: ends the stream and drops buffered values; producers see push() fail.
+  void cancel() {
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      closed_ = true;
+      buffer_.clear();
+      error_ = nullptr;
+      cv_.notify_all();
+    }
+    terminate(Termination::cancelled);
+  }
+
+  // Next value; absent at the end of a finished stream. Rethrows the finishing error once the
+  // buffer is drained. Throws CancellationError when `token` is stopped while waiting.
+  std::optional<T> pop(std::stop_token token = {}) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, token, [&] { return !buffer_.empty() || closed_; });
+    if (!buffer_.empty()) {
+      T value = std::move(buffer_.front());
+      buffer_.pop_front();
+      cv_.notify_all();
+      return value;
+    }
+    if (token.stop_requested() && !closed_) throw CancellationError();
+    if (error_) {
+      auto error = std::exchange(error_, nullptr);
+      std::rethrow_exception(error);
+    }
+    return std::nullopt;
+  }
+
+  bool isClosed() const {
+    std::lock_guard<std::mutex> guard(m_);
+    return closed_;
+  }
+
+  std::size_t bufferedCount() const {
+    std::lock_guard<std::mutex> guard(m_);
+    return buffer_.size();
+  }
+
+ private:
+  void close(std::exception_ptr error) {
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      if (closed_) return;
+      closed_ = true;
+      error_ = std::move(error);
+      cv_.notify_all();
+    }
+    terminate(Termination::finished);
+  }
+
+  void terminate(Termination how) {
+    std::function<void(Termination)> callback;
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      if (terminated_) return;
+      terminated_ = true;
+      termination_ = how;
+      closed_ = true;
+      callback = std::move(onTermination_);
+      cv_.notify_all();
+    }
+    if (callback) callback(how);
+  }
+
+  const std::size_t capacity_;
+  mutable std::mutex m_;
+  std::condition_variable_any cv_;
+  // guarded by m_:
+  std::deque<T> buffer_;
+  bool closed_ = false;
+  bool terminated_ = false;
+  Termination termination_ = Termination::finished;
+  std::exception_ptr error_;
+  std::function<void(Termination)> onTermination_;
+};
+
+}  // namespace platform::sync
