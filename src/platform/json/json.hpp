@@ -9,7 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sys/checked_cast.hpp"
+
+#include <cstdint>
+#include <limits>
 #include <optional>
+#include <type_traits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,16 +58,61 @@ std::pair<std::string, const Json*> readEnumCase(const Json& value);
 // such key.
 const Json& require(const Json& object, std::string_view key);
 
+namespace detail {
+
+// `member` converted to T. An integer type accepts only an integral number inside its range
+// (3.0 reads as 3; 3.7, 1e300 and -1 for an unsigned type are errors), never a bool; bool
+// accepts only true/false. Throws JsonError naming `key`.
+template <class T>
+T convertMember(const Json& member, std::string_view key) {
+  const auto wrongType = [&](const std::string& why) {
+    return JsonError("wrong type for key \"" + std::string(key) + "\": " + why);
+  };
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    if (member.is_number_unsigned()) {
+      const auto v = member.get<std::uint64_t>();
+      if (v > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) throw wrongType("integer out of range");
+      return static_cast<T>(v);
+    }
+    if (member.is_number_integer()) {
+      const auto v = member.get<std::int64_t>();
+      if (v < 0 && !std::is_signed_v<T>) throw wrongType("integer out of range");
+      if constexpr (std::is_signed_v<T>) {
+        if (v < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
+            v > static_cast<std::int64_t>(std::numeric_limits<T>::max())) {
+          throw wrongType("integer out of range");
+        }
+      } else {
+        if (static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+          throw wrongType("integer out of range");
+        }
+      }
+      return static_cast<T>(v);
+    }
+    if (member.is_number_float()) {
+      const double d = member.get<double>();
+      const auto v = platform::sys::checkedIntegerCast<T>(d);
+      if (!v || static_cast<double>(*v) != d) throw wrongType("number is not an integer in range");
+      return *v;
+    }
+    throw wrongType(std::string("expected an integer, found ") + member.type_name());
+  } else {
+    try {
+      return member.get<T>();
+    } catch (const nlohmann::json::exception& e) {
+      throw wrongType(e.what());
+    }
+  }
+}
+
+}  // namespace detail
+
 // The member `key` converted to T; throws JsonError when missing, null or of the wrong type.
 template <class T>
 T requireAs(const Json& object, std::string_view key) {
   const Json& member = require(object, key);
   if (member.is_null()) throw JsonError("null value for required key \"" + std::string(key) + "\"");
-  try {
-    return member.get<T>();
-  } catch (const nlohmann::json::exception& e) {
-    throw JsonError("wrong type for key \"" + std::string(key) + "\": " + e.what());
-  }
+  return detail::convertMember<T>(member, key);
 }
 
 // The member `key` converted to T, or absent when missing or null; throws JsonError when
@@ -72,11 +122,7 @@ std::optional<T> optionalAs(const Json& object, std::string_view key) {
   if (!object.is_object()) throw JsonError("expected an object when reading \"" + std::string(key) + "\"");
   auto it = object.find(key);
   if (it == object.end() || it->is_null()) return std::nullopt;
-  try {
-    return it->template get<T>();
-  } catch (const nlohmann::json::exception& e) {
-    throw JsonError("wrong type for key \"" + std::string(key) + "\": " + e.what());
-  }
+  return detail::convertMember<T>(*it, key);
 }
 
 }  // namespace platform::json

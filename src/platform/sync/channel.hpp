@@ -52,8 +52,8 @@ class Channel {
   bool push(T value, std::stop_token token = {}) {
     std::unique_lock<std::mutex> lock(m_);
     if (capacity_ > 0) {
-      cv_.wait(lock, token, [&] { return closed_ || buffer_.size() < capacity_; });
-      if (token.stop_requested()) return false;
+      // A stop request only matters while there is no room: a value that fits is accepted.
+      if (!cv_.wait(lock, token, [&] { return closed_ || buffer_.size() < capacity_; })) return false;
     }
     if (closed_) return false;
     buffer_.push_back(std::move(value));

@@ -1,0 +1,212 @@
+#include "platform/text/regex.hpp"
+
+#include <unicode/regex.h>
+#include <unicode/utext.h>
+#include <unicode/utypes.h>
+
+#include <cctype>
+#include <variant>
+
+namespace platform::text {
+namespace {
+
+struct UTextCloser {
+  void operator()(UText* t) const { utext_close(t); }
+};
+using UTextPtr = std::unique_ptr<UText, UTextCloser>;
+
+// A matcher of its own for one call, reading the caller's UTF-8 bytes in place (native
+// indices of a UTF-8 UText are byte offsets).
+struct Search {
+  UTextPtr text;
+  std::unique_ptr<icu::RegexMatcher> matcher;
+
+  Search(const icu::RegexPattern& pattern, std::string_view utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    static const char kEmpty[] = "";
+    text.reset(utext_openUTF8(nullptr, utf8.empty() ? kEmpty : utf8.data(), static_cast<int64_t>(utf8.size()),
+                              &status));
+    if (U_FAILURE(status)) throw RegexError("cannot read text for regular expression");
+    matcher.reset(pattern.matcher(status));
+    if (U_FAILURE(status) || !matcher) throw RegexError(std::string("cannot create matcher: ") + u_errorName(status));
+    matcher->reset(text.get());
+  }
+
+  Match current() const {
+    UErrorCode status = U_ZERO_ERROR;
+    Match m;
+    const int32_t n = matcher->groupCount();
+    m.groups.resize(static_cast<std::size_t>(n) + 1);
+    for (int32_t g = 0; g <= n; ++g) {
+      const int64_t b = matcher->start64(g, status);
+      const int64_t e = matcher->end64(g, status);
+      if (U_SUCCESS(status) && b >= 0 && e >= b) {
+        m.groups[static_cast<std::size_t>(g)] = ByteRange{static_cast<std::size_t>(b), static_cast<std::size_t>(e)};
+      }
+      status = U_ZERO_ERROR;
+    }
+    return m;
+  }
+};
+
+uint32_t flagsOf(const RegexOptions& o) {
+  uint32_t f = 0;
+  if (o.caseInsensitive) f |= UREGEX_CASE_INSENSITIVE;
+  if (o.multiline) f |= UREGEX_MULTILINE;
+  if (o.dotMatchesLineSeparators) f |= UREGEX_DOTALL;
+  if (o.allowCommentsAndWhitespace) f |= UREGEX_COMMENTS;
+  return f;
+}
+
+// A parsed replacement template: literal pieces and group references.
+using TemplatePart = std::variant<std::string, std::size_t>;
+
+std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPattern& pattern, std::size_t groupCount) {
+  std::vector<TemplatePart> parts;
+  std::string literal;
+  auto flush = [&] {
+    if (!literal.empty()) parts.emplace_back(std::move(literal));
+    literal.clear();
+  };
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    const char c = r[i];
+    if (c == '\\' && i + 1 < r.size()) {
+      literal.push_back(r[++i]);
+    } else if (c == '$' && i + 1 < r.size() && std::isdigit(static_cast<unsigned char>(r[i + 1]))) {
+      // As many digits as still name an existing group.
+      std::size_t group = static_cast<std::size_t>(r[i + 1] - '0');
+      if (group > groupCount) throw RegexError("replacement refers to missing group $" + std::to_string(group));
+      ++i;
+      while (i + 1 < r.size() && std::isdigit(static_cast<unsigned char>(r[i + 1]))) {
+        const std::size_t next = group * 10 + static_cast<std::size_t>(r[i + 1] - '0');
+        if (next > groupCount) break;
+        group = next;
+        ++i;
+      }
+      flush();
+      parts.emplace_back(group);
+    } else if (c == '$' && i + 1 < r.size() && r[i + 1] == '{') {
+      const std::size_t close = r.find('}', i + 2);
+      if (close == std::string_view::npos) throw RegexError("unterminated group name in replacement");
+      const std::string_view name = r.substr(i + 2, close - i - 2);
+      UErrorCode status = U_ZERO_ERROR;
+      const int32_t g = pattern.groupNumberFromName(name.data(), static_cast<int32_t>(name.size()), status);
+      if (U_FAILURE(status)) throw RegexError("replacement refers to missing group ${" + std::string(name) + "}");
+      flush();
+      parts.emplace_back(static_cast<std::size_t>(g));
+      i = close;
+    } else if (c == '$') {
+      throw RegexError("'$' in replacement not followed by a group number or name");
+    } else {
+      literal.push_back(c);
+    }
+  }
+  flush();
+  return parts;
+}
+
+}  // namespace
+
+std::string_view Match::str(std::string_view text, std::size_t i) const {
+  if (i >= groups.size() || !groups[i]) return {};
+  const ByteRange& r = *groups[i];
+  if (r.end > text.size()) return {};
+  return text.substr(r.begin, r.end - r.begin);
+}
+
+Regex::Regex(std::string_view pattern, RegexOptions options) : pattern_(pattern), options_(options) {
+  UErrorCode status = U_ZERO_ERROR;
+  UParseError parseError{};
+  const icu::UnicodeString source =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size())));
+  std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(source, flagsOf(options), parseError, status));
+  if (U_FAILURE(status) || !compiled) {
+    throw RegexError("invalid regular expression \"" + pattern_ + "\": " + u_errorName(status) + " at offset " +
+                     std::to_string(parseError.offset));
+  }
+  compiled_ = std::move(compiled);
+}
+
+std::size_t Regex::groupCount() const {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::RegexMatcher> m(compiled_->matcher(status));
+  return U_SUCCESS(status) && m ? static_cast<std::size_t>(m->groupCount()) : 0;
+}
+
+bool Regex::matches(std::string_view text) const {
+  Search s(*compiled_, text);
+  UErrorCode status = U_ZERO_ERROR;
+  const bool ok = s.matcher->matches(status);
+  return U_SUCCESS(status) && ok;
+}
+
+bool Regex::contains(std::string_view text) const { return search(text).has_value(); }
+
+std::optional<Match> Regex::search(std::string_view text, std::size_t from) const {
+  if (from > text.size()) return std::nullopt;
+  Search s(*compiled_, text);
+  UErrorCode status = U_ZERO_ERROR;
+  if (!s.matcher->find(static_cast<int64_t>(from), status) || U_FAILURE(status)) return std::nullopt;
+  return s.current();
+}
+
+std::vector<Match> Regex::findAll(std::string_view text) const {
+  std::vector<Match> out;
+  Search s(*compiled_, text);
+  while (s.matcher->find()) out.push_back(s.current());
+  return out;
+}
+
+std::string Regex::replaceAll(std::string_view text, std::string_view replacement) const {
+  const auto parts = parseTemplate(replacement, *compiled_, groupCount());
+  return replaceAll(text, [&](const Match& m, std::string_view t) {
+    std::string piece;
+    for (const auto& part : parts) {
+      if (const auto* s = std::get_if<std::string>(&part)) {
+        piece += *s;
+      } else {
+        piece += m.str(t, std::get<std::size_t>(part));
+      }
+    }
+    return piece;
+  });
+}
+
+std::string Regex::replaceAll(std::string_view text,
+                              const std::function<std::string(const Match&, std::string_view)>& replacer) const {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t last = 0;
+  for (const Match& m : findAll(text)) {
+    out.append(text.substr(last, m.begin() - last));
+    out += replacer(m, text);
+    last = m.end();
+  }
+  out.append(text.substr(last));
+  return out;
+}
+
+std::vector<std::string> Regex::split(std::string_view text, bool keepMatches) const {
+  std::vector<std::string> pieces;
+  std::size_t last = 0;
+  for (const Match& m : findAll(text)) {
+    pieces.emplace_back(text.substr(last, m.begin() - last));
+    if (keepMatches) pieces.emplace_back(m.str(text));
+    last = m.end();
+  }
+  pieces.emplace_back(text.substr(last));
+  return pieces;
+}
+
+std::string Regex::escape(std::string_view literal) {
+  std::string out;
+  out.reserve(literal.size() * 2);
+  for (char c : literal) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x80 && !std::isalnum(u) && c != '_') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace platform::text

@@ -1,0 +1,342 @@
+#include "platform/text/text.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+#include <unicode/utext.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+
+namespace platform::text {
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool isAscii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+bool allBelow(std::u16string_view s, char16_t limit) {
+  for (char16_t c : s) {
+    if (c >= limit) return false;
+  }
+  return true;
+}
+
+bool isScalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
+
+enum class BreakKind { character, word, sentence };
+
+// Break iterators are costly to create; each thread keeps one of each kind.
+icu::BreakIterator& breakIterator(BreakKind kind) {
+  thread_local std::unique_ptr<icu::BreakIterator> iterators[3];
+  auto& slot = iterators[static_cast<int>(kind)];
+  if (!slot) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Locale& root = icu::Locale::getRoot();
+    switch (kind) {
+      case BreakKind::character: slot.reset(icu::BreakIterator::createCharacterInstance(root, status)); break;
+      case BreakKind::word: slot.reset(icu::BreakIterator::createWordInstance(root, status)); break;
+      case BreakKind::sentence: slot.reset(icu::BreakIterator::createSentenceInstance(root, status)); break;
+    }
+    if (U_FAILURE(status) || !slot) std::terminate();  // ICU data missing: the installation is broken
+  }
+  return *slot;
+}
+
+std::vector<std::size_t> icuBoundaries(std::u16string_view text, BreakKind kind) {
+  std::vector<std::size_t> result;
+  UErrorCode status = U_ZERO_ERROR;
+  UText* ut = utext_openUChars(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+  icu::BreakIterator& it = breakIterator(kind);
+  it.setText(ut, status);
+  if (U_FAILURE(status)) {
+    utext_close(ut);
+    return {0, text.size()};
+  }
+  for (int32_t p = it.first(); p != icu::BreakIterator::DONE; p = it.next()) {
+    result.push_back(static_cast<std::size_t>(p));
+  }
+  // Detach the iterator from our buffer before it goes away.
+  it.setText(icu::UnicodeString());
+  utext_close(ut);
+  return result;
+}
+
+std::vector<Range> rangesOf(std::u16string_view text, BreakKind kind) {
+  std::vector<Range> ranges;
+  if (text.empty()) return ranges;
+  const auto bounds = icuBoundaries(text, kind);
+  for (std::size_t i = 1; i < bounds.size(); ++i) ranges.push_back({bounds[i - 1], bounds[i]});
+  return ranges;
+}
+
+icu::UnicodeString aliasOf(std::u16string_view text) {
+  // Read-only alias: no copy of the caller's buffer.
+  return icu::UnicodeString(false, text.data(), static_cast<int32_t>(text.size()));
+}
+
+std::u16string fromUnicodeString(const icu::UnicodeString& s) {
+  return std::u16string(s.getBuffer(), static_cast<std::size_t>(s.length()));
+}
+
+using CaseFunction = int32_t (*)(UChar*, int32_t, const UChar*, int32_t, const char*, UErrorCode*);
+
+std::u16string mapCase(std::u16string_view text, CaseFunction fn) {
+  std::u16string out(text.size() + 8, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = fn(out.data(), static_cast<int32_t>(out.size()), text.data(), static_cast<int32_t>(text.size()), "",
+                 &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    out.assign(static_cast<std::size_t>(n), u'\0');
+    status = U_ZERO_ERROR;
+    n = fn(out.data(), static_cast<int32_t>(out.size()), text.data(), static_cast<int32_t>(text.size()), "", &status);
+  }
+  if (U_FAILURE(status)) return std::u16string(text);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+}  // namespace
+
+std::u16string toUtf16(std::string_view utf8) {
+  std::u16string out;
+  if (isAscii(utf8)) {
+    out.resize(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) out[i] = static_cast<char16_t>(utf8[i]);
+    return out;
+  }
+  // A UTF-8 text never needs more UTF-16 units than it has bytes.
+  out.resize(utf8.size());
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, utf8.data(),
+                       static_cast<int32_t>(utf8.size()), kReplacement, nullptr, &status);
+  if (U_FAILURE(status)) {
+    const auto s = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    return fromUnicodeString(s);
+  }
+  out.resize(static_cast<std::size_t>(length));
+  return out;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+  std::string out;
+  if (allBelow(utf16, 0x80)) {
+    out.resize(utf16.size());
+    for (std::size_t i = 0; i < utf16.size(); ++i) out[i] = static_cast<char>(utf16[i]);
+    return out;
+  }
+  out.resize(utf16.size() * 3);
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, utf16.data(),
+                     static_cast<int32_t>(utf16.size()), kReplacement, nullptr, &status);
+  if (U_FAILURE(status)) {
+    out.clear();
+    for (char32_t c : codePoints(utf16)) appendUtf8(out, c);
+    return out;
+  }
+  out.resize(static_cast<std::size_t>(length));
+  return out;
+}
+
+void appendUtf16(std::u16string& out, char32_t c) {
+  if (!isScalar(c)) c = kReplacement;
+  if (c < 0x10000) {
+    out.push_back(static_cast<char16_t>(c));
+  } else {
+    out.push_back(static_cast<char16_t>(U16_LEAD(c)));
+    out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+  }
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (!isScalar(c)) c = kReplacement;
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+std::vector<std::size_t> graphemeBoundaries(std::u16string_view text) {
+  // Below U+0300 no character extends or joins another (combining marks, joiners, prepended
+  // and spacing marks, Hangul and regional indicators all lie above), except CR LF.
+  if (allBelow(text, 0x300)) {
+    std::vector<std::size_t> bounds;
+    bounds.reserve(text.size() + 1);
+    bounds.push_back(0);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
+      bounds.push_back(i + 1);
+    }
+    return bounds;
+  }
+  return icuBoundaries(text, BreakKind::character);
+}
+
+std::size_t graphemeCount(std::u16string_view text) {
+  if (allBelow(text, 0x300)) {
+    std::size_t n = text.size();
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      if (text[i] == u'\r' && text[i + 1] == u'\n') --n;
+    }
+    return n;
+  }
+  return icuBoundaries(text, BreakKind::character).size() - 1;
+}
+
+std::vector<Range> sentenceRanges(std::u16string_view text) { return rangesOf(text, BreakKind::sentence); }
+
+std::vector<Range> wordRanges(std::u16string_view text) { return rangesOf(text, BreakKind::word); }
+
+std::u16string toLower(std::u16string_view text) {
+  if (allBelow(text, 0x80)) {
+    std::u16string out(text);
+    for (auto& c : out) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    }
+    return out;
+  }
+  return mapCase(text, u_strToLower);
+}
+
+std::string toLower(std::string_view utf8) {
+  if (isAscii(utf8)) {
+    std::string out(utf8);
+    for (auto& c : out) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return out;
+  }
+  return toUtf8(toLower(std::u16string_view(toUtf16(utf8))));
+}
+
+std::u16string toUpper(std::u16string_view text) {
+  if (allBelow(text, 0x80)) {
+    std::u16string out(text);
+    for (auto& c : out) {
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    }
+    return out;
+  }
+  return mapCase(text, u_strToUpper);
+}
+
+std::string toUpper(std::string_view utf8) {
+  if (isAscii(utf8)) {
+    std::string out(utf8);
+    for (auto& c : out) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return out;
+  }
+  return toUtf8(toUpper(std::u16string_view(toUtf16(utf8))));
+}
+
+std::u16string normalize(std::u16string_view text, NormalizationForm form) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* normalizer = nullptr;
+  switch (form) {
+    case NormalizationForm::nfc: normalizer = icu::Normalizer2::getNFCInstance(status); break;
+    case NormalizationForm::nfd: normalizer = icu::Normalizer2::getNFDInstance(status); break;
+    case NormalizationForm::nfkc: normalizer = icu::Normalizer2::getNFKCInstance(status); break;
+    case NormalizationForm::nfkd: normalizer = icu::Normalizer2::getNFKDInstance(status); break;
+  }
+  if (U_FAILURE(status) || normalizer == nullptr) return std::u16string(text);
+  const icu::UnicodeString source = aliasOf(text);
+  if (normalizer->isNormalized(source, status) && U_SUCCESS(status)) return std::u16string(text);
+  status = U_ZERO_ERROR;
+  const icu::UnicodeString result = normalizer->normalize(source, status);
+  if (U_FAILURE(status)) return std::u16string(text);
+  return fromUnicodeString(result);
+}
+
+std::string normalize(std::string_view utf8, NormalizationForm form) {
+  return toUtf8(normalize(std::u16string_view(toUtf16(utf8)), form));
+}
+
+bool isUppercaseLetter(char32_t c) {
+  if (!isScalar(c)) return false;
+  const auto t = u_charType(static_cast<UChar32>(c));
+  return t == U_UPPERCASE_LETTER || t == U_TITLECASE_LETTER;
+}
+
+bool isLowercaseLetter(char32_t c) {
+  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_LOWERCASE_LETTER;
+}
+
+bool isLetter(char32_t c) {
+  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0;
+}
+
+bool isDigit(char32_t c) {
+  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER;
+}
+
+bool isNumber(char32_t c) {
+  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
+}
+
+bool isWhitespace(char32_t c) {
+  return isScalar(c) && u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
+}
+
+bool isPunctuation(char32_t c) {
+  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_P_MASK) != 0;
+}
+
+bool isSymbol(char32_t c) {
+  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_S_MASK) != 0;
+}
+
+bool isControl(char32_t c) {
+  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_CONTROL_CHAR;
+}
+
+bool isFormat(char32_t c) {
+  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_FORMAT_CHAR;
+}
+
+bool isMark(char32_t c) {
+  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0;
+}
+
+std::vector<char32_t> codePoints(std::u16string_view text) {
+  std::vector<char32_t> out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (U16_IS_LEAD(u) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
+      out.push_back(static_cast<char32_t>(U16_GET_SUPPLEMENTARY(u, text[i + 1])));
+      ++i;
+    } else if (U16_IS_SURROGATE(u)) {
+      out.push_back(kReplacement);
+    } else {
+      out.push_back(u);
+    }
+  }
+  return out;
+}
+
+std::vector<char32_t> codePoints(std::string_view utf8) { return codePoints(std::u16string_view(toUtf16(utf8))); }
+
+}  // namespace platform::text

@@ -1,0 +1,82 @@
+// Unicode text helpers for the whole project, backed by ICU: UTF-8/UTF-16 conversion,
+// grapheme, word and sentence boundaries, full case mapping, normalisation forms and character
+// properties.
+//
+// Used by the core code-unit strings and configuration value, the tokenizers and the speech
+// text handling. Every function is a pure function of its arguments, never throws on any input
+// (invalid encodings are replaced by U+FFFD as stated per function) and is thread-safe.
+// Offsets are counts of UTF-16 code units unless a function says otherwise.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::text {
+
+// UTF-8 to UTF-16. Each maximal invalid subsequence of the input becomes one U+FFFD.
+std::u16string toUtf16(std::string_view utf8);
+// UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD.
+std::string toUtf8(std::u16string_view utf16);
+// Appends `c` to `out` as UTF-16 (a surrogate pair above U+FFFF). A value that is not a
+// Unicode scalar (a surrogate or above U+10FFFF) is appended as U+FFFD.
+void appendUtf16(std::u16string& out, char32_t c);
+// Appends `c` to `out` as UTF-8, with the same replacement rule as appendUtf16.
+void appendUtf8(std::string& out, char32_t c);
+
+// Grapheme-cluster (user-perceived character) boundaries: code-unit offsets, ascending,
+// starting with 0 and ending with text.size(); just {0} for empty text.
+std::vector<std::size_t> graphemeBoundaries(std::u16string_view text);
+// The number of grapheme clusters; the same as graphemeBoundaries(text).size() - 1.
+std::size_t graphemeCount(std::u16string_view text);
+
+// A half-open range [begin, end) of code-unit offsets.
+struct Range {
+  std::size_t begin;
+  std::size_t end;
+  friend bool operator==(const Range&, const Range&) = default;
+};
+
+// Unicode sentence segmentation (root locale). The ranges cover the whole text without gaps;
+// each sentence keeps its trailing spaces and line break. Empty text gives no range.
+std::vector<Range> sentenceRanges(std::u16string_view text);
+// Unicode word segmentation (root locale): every segment between two word boundaries, so
+// runs of spaces and single punctuation marks are segments of their own. The ranges cover
+// the whole text without gaps. Empty text gives no range.
+std::vector<Range> wordRanges(std::u16string_view text);
+
+// Full Unicode lower-casing in the root locale (one character may map to several, e.g.
+// U+0130 gives "i" + U+0307; a final capital sigma gives U+03C2).
+std::u16string toLower(std::u16string_view text);
+// The same over UTF-8 (invalid input is first repaired as in toUtf16).
+std::string toLower(std::string_view utf8);
+// Full Unicode upper-casing in the root locale (e.g. U+00DF gives "SS").
+std::u16string toUpper(std::u16string_view text);
+std::string toUpper(std::string_view utf8);
+
+enum class NormalizationForm { nfc, nfd, nfkc, nfkd };
+// The text in the given normalisation form. Unpaired surrogates are kept as they are.
+std::u16string normalize(std::u16string_view text, NormalizationForm form);
+std::string normalize(std::string_view utf8, NormalizationForm form);
+
+// Character properties by Unicode general category (values that are not Unicode scalars
+// answer false everywhere).
+bool isUppercaseLetter(char32_t c);  // Lu or Lt
+bool isLowercaseLetter(char32_t c);  // Ll
+bool isLetter(char32_t c);           // L* (Lu, Ll, Lt, Lm, Lo)
+bool isDigit(char32_t c);            // Nd
+bool isNumber(char32_t c);           // N* (Nd, Nl, No)
+bool isWhitespace(char32_t c);       // the White_Space property (includes line breaks)
+bool isPunctuation(char32_t c);      // P*
+bool isSymbol(char32_t c);           // S*
+bool isControl(char32_t c);          // Cc
+bool isFormat(char32_t c);           // Cf
+bool isMark(char32_t c);             // M* (Mn, Mc, Me)
+
+// The Unicode scalars of `text`, in order; an unpaired surrogate is given as U+FFFD.
+std::vector<char32_t> codePoints(std::u16string_view text);
+// The same over UTF-8 (invalid input repaired as in toUtf16).
+std::vector<char32_t> codePoints(std::string_view utf8);
+
+}  // namespace platform::text

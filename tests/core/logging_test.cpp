@@ -1,0 +1,178 @@
+#include "core/logging.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/log/log.hpp"
+
+namespace noxtal {
+namespace {
+
+using Level = platform::log::Level;
+using LogLevel = Logging::LogLevel;
+
+// Captures what reaches the callback and the platform sink; restores the global state after.
+class LoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::log::setSink([this](const platform::log::Record& r) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      sunk_.push_back({r.level, std::string(r.subsystem), std::string(r.category), std::string(r.message)});
+    });
+    previousMinimum_ = platform::log::minimumLevel();
+    platform::log::setMinimumLevel(Level::debug);
+  }
+  void TearDown() override {
+    Logging::updateLogLevel(LogLevel::none);
+    Logging::updateCallback(nullptr);
+    platform::log::setSink(nullptr);
+    platform::log::setMinimumLevel(previousMinimum_);
+  }
+  void captureWithCallback() {
+    Logging::updateCallback([this](const std::string& text) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      delivered_.push_back(text);
+    });
+  }
+
+  struct Sunk {
+    Level level;
+    std::string subsystem, category, message;
+  };
+  std::mutex mutex_;
+  std::vector<std::string> delivered_;
+  std::vector<Sunk> sunk_;
+  Level previousMinimum_ = Level::info;
+};
+
+TEST_F(LoggingTest, LevelDecidesWhichTypesAreDelivered) {
+  struct Case {
+    LogLevel level;
+    Level type;
+    bool delivered;
+  };
+  const Case cases[] = {
+      {LogLevel::error, Level::debug, false}, {LogLevel::error, Level::info, false},
+      {LogLevel::error, Level::notice, false}, {LogLevel::error, Level::error, true},
+      {LogLevel::error, Level::fault, true},  {LogLevel::info, Level::debug, false},
+      {LogLevel::info, Level::notice, true},  {LogLevel::info, Level::info, true},
+      {LogLevel::debug, Level::debug, true},  {LogLevel::debug, Level::fault, true},
+      {LogLevel::none, Level::error, false},  {LogLevel::none, Level::fault, false},
+  };
+  captureWithCallback();
+  for (const auto& c : cases) {
+    delivered_.clear();
+    Logging::updateLogLevel(c.level);
+    Logging::shared().log(c.type, "message");
+    EXPECT_EQ(delivered_.size(), c.delivered ? 1u : 0u)
+        << "level " << static_cast<int>(c.level) << " type " << platform::log::levelName(c.type);
+  }
+}
+
+TEST_F(LoggingTest, EnabledQueries) {
+  Logging::updateLogLevel(LogLevel::none);
+  EXPECT_FALSE(Logging::isLoggingEnabled());
+  EXPECT_FALSE(Logging::isLoggingEnabled(LogLevel::error));
+  Logging::updateLogLevel(LogLevel::debug);
+  EXPECT_TRUE(Logging::isLoggingEnabled(LogLevel::debug));
+  Logging::shared().setLogLevel(LogLevel::info);
+  EXPECT_EQ(Logging::shared().logLevel(), LogLevel::info);
+  EXPECT_FALSE(Logging::isLoggingEnabled(LogLevel::debug));
+  EXPECT_TRUE(Logging::isLoggingEnabled(LogLevel::error));
+}
+
+TEST_F(LoggingTest, ItemsAreJoinedWithoutDecoration) {
+  captureWithCallback();
+  Logging::updateLogLevel(LogLevel::debug);
+  Logging::info(1, "a", 2.5);
+  Logging::debug(true, std::string("s"), 3.0, 0.1f, -7L, 'c');
+  Logging::error();
+  Logging::shared().log(Logging::Format{", ", "\n"}, Level::error, "x", 2u);
+  ASSERT_EQ(delivered_.size(), 4u);
+  EXPECT_EQ(delivered_[0], "1 a 2.5");
+  EXPECT_EQ(delivered_[1], "true s 3.0 0.1 -7 c");
+  EXPECT_EQ(delivered_[2], "");
+  EXPECT_EQ(delivered_[3], "x, 2\n");
+}
+
+struct CountsFormatting {
+  int* count;
+};
+std::ostream& operator<<(std::ostream& out, const CountsFormatting& item) {
+  ++*item.count;
+  return out << "formatted";
+}
+
+TEST_F(LoggingTest, DroppedMessagesBuildNoText) {
+  captureWithCallback();
+  int formatted = 0;
+  Logging::updateLogLevel(LogLevel::error);
+  Logging::info(CountsFormatting{&formatted});
+  EXPECT_EQ(formatted, 0);
+  Logging::error(CountsFormatting{&formatted});
+  EXPECT_EQ(formatted, 1);
+  ASSERT_EQ(delivered_.size(), 1u);
+  EXPECT_EQ(delivered_[0], "formatted");
+}
+
+TEST_F(LoggingTest, CallbackWinsOverThePlatformLog) {
+  Logging::updateLogLevel(LogLevel::info);
+  Logging::info("[Test] to the sink");
+  Logging::shared().log(Level::fault, "fault");
+  ASSERT_EQ(sunk_.size(), 2u);
+  EXPECT_EQ(sunk_[0].message, "[Test] to the sink");
+  EXPECT_EQ(sunk_[0].level, Level::info);
+  EXPECT_EQ(sunk_[0].subsystem, "com.velmoria.noxtal");
+  EXPECT_EQ(sunk_[0].category, "Noxtal");
+  EXPECT_EQ(sunk_[1].level, Level::fault);  // the message's own type, not the mapped level
+
+  captureWithCallback();
+  Logging::info("to the callback");
+  EXPECT_EQ(sunk_.size(), 2u);
+  ASSERT_EQ(delivered_.size(), 1u);
+  EXPECT_EQ(delivered_[0], "to the callback");
+
+  Logging::updateCallback(nullptr);
+  Logging::info("back to the sink");
+  EXPECT_EQ(sunk_.size(), 3u);
+}
+
+TEST_F(LoggingTest, RawValues) {
+  EXPECT_EQ(Logging::logLevelFromRawValue(0), std::nullopt);
+  EXPECT_EQ(Logging::logLevelFromRawValue(5), std::nullopt);
+  EXPECT_EQ(Logging::logLevelFromRawValue(-1), std::nullopt);
+  EXPECT_EQ(Logging::logLevelFromRawValue(2), LogLevel::info);
+  EXPECT_EQ(static_cast<int>(LogLevel::info), 2);
+  EXPECT_LT(LogLevel::debug, LogLevel::none);
+}
+
+TEST_F(LoggingTest, MemoryUsageReport) {
+  const auto mebibytes = Logging::getMemoryUsage();
+  EXPECT_GT(mebibytes, 0u);
+  captureWithCallback();
+  Logging::updateLogLevel(LogLevel::info);
+  Logging::logCurrentMemoryUsage("Loaded audio");
+  EXPECT_TRUE(delivered_.empty());
+  Logging::updateLogLevel(LogLevel::debug);
+  Logging::logCurrentMemoryUsage("Loaded audio");
+  ASSERT_EQ(delivered_.size(), 1u);
+  EXPECT_EQ(delivered_[0].rfind("Loaded audio - Memory usage: ", 0), 0u);
+  EXPECT_EQ(delivered_[0].substr(delivered_[0].size() - 3), " MB");
+}
+
+TEST(LoggingFormatTest, TimeWithPercentage) {
+  EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 10, 2000), "  500.00 ms /     10 runs (   50.00 ms/run) 25.00%");
+  EXPECT_EQ(Logging::formatTimeWithPercentage(1.0, 0, 1000), " 1000.00 ms /      0 runs (    0.00 ms/run) 100.00%");
+  // Values wider than any fixed buffer still come out whole.
+  const std::string huge = Logging::formatTimeWithPercentage(1e300, 1, 1);
+  EXPECT_GT(huge.size(), 600u);
+  EXPECT_NE(huge.find(" ms/run) "), std::string::npos);
+  EXPECT_EQ(huge.back(), '%');
+}
+
+}  // namespace
+}  // namespace noxtal

@@ -1,0 +1,169 @@
+#include "platform/sync/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace platform::sync {
+namespace {
+
+using Termination = Channel<int>::Termination;
+using namespace std::chrono_literals;
+
+TEST(ChannelTest, DeliversInOrderThenEndsAfterFinish) {
+  Channel<int> channel;
+  EXPECT_TRUE(channel.push(1));
+  EXPECT_TRUE(channel.push(2));
+  channel.finish();
+  EXPECT_FALSE(channel.push(3));
+  EXPECT_EQ(channel.pop(), 1);
+  EXPECT_EQ(channel.pop(), 2);
+  EXPECT_EQ(channel.pop(), std::nullopt);
+  EXPECT_EQ(channel.pop(), std::nullopt);
+}
+
+TEST(ChannelTest, FinishingErrorIsRethrownAfterTheBufferDrains) {
+  Channel<int> channel;
+  channel.push(1);
+  channel.push(2);
+  channel.finish(std::make_exception_ptr(std::runtime_error("decoder failed")));
+  channel.finish();  // a second end changes nothing
+  EXPECT_EQ(channel.pop(), 1);
+  EXPECT_EQ(channel.pop(), 2);
+  EXPECT_THROW(channel.pop(), std::runtime_error);
+  EXPECT_EQ(channel.pop(), std::nullopt);
+}
+
+TEST(ChannelTest, CancelDropsBufferedValuesAndRefusesPushes) {
+  Channel<int> channel;
+  std::vector<Termination> ends;
+  channel.onTermination([&](Termination how) { ends.push_back(how); });
+  channel.push(1);
+  channel.cancel();
+  EXPECT_FALSE(channel.push(2));
+  EXPECT_EQ(channel.pop(), std::nullopt);
+  EXPECT_TRUE(channel.isClosed());
+  channel.finish();
+  channel.cancel();
+  EXPECT_EQ(ends, std::vector<Termination>{Termination::cancelled});
+}
+
+TEST(ChannelTest, TerminationCallbackRunsExactlyOnce) {
+  std::vector<Termination> ends;
+  {
+    Channel<int> channel;
+    channel.onTermination([&](Termination how) { ends.push_back(how); });
+    channel.finish();
+    channel.finish(std::make_exception_ptr(std::runtime_error("late")));
+    channel.cancel();
+  }
+  EXPECT_EQ(ends, std::vector<Termination>{Termination::finished});
+
+  // Destruction ends an open stream as cancelled.
+  ends.clear();
+  { Channel<int>(0).onTermination([&](Termination how) { ends.push_back(how); }); }
+  EXPECT_EQ(ends, std::vector<Termination>{Termination::cancelled});
+
+  // A callback set after the end runs at once.
+  Channel<int> ended;
+  ended.finish();
+  ends.clear();
+  ended.onTermination([&](Termination how) { ends.push_back(how); });
+  EXPECT_EQ(ends, std::vector<Termination>{Termination::finished});
+}
+
+TEST(ChannelTest, BoundedPushWaitsForRoom) {
+  Channel<int> channel(1);
+  ASSERT_TRUE(channel.push(1));
+  std::atomic<bool> pushed{false};
+  std::jthread producer([&] {
+    EXPECT_TRUE(channel.push(2));
+    pushed = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(pushed.load());
+  EXPECT_EQ(channel.bufferedCount(), 1u);
+  EXPECT_EQ(channel.pop(), 1);
+  producer.join();
+  EXPECT_TRUE(pushed.load());
+  EXPECT_EQ(channel.pop(), 2);
+}
+
+TEST(ChannelTest, BoundedPushGivesUpOnStopOrEnd) {
+  Channel<int> channel(1);
+  channel.push(1);
+  std::stop_source stop;
+  std::jthread producer([&] { EXPECT_FALSE(channel.push(2, stop.get_token())); });
+  std::this_thread::sleep_for(20ms);
+  stop.request_stop();
+  producer.join();
+  EXPECT_EQ(channel.bufferedCount(), 1u);
+
+  std::jthread second([&] { EXPECT_FALSE(channel.push(3)); });
+  std::this_thread::sleep_for(20ms);
+  channel.cancel();
+  second.join();
+}
+
+TEST(ChannelTest, StoppedTokenStillPushesWhenThereIsRoom) {
+  Channel<int> channel(2);
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_TRUE(channel.push(1, stop.get_token()));
+  EXPECT_EQ(channel.pop(), 1);
+}
+
+TEST(ChannelTest, PopStopsWithCancellationError) {
+  Channel<int> channel;
+  std::stop_source stop;
+  std::atomic<bool> cancelled{false};
+  std::jthread consumer([&] {
+    try {
+      channel.pop(stop.get_token());
+    } catch (const CancellationError&) {
+      cancelled = true;
+    }
+  });
+  std::this_thread::sleep_for(20ms);
+  stop.request_stop();
+  consumer.join();
+  EXPECT_TRUE(cancelled.load());
+
+  // A buffered value is still handed out under a stopped token.
+  channel.push(5);
+  EXPECT_EQ(channel.pop(stop.get_token()), 5);
+  EXPECT_THROW(channel.pop(stop.get_token()), CancellationError);
+}
+
+TEST(ChannelTest, ManyProducersOneConsumerLoseNothing) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 2000;
+  Channel<int> channel(16);
+  long sum = 0;
+  int count = 0;
+  std::jthread consumer([&] {
+    while (auto value = channel.pop()) {
+      sum += *value;
+      ++count;
+    }
+  });
+  {
+    std::vector<std::jthread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+      producers.emplace_back([&] {
+        for (int i = 1; i <= kPerThread; ++i) channel.push(i);
+      });
+    }
+  }
+  channel.finish();
+  consumer.join();
+  EXPECT_EQ(count, kThreads * kPerThread);
+  EXPECT_EQ(sum, static_cast<long>(kThreads) * kPerThread * (kPerThread + 1) / 2);
+}
+
+}  // namespace
+}  // namespace platform::sync

@@ -1,0 +1,169 @@
+#include "platform/text/text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace platform::text {
+namespace {
+
+TEST(TextConversionTest, RoundTripsValidText) {
+  const std::vector<std::string> samples = {"", "plain ascii", "caf\xC3\xA9", "e\xCC\x81", "\xF0\x9F\x98\x80 emoji",
+                                            "\xE4\xB8\xAD\xE6\x96\x87", std::string("nul\0inside", 10)};
+  for (const auto& s : samples) {
+    EXPECT_EQ(toUtf8(toUtf16(s)), s) << s;
+  }
+  EXPECT_EQ(toUtf16("caf\xC3\xA9"), u"caf\u00E9");
+  EXPECT_EQ(toUtf16("\xF0\x9F\x98\x80"), std::u16string({0xD83D, 0xDE00}));
+}
+
+TEST(TextConversionTest, ReplacesInvalidInput) {
+  struct Case {
+    std::string utf8;
+    std::u16string expected;
+  };
+  const std::vector<Case> cases = {
+      {"a\xFF" "b", u"a\uFFFDb"},           // byte that never starts a sequence
+      {"a\xC3", u"a\uFFFD"},                // truncated two-byte sequence at the end
+      {"\xE4\xB8" "x", u"\uFFFDx"},         // truncated three-byte sequence
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},        // overlong encoding
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+  };
+  for (const auto& c : cases) EXPECT_EQ(toUtf16(c.utf8), c.expected) << c.utf8;
+
+  EXPECT_EQ(toUtf8(std::u16string({u'a', 0xD800, u'b'})), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(toUtf8(std::u16string({0xDC00})), "\xEF\xBF\xBD");
+  EXPECT_EQ(toUtf8(std::u16string({u'x', 0xD83D})), "x\xEF\xBF\xBD");
+}
+
+TEST(TextConversionTest, CodePointsAndAppend) {
+  EXPECT_EQ(codePoints(std::u16string({u'a', 0xD83D, 0xDE00, 0xDC00})),
+            (std::vector<char32_t>{U'a', U'\U0001F600', 0xFFFD}));
+  std::u16string s;
+  appendUtf16(s, U'\U0001F600');
+  appendUtf16(s, 0xD800);
+  EXPECT_EQ(s, std::u16string({0xD83D, 0xDE00, 0xFFFD}));
+  std::string u8;
+  for (char32_t c : {U'a', U'\u00E9', U'\u4E2D', U'\U0001F600'}) appendUtf8(u8, c);
+  EXPECT_EQ(u8, "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
+}
+
+TEST(TextBoundaryTest, GraphemeBoundaries) {
+  struct Case {
+    std::u16string text;
+    std::vector<std::size_t> bounds;
+  };
+  const std::vector<Case> cases = {
+      {u"", {0}},
+      {u"abc", {0, 1, 2, 3}},
+      {u"a\r\nb", {0, 1, 3, 4}},
+      {u"\n\r", {0, 1, 2}},
+      {u"e\u0301x", {0, 2, 3}},
+      {u"\U0001F600!", {0, 2, 3}},
+      {u"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", {0, 4, 8}},   // two flags
+      {u"\U0001F469\u200D\U0001F4BB", {0, 5}},                    // ZWJ sequence
+      {u"\u1100\u1161\u11A8", {0, 3}},                             // Hangul jamo syllable
+      {u"\u00FF\u0300", {0, 2}},                                  // Latin-1 letter with a combining mark
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(graphemeBoundaries(c.text), c.bounds) << toUtf8(c.text);
+    EXPECT_EQ(graphemeCount(c.text), c.bounds.size() - 1) << toUtf8(c.text);
+  }
+}
+
+TEST(TextBoundaryTest, SentenceAndWordRanges) {
+  const std::u16string text = u"Hello there. How are you? Fine!";
+  const auto sentences = sentenceRanges(text);
+  ASSERT_EQ(sentences.size(), 3u);
+  EXPECT_EQ(text.substr(sentences[0].begin, sentences[0].end - sentences[0].begin), u"Hello there. ");
+  EXPECT_EQ(text.substr(sentences[1].begin, sentences[1].end - sentences[1].begin), u"How are you? ");
+  EXPECT_EQ(sentences[2].end, text.size());
+  EXPECT_TRUE(sentenceRanges(u"").empty());
+
+  const std::u16string words = u"don't stop, 3.5";
+  std::vector<std::u16string> pieces;
+  std::size_t covered = 0;
+  for (const auto& r : wordRanges(words)) {
+    EXPECT_EQ(r.begin, covered);
+    covered = r.end;
+    pieces.push_back(words.substr(r.begin, r.end - r.begin));
+  }
+  EXPECT_EQ(covered, words.size());
+  EXPECT_EQ(pieces, (std::vector<std::u16string>{u"don't", u" ", u"stop", u",", u" ", u"3.5"}));
+}
+
+TEST(TextCaseTest, FullCaseMapping) {
+  struct Case {
+    std::u16string input;
+    std::u16string lower;
+    std::u16string upper;
+  };
+  const std::vector<Case> cases = {
+      {u"", u"", u""},
+      {u"MiXeD 123", u"mixed 123", u"MIXED 123"},
+      {u"\u0130", u"i\u0307", u"\u0130"},                    // dotted capital I lowers to two units
+      {u"stra\u00DFe", u"stra\u00DFe", u"STRASSE"},          // sharp s uppers to SS
+      {u"\u039F\u0394\u039F\u03A3", u"\u03BF\u03B4\u03BF\u03C2", u"\u039F\u0394\u039F\u03A3"},  // final sigma
+      {u"\U00010400", u"\U00010428", u"\U00010400"},         // Deseret, outside the BMP
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(toLower(c.input), c.lower) << toUtf8(c.input);
+    EXPECT_EQ(toUpper(c.input), c.upper) << toUtf8(c.input);
+    EXPECT_EQ(toLower(std::string_view(toUtf8(c.input))), toUtf8(c.lower));
+    EXPECT_EQ(toUpper(std::string_view(toUtf8(c.input))), toUtf8(c.upper));
+  }
+}
+
+TEST(TextNormalizationTest, AllForms) {
+  const std::u16string composed = u"\u00E9\uFB01";   // é and the fi ligature
+  const std::u16string decomposed = u"e\u0301\uFB01";
+  EXPECT_EQ(normalize(decomposed, NormalizationForm::nfc), composed);
+  EXPECT_EQ(normalize(composed, NormalizationForm::nfd), decomposed);
+  EXPECT_EQ(normalize(composed, NormalizationForm::nfkc), u"\u00E9fi");
+  EXPECT_EQ(normalize(composed, NormalizationForm::nfkd), u"e\u0301fi");
+  EXPECT_EQ(normalize(std::string_view("e\xCC\x81"), NormalizationForm::nfc), "\xC3\xA9");
+  EXPECT_EQ(normalize(u"", NormalizationForm::nfc), u"");
+}
+
+TEST(TextPropertyTest, Categories) {
+  struct Case {
+    char32_t c;
+    bool upper, lower, letter, digit, space, punct, control, mark;
+  };
+  const std::vector<Case> cases = {
+      {U'A', true, false, true, false, false, false, false, false},
+      {U'\u01C5', true, false, true, false, false, false, false, false},  // title-case Dž
+      {U'z', false, true, true, false, false, false, false, false},
+      {U'\u4E2D', false, false, true, false, false, false, false, false},
+      {U'7', false, false, false, true, false, false, false, false},
+      {U'\u0663', false, false, false, true, false, false, false, false},  // Arabic-Indic three
+      {U' ', false, false, false, false, true, false, false, false},
+      {U'\n', false, false, false, false, true, false, true, false},
+      {U'\u3000', false, false, false, false, true, false, false, false},
+      {U'\u2028', false, false, false, false, true, false, false, false},
+      {U'!', false, false, false, false, false, true, false, false},
+      {U'\u00BF', false, false, false, false, false, true, false, false},
+      {U'\u0007', false, false, false, false, false, false, true, false},
+      {U'\u0301', false, false, false, false, false, false, false, true},
+      {0xD800, false, false, false, false, false, false, false, false},   // not a scalar
+      {0x110000, false, false, false, false, false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<unsigned>(c.c));
+    EXPECT_EQ(isUppercaseLetter(c.c), c.upper);
+    EXPECT_EQ(isLowercaseLetter(c.c), c.lower);
+    EXPECT_EQ(isLetter(c.c), c.letter);
+    EXPECT_EQ(isDigit(c.c), c.digit);
+    EXPECT_EQ(isWhitespace(c.c), c.space);
+    EXPECT_EQ(isPunctuation(c.c), c.punct);
+    EXPECT_EQ(isControl(c.c), c.control);
+    EXPECT_EQ(isMark(c.c), c.mark);
+  }
+  EXPECT_TRUE(isSymbol(U'$'));
+  EXPECT_TRUE(isNumber(U'\u00BD'));
+  EXPECT_TRUE(isFormat(U'\u200D'));
+}
+
+}  // namespace
+}  // namespace platform::text
