@@ -1,5 +1,6 @@
 #include "core/logging.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 #include "platform/sys/system.hpp"
@@ -95,7 +96,9 @@ void Logging::logCurrentMemoryUsage(std::string_view prefix) {
 std::string Logging::formatTimeWithPercentage(double time, double runs, double fullPipelineDuration) {
   const double ms = time * 1000.0;
   const double perRun = runs > 0 ? ms / runs : 0.0;
-  const double percentage = ms / fullPipelineDuration * 100.0;
+  double percentage = ms / fullPipelineDuration * 100.0;
+  // 0 / 0 leaves a NaN with the sign bit set on x86, which printf writes as "-nan".
+  if (std::isnan(percentage)) percentage = std::fabs(percentage);
   char buffer[160];
   const int n = std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", ms, runs, perRun,
                               percentage);

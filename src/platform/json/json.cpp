@@ -2,16 +2,131 @@
 
 #include <charconv>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <system_error>
+#include <unordered_map>
+#include <vector>
 
 namespace platform::json {
 
-Json parse(std::string_view text) {
-  try {
-    return Json::parse(text.begin(), text.end());
-  } catch (const nlohmann::json::parse_error& e) {
+namespace {
+
+// Builds an ordered tree from parser events. ordered_json's own parser searches every object
+// linearly for each new key (quadratic in the object's size, seconds for a tokenizer
+// vocabulary); here keys are appended directly and duplicates are found through a hash index
+// that is only built once an object grows past a few entries. A repeated key keeps its last
+// value, as with the standard parser.
+class OrderedTreeBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit OrderedTreeBuilder(Json& root) : root_(root) {}
+
+  bool null() { return add(Json(nullptr)); }
+  bool boolean(bool v) { return add(Json(v)); }
+  bool number_integer(number_integer_t v) { return add(Json(v)); }
+  bool number_unsigned(number_unsigned_t v) { return add(Json(v)); }
+  bool number_float(number_float_t v, const string_t&) { return add(Json(v)); }
+  bool string(string_t& v) { return add(Json(std::move(v))); }
+  bool binary(binary_t& v) { return add(Json::binary(std::move(v))); }
+
+  bool start_object(std::size_t) {
+    Json* slot = place(Json::object());
+    stack_.push_back(Frame{slot, {}, {}});
+    return true;
+  }
+  bool key(string_t& k) {
+    stack_.back().pendingKey = std::move(k);
+    return true;
+  }
+  bool end_object() {
+    stack_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    Json* slot = place(Json::array());
+    stack_.push_back(Frame{slot, {}, {}});
+    return true;
+  }
+  bool end_array() {
+    stack_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
     throw JsonError(std::string("malformed JSON: ") + e.what());
   }
+
+ private:
+  struct Frame {
+    Json* container;
+    std::string pendingKey;
+    std::unordered_map<std::string, std::size_t> index;  // key -> position, for large objects
+  };
+  static constexpr std::size_t kIndexThreshold = 16;
+
+  bool add(Json&& value) {
+    place(std::move(value));
+    return true;
+  }
+
+  // Puts `value` where the parser is (root, array element or object member) and returns it.
+  Json* place(Json&& value) {
+    if (stack_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Frame& frame = stack_.back();
+    if (frame.container->is_array()) {
+      auto& elements = frame.container->get_ref<Json::array_t&>();
+      elements.push_back(std::move(value));
+      return &elements.back();
+    }
+    auto& members = frame.container->get_ref<Json::object_t&>();
+    auto& entries = static_cast<Json::object_t::Container&>(members);
+    if (auto existing = findKey(frame, entries)) {
+      entries[*existing].second = std::move(value);
+      return &entries[*existing].second;
+    }
+    if (entries.size() >= kIndexThreshold) frame.index.emplace(frame.pendingKey, entries.size());
+    entries.emplace_back(std::move(frame.pendingKey), std::move(value));
+    if (entries.size() == kIndexThreshold) {
+      for (std::size_t i = 0; i < entries.size(); ++i) frame.index.emplace(entries[i].first, i);
+    }
+    return &entries.back().second;
+  }
+
+  static std::optional<std::size_t> findKey(const Frame& frame, const Json::object_t::Container& entries) {
+    if (entries.size() >= kIndexThreshold) {
+      auto it = frame.index.find(frame.pendingKey);
+      if (it == frame.index.end()) return std::nullopt;
+      return it->second;
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].first == frame.pendingKey) return i;
+    }
+    return std::nullopt;
+  }
+
+  Json& root_;
+  std::vector<Frame> stack_;
+};
+
+}  // namespace
+
+Json parse(std::string_view text) {
+  Json root;
+  OrderedTreeBuilder builder(root);
+  try {
+    Json::sax_parse(text.begin(), text.end(), &builder);
+  } catch (const nlohmann::json::exception& e) {
+    throw JsonError(std::string("malformed JSON: ") + e.what());
+  }
+  return root;
 }
 
 void checkFinite(const Json& value) {

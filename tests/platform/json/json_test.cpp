@@ -86,5 +86,32 @@ TEST(JsonTest, EnumerationCases) {
   EXPECT_THROW(readEnumCase(parse(R"("a")")), JsonError);
 }
 
+TEST(JsonParseTest, LargeObjectsKeepOrderAndLastDuplicateWins) {
+  // Small and large objects (the latter use the hash index), nested, with repeated keys.
+  for (int size : {3, 15, 16, 17, 500}) {
+    std::string text = "{";
+    for (int i = 0; i < size; ++i) text += "\"k" + std::to_string(size - i) + "\":" + std::to_string(i) + ",";
+    text += "\"k1\":\"last\",\"nested\":[{\"a\":1,\"a\":2},[]],\"k2\":{}}";
+    const Json tree = parse(text);
+    const auto reference = nlohmann::json::parse(text);  // standard parser: last duplicate wins
+    ASSERT_EQ(tree.size(), static_cast<std::size_t>(size) + 1) << size;
+    EXPECT_EQ(tree.begin().key(), "k" + std::to_string(size));
+    EXPECT_EQ(tree["k1"], "last");
+    EXPECT_EQ(tree["k2"], Json::object());
+    EXPECT_EQ(tree["nested"][0]["a"], 2);
+    EXPECT_EQ(tree["nested"][0].size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(tree.dump()), reference);
+  }
+}
+
+TEST(JsonParseTest, ScalarsAndErrors) {
+  EXPECT_EQ(parse("  42 "), 42);
+  EXPECT_EQ(parse("\"x\""), "x");
+  EXPECT_TRUE(parse("null").is_null());
+  EXPECT_EQ(parse("[1,[2,[3]]]")[1][1][0], 3);
+  EXPECT_THROW(parse("[1,]"), JsonError);
+  EXPECT_THROW(parse("{\"a\":1} x"), JsonError);
+}
+
 }  // namespace
 }  // namespace platform::json
