@@ -136,14 +136,14 @@ struct ByteRange {
 
 std::optional<ByteRange> parseRange(const std::string& value) {
   if (value.rfind("bytes=", 0) != 0) return std::nullopt;
-  std::string spec = value.substr(6);
-  if (spec.find(',') != std::string::npos) return std::nullopt;
-  auto dash = spec.find('-');
+  std::string rangeText = value.substr(6);
+  if (rangeText.find(',') != std::string::npos) return std::nullopt;
+  auto dash = rangeText.find('-');
   if (dash == std::string::npos || dash == 0) return std::nullopt;
   try {
     ByteRange r;
-    r.first = std::stoull(spec.substr(0, dash));
-    if (dash + 1 < spec.size()) r.last = std::stoull(spec.substr(dash + 1));
+    r.first = std::stoull(rangeText.substr(0, dash));
+    if (dash + 1 < rangeText.size()) r.last = std::stoull(rangeText.substr(dash + 1));
     return r;
   } catch (...) {
     return std::nullopt;
