@@ -3,17 +3,21 @@
 //
 // The static side (file loading, resampling, mixing, energy) lives on AudioProcessor
 // (audio_processor.hpp) because C++ has no static virtual functions; this interface carries the
-// instance requirements. The live-capture requirements (captured samples, relative energy,
-// start/pause/stop/resume recording) join it together with the capture side of AudioProcessor.
+// instance requirements: the model window and the live-capture side (captured samples,
+// relative energy, start/pause/stop/resume recording).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "platform/ml/multi_array.hpp"
+#include "platform/sync/channel.hpp"
 #include "speech/audio/audio_input_options.hpp"
 
 namespace vostrane {
@@ -39,9 +43,31 @@ struct ImageSize {
   double height = 0;
 };
 
+// Receives each captured buffer of 16 kHz mono samples, on the capture's processing thread.
+using AudioBufferCallback = std::function<void(const std::vector<float>&)>;
+
+// The stream of captured buffers of startStreamingRecordingLive: one channel is both the stream
+// (the consumer pops) and its continuation (the capture pushes; finish(error) on failure).
+using AudioSampleStream = platform::sync::Channel<std::vector<float>>;
+
 class AudioProcessing {
  public:
   virtual ~AudioProcessing() = default;
+
+  // --- live capture (semantics in AudioProcessor) -----------------------------------------------
+  virtual std::vector<float> audioSamples() const = 0;
+  virtual void purgeAudioSamples(std::size_t keepingLast) = 0;
+  virtual std::vector<float> relativeEnergy() const = 0;
+  virtual int relativeEnergyWindow() const = 0;
+  virtual void setRelativeEnergyWindow(int window) = 0;
+  virtual void startRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                                  AudioBufferCallback callback = {}) = 0;
+  virtual std::shared_ptr<AudioSampleStream> startStreamingRecordingLive(
+      std::optional<std::uint32_t> inputDeviceID = std::nullopt) = 0;
+  virtual void pauseRecording() = 0;
+  virtual void stopRecording() = 0;
+  virtual void resumeRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                                   AudioBufferCallback callback = {}) = 0;
 
   // `toLength` samples from `startAt` as a float32 multi-array, padded with zeros; absent when
   // startAt lies outside the array (logged at error level). Thread-safe.

@@ -9,22 +9,33 @@
 // WhisperError (loading entry points) or reported as an absent result after an error log
 // (lower-level steps). All static functions are reentrant; a buffer or file handed to them must
 // not be used elsewhere during the call.
+//
+// The instance side is live capture (audio_processor_capture.cpp): it records an input device
+// through platform::audio::CaptureEngine, converts what arrives to 16 kHz mono, keeps every
+// captured sample and one energy record per buffer, and hands each buffer to a callback or a
+// stream. The streaming transcriber reads the samples and energies and purges old samples while
+// capture runs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "platform/audio/audio_file.hpp"
+#include "platform/audio/capture_backend.hpp"
+#include "platform/audio/capture_engine.hpp"
 #include "platform/audio/pcm_buffer.hpp"
 #include "platform/audio/resampler.hpp"
 #include "speech/audio/audio_input_options.hpp"
 #include "speech/audio/audio_processing.hpp"
 #include "speech/audio/voice_activity_detector.hpp"
+#include "platform/sync/mutex.hpp"
 #include "speech/model/constants.hpp"
 
 namespace vostrane {
@@ -57,11 +68,39 @@ struct AudioEnergy {
   float min = 0;  // smallest magnitude
 };
 
+// The energy record of one captured buffer.
+struct CapturedEnergy {
+  float rel = 0;  // loudness 0 ... 1 against the quietest of the previous 20 buffers
+  float avg = 0;  // root mean square
+  float max = 0;  // largest magnitude
+  float min = 0;  // smallest magnitude
+  friend bool operator==(const CapturedEnergy&, const CapturedEnergy&) = default;
+};
+
+// An input-capable audio device. Equality uses both fields; lists identify a device by `id`.
+struct AudioDevice {
+  std::uint32_t id = 0;
+  std::string name;
+  friend bool operator==(const AudioDevice&, const AudioDevice&) = default;
+};
+
 class AudioProcessor : public AudioProcessing {
  public:
   using PcmBuffer = platform::audio::PcmBuffer;
   using AudioFile = platform::audio::AudioFile;
   using Resampler = platform::audio::Resampler;
+  using CaptureBackend = platform::audio::CaptureBackend;
+  using CaptureEngine = platform::audio::CaptureEngine;
+
+  // A processor that captures through the process's audio backend (PortAudio), which is only
+  // opened when capture first starts.
+  AudioProcessor();
+  // A processor that captures through `backend` (a fake in tests). `backend` must not be null.
+  explicit AudioProcessor(std::shared_ptr<CaptureBackend> backend);
+  // Stops capture first (as stopRecording()). Must not run inside the buffer callback.
+  ~AudioProcessor() override;
+  AudioProcessor(const AudioProcessor&) = delete;
+  AudioProcessor& operator=(const AudioProcessor&) = delete;
 
   // 16,000 samples per second: the rate every model input has.
   static constexpr double kTargetSampleRate = 16000.0;
@@ -169,6 +208,132 @@ class AudioProcessor : public AudioProcessing {
                                                           float energyThreshold);
   // Voiced sample ranges by the default energy detector.
   static std::vector<IndexRange> calculateNonSilentChunks(std::span<const float> signal);
+
+  // --- live capture -----------------------------------------------------------------------------
+  //
+  // Threads: the buffer work (conversion, processBuffer, the callback) runs on the capture
+  // engine's processing thread. The sample and energy lists, the settings and the callback are
+  // guarded by one mutex, so every reader gets a consistent snapshot while capture appends, and
+  // purging happens under the same lock. The control operations (start, pause, resume, stop)
+  // are serialised with each other; the buffer callback may read, purge, change settings and
+  // call stopRecording(), but must not call start, pause or resume (std::logic_error).
+
+  // Defaults: the tap buffer size in frames of the input device, and the window of the size line.
+  static constexpr int kDefaultMinBufferLength = 1600;
+  static constexpr int kDefaultRelativeEnergyWindow = 20;
+  // How many previous buffers the relative-energy reference looks back over (fixed).
+  static constexpr std::size_t kEnergyReferenceBuffers = 20;
+
+  // Snapshot of every sample captured since the last start (16 kHz mono, oldest first).
+  std::vector<float> audioSamples() const override;
+  // The number of captured samples (cheaper than a snapshot).
+  std::size_t audioSampleCount() const;
+  // Snapshot of the energy records, one per processed buffer, oldest first.
+  std::vector<CapturedEnergy> audioEnergy() const;
+  // The `rel` values of audioEnergy(), in order.
+  std::vector<float> relativeEnergy() const override;
+  int relativeEnergyWindow() const override;
+  void setRelativeEnergyWindow(int window) override;
+  AudioBufferCallback audioBufferCallback() const;
+  void setAudioBufferCallback(AudioBufferCallback callback);
+  // Tap buffer size in frames of the input device (default 1600); must be >= 1 when capture
+  // starts.
+  int minBufferLength() const;
+  void setMinBufferLength(int length);
+  // The device id given to the last start (absent: the default device).
+  std::optional<std::uint32_t> lastInputDevice() const;
+  // Whether a capture engine exists (capturing or paused).
+  bool hasAudioEngine() const;
+  // While suppressed, captured buffers still arrive and count, but as silence (all zeros).
+  bool isInputSuppressed() const { return inputSuppressed_.load(); }
+  void setInputSuppressed(bool suppressed) { inputSuppressed_.store(suppressed); }
+
+  // Clears samples and energies, stops and closes any earlier capture (so two streams never
+  // feed one list), then captures `inputDeviceID` (absent: the default input device) and calls
+  // `callback` (may be empty) with every buffer. Throws WhisperError::microphoneUnavailable
+  // when the device cannot be opened, WhisperError::audioProcessingFailed when its audio
+  // cannot be converted, platform::audio::CaptureError when it does not start; the lists stay
+  // empty and no capture runs then.
+  void startRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                          AudioBufferCallback callback = {}) override;
+  // As startRecordingLive, with the buffers pushed into the returned stream. Never throws: a
+  // failed start finishes the stream with the error. Ending the stream (cancel(), or dropping
+  // the last handle) clears the callback and stops capture, unless a later start or a new
+  // callback has replaced it. The stream holds the processor only weakly.
+  std::shared_ptr<AudioSampleStream> startStreamingRecordingLive(
+      std::optional<std::uint32_t> inputDeviceID = std::nullopt) override;
+  // Pauses capture; every buffer captured so far has been processed when it returns. Keeps
+  // samples, energies and the engine. Does nothing without an engine.
+  void pauseRecording() override;
+  // Stops and closes the capture; every buffer captured so far has been processed when it
+  // returns. Samples, energies and the callback remain. Called from the buffer callback it only
+  // asks the capture to stop after the current buffer.
+  void stopRecording() override;
+  // Same device as lastInputDevice(): restarts the paused engine (nothing without one). Another
+  // device: stops and closes the current capture, captures the new device and records it as
+  // lastInputDevice(). A non-empty callback replaces the current one. Samples and energies
+  // remain. Throws as startRecordingLive.
+  void resumeRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                           AudioBufferCallback callback = {}) override;
+
+  // Opens and starts a capture engine on `inputDeviceID` whose tap converts to 16 kHz mono and
+  // calls processBuffer. Throws as startRecordingLive. The caller owns the engine.
+  std::unique_ptr<CaptureEngine> setupEngine(std::optional<std::uint32_t> inputDeviceID);
+  // The device to open for `inputDeviceID`: the id itself when the backend lists it as an input
+  // device ("Successfully set input device." at info level), else absent = the default device
+  // (error log "Error setting Audio Unit property: " + code).
+  std::optional<std::uint32_t> assignAudioInput(std::uint32_t inputDeviceID);
+  // Appends one 16 kHz mono buffer with its energy record, calls the callback, and every
+  // minBufferLength x relativeEnergyWindow samples logs the size at debug level. Thread-safe.
+  void processBuffer(const std::vector<float>& buffer);
+  // Keeps only the newest `keepingLast` samples (nothing changes when there are not more).
+  // Energies are kept. Thread-safe.
+  void purgeAudioSamples(std::size_t keepingLast) override;
+  // Sets every sample to 0 when input is suppressed.
+  void suppressInputIfNeeded(std::vector<float>& buffer) const;
+  // Nothing to configure on this platform.
+  void setupAudioSessionForDevice() {}
+
+  // Microphone permission: granted when an input device exists.
+  static bool requestRecordPermission();
+  static bool requestRecordPermission(CaptureBackend& backend);
+  // The input-capable devices in the system's order; empty after an error log when the list
+  // cannot be read.
+  static std::vector<AudioDevice> getAudioDevices();
+  static std::vector<AudioDevice> getAudioDevices(CaptureBackend& backend);
+
+ private:
+  struct Anchor;  // what the stream's termination handler reaches the processor through
+
+  // `streamKey`: the stream of startStreamingRecordingLive that owns the callback, or null.
+  void startRecordingLive(std::optional<std::uint32_t> inputDeviceID, AudioBufferCallback callback,
+                          const void* streamKey);
+  CaptureBackend& backend();
+  platform::audio::CaptureEngine::TapResult handleTapBuffer(PcmBuffer& buffer, Resampler* converter);
+  void throwIfInsideTap(const char* operation) const;
+  void stopEngineLocked();   // needs controlMutex_
+  void reapTapStopLocked();  // needs controlMutex_
+
+  // Serialises the control operations; guards backend_ and audioEngine_. Never taken by the
+  // processing thread.
+  std::mutex controlMutex_;
+  std::shared_ptr<CaptureBackend> backend_;
+  std::unique_ptr<CaptureEngine> audioEngine_;
+  std::atomic<bool> hasEngine_{false};
+  std::atomic<bool> tapStopPending_{false};  // stopRecording() was called from the callback
+
+  // Guards the lists, the settings and the callback. Never held across the callback.
+  mutable platform::sync::Mutex dataMutex_;
+  std::optional<std::uint32_t> lastInputDevice_;
+  std::vector<float> audioSamples_;
+  std::vector<CapturedEnergy> audioEnergy_;
+  int relativeEnergyWindow_ = kDefaultRelativeEnergyWindow;
+  AudioBufferCallback audioBufferCallback_;
+  int minBufferLength_ = kDefaultMinBufferLength;
+  const void* activeStream_ = nullptr;  // the stream the callback feeds, if any (identity only)
+
+  std::atomic<bool> inputSuppressed_{false};
+  std::shared_ptr<Anchor> anchor_;
 };
 
 }  // namespace vostrane
