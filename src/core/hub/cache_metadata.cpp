@@ -1,0 +1,222 @@
+#include "core/hub/cache_metadata.hpp"
+
+#include <locale.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+#include "core/hub/hub_errors.hpp"
+#include "platform/crypto/sha256.hpp"
+#include "platform/fs/file_system.hpp"
+#include "platform/log/log.hpp"
+#include "platform/text/text.hpp"
+
+namespace noxtal {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const platform::log::Logger& hubLog() {
+  static const platform::log::Logger logger("com.velmoria.noxtal", "HubApi");
+  return logger;
+}
+
+// Strict UTF-8 check (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool isValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n;
+    char32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+// Line separators: LF, VT, FF, CR, NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR.
+bool isNewline(char32_t c) {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+std::vector<std::u32string> splitLines(std::string_view utf8) {
+  std::vector<std::u32string> pieces(1);
+  for (char32_t c : platform::text::codePoints(utf8)) {
+    if (isNewline(c)) {
+      pieces.emplace_back();
+    } else {
+      pieces.back().push_back(c);
+    }
+  }
+  return pieces;
+}
+
+std::string trimmedUtf8(const std::u32string& piece) {
+  auto blank = [](char32_t c) { return platform::text::isWhitespace(c) || isNewline(c); };
+  std::size_t begin = 0;
+  std::size_t end = piece.size();
+  while (begin < end && blank(piece[begin])) ++begin;
+  while (end > begin && blank(piece[end - 1])) --end;
+  std::string out;
+  for (std::size_t i = begin; i < end; ++i) platform::text::appendUtf8(out, piece[i]);
+  return out;
+}
+
+// The whole text as a double in the C locale's number syntax, or nullopt.
+std::optional<double> parseDouble(const std::string& text) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  if (text.empty() || cLocale == static_cast<locale_t>(0)) return std::nullopt;
+  char* end = nullptr;
+  const double value = strtod_l(text.c_str(), &end, cLocale);
+  if (end != text.c_str() + text.size() || end == text.c_str()) return std::nullopt;
+  return value;
+}
+
+std::string removeAll(std::string text, std::string_view what) {
+  for (std::size_t pos; (pos = text.find(what)) != std::string::npos;) text.erase(pos, what.size());
+  return text;
+}
+
+LocalDownloadFileMetadata parseRecord(const fs::path& metadataPath, const std::string& text) {
+  const auto pieces = splitLines(text);
+  if (pieces.size() < 3) throw HubApiEnvironmentError::invalidMetadataError("Metadata file is missing required fields");
+  LocalDownloadFileMetadata record;
+  record.commitHash = trimmedUtf8(pieces[0]);
+  record.etag = trimmedUtf8(pieces[1]);
+  const auto timestamp = parseDouble(trimmedUtf8(pieces[2]));
+  if (!timestamp) throw HubApiEnvironmentError::invalidMetadataError("Invalid timestamp format");
+  record.timestamp = *timestamp;
+  record.filename = removeAll(metadataPath.filename().string(), ".metadata");
+  return record;
+}
+
+}  // namespace
+
+std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const fs::path& metadataPath) {
+  if (!platform::fs::exists(metadataPath)) return std::nullopt;
+  try {
+    std::string text = platform::fs::readFile(metadataPath);
+    if (!isValidUtf8(text)) {
+      throw platform::fs::FileError("read", metadataPath, EILSEQ);
+    }
+    return parseRecord(metadataPath, text);
+  } catch (const HubApiEnvironmentError& e) {
+    hubLog().error("Invalid metadata file " + metadataPath.string() + ": " + e.errorDescription() +
+                   ". Removing it from disk and continuing.");
+  } catch (const std::exception& e) {
+    hubLog().error("Error reading metadata file " + metadataPath.string() + ": " + e.what() +
+                   ". Removing it from disk and continuing.");
+  }
+  std::error_code ec;
+  if (!fs::remove(metadataPath, ec) && ec) {
+    throw HubApiEnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + ec.message());
+  }
+  return std::nullopt;
+}
+
+std::string formatDownloadMetadata(std::string_view commitHash, std::string_view etag, double unixSeconds) {
+  char buffer[64];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, unixSeconds, std::chars_format::fixed);
+  std::string seconds = ec == std::errc() ? std::string(buffer, end) : std::to_string(unixSeconds);
+  if (seconds.find('.') == std::string::npos) seconds += ".0";
+  std::string text;
+  text.append(commitHash).append("\n").append(etag).append("\n").append(seconds).append("\n");
+  return text;
+}
+
+void writeDownloadMetadata(std::string_view commitHash, std::string_view etag, const fs::path& metadataPath) {
+  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::string text = formatDownloadMetadata(commitHash, etag, now);
+  try {
+    platform::fs::createDirectories(metadataPath.parent_path());
+    platform::fs::writeFileAtomically(metadataPath, text);
+  } catch (const std::exception& e) {
+    throw HubApiEnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
+                                                 e.what());
+  }
+}
+
+std::string computeFileHash(const fs::path& file) {
+  try {
+    return platform::crypto::sha256File(file);
+  } catch (const platform::crypto::FileHashError& e) {
+    if (e.kind() == platform::crypto::FileHashError::Kind::open) {
+      throw Hub::HubClientError::fileNotFound(file.filename().string());
+    }
+    throw Hub::HubClientError::fileSystemError(e);
+  } catch (const platform::crypto::CryptoError& e) {
+    throw Hub::HubClientError::fileSystemError(e);
+  }
+}
+
+void prepareFile(const fs::path& path) {
+  if (path.has_parent_path()) platform::fs::createDirectories(path.parent_path());
+  if (!platform::fs::exists(path)) platform::fs::writeFileAtomically(path, "");
+}
+
+std::string partialFileEtagComponent(std::string_view etag) {
+  bool safe = !etag.empty() && etag != "." && etag != "..";
+  for (char c : etag) {
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                         c == '_' || c == '-';
+    if (!allowed) safe = false;
+  }
+  return safe ? std::string(etag) : platform::crypto::sha256Hex(etag);
+}
+
+fs::path partialFilePath(const fs::path& metadataFolder, std::string_view relativeFilename, std::string_view etag) {
+  return metadataFolder / (std::string(relativeFilename) + "." + partialFileEtagComponent(etag) + ".incomplete");
+}
+
+int removePartialFiles(const fs::path& metadataFolder, std::string_view relativeFilename,
+                       const std::optional<fs::path>& keep) {
+  const fs::path sample = metadataFolder / std::string(relativeFilename);
+  const fs::path folder = sample.parent_path();
+  const std::string prefix = sample.filename().string() + ".";
+  static constexpr std::string_view suffix = ".incomplete";
+  int removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (middle.find('.') != std::string::npos) continue;  // another file's partial ("<name>.x.<etag>")
+    if (keep && it->path() == *keep) continue;
+    std::error_code removeError;
+    if (it->is_regular_file(removeError) && fs::remove(it->path(), removeError)) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace noxtal

@@ -1,0 +1,403 @@
+#include "core/hub/downloader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "core/logging.hpp"
+#include "platform/fs/file_system.hpp"
+#include "platform/net/curl_transport.hpp"
+#include "platform/sync/cancellation.hpp"
+#include "platform/sys/checked_cast.hpp"
+
+namespace noxtal {
+
+namespace fs = std::filesystem;
+using platform::net::TransportError;
+
+namespace {
+
+std::string describeCase(Downloader::DownloadError::Case c) {
+  switch (c) {
+    case Downloader::DownloadError::Case::invalidDownloadLocation:
+      return "Invalid download location";
+    case Downloader::DownloadError::Case::unexpectedError:
+      return "Unexpected download error";
+    case Downloader::DownloadError::Case::tempFileNotFound:
+      return "Temporary file not found";
+  }
+  return "Download error";
+}
+
+// Runs that currently write a partial file in this process, by the partial file's path. A new
+// run claims its path: it stops the holder and waits until the holder has released it.
+class PartialFileClaims {
+ public:
+  static PartialFileClaims& shared() {
+    static PartialFileClaims claims;
+    return claims;
+  }
+
+  void claim(const std::string& key, std::stop_source mine) {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      auto it = holders_.find(key);
+      if (it == holders_.end()) break;
+      it->second.request_stop();
+      cv_.wait(lock);
+    }
+    holders_.emplace(key, std::move(mine));
+  }
+
+  void release(const std::string& key) {
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      holders_.erase(key);
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::map<std::string, std::stop_source> holders_;  // guarded by m_
+};
+
+std::string claimKey(const fs::path& path) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(path, ec);
+  return (ec ? path : absolute).lexically_normal().string();
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { close(); }
+  int get() const { return fd_; }
+  // Closes once; returns the errno of a failed close, else 0.
+  int close() {
+    if (fd_ < 0) return 0;
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// Sleeps for `delay` unless `stop` is triggered first; then throws CancellationError.
+void interruptibleSleep(std::chrono::milliseconds delay, const std::stop_token& stop) {
+  std::mutex m;
+  std::condition_variable_any cv;
+  std::unique_lock<std::mutex> lock(m);
+  cv.wait_for(lock, stop, delay, [] { return false; });
+  platform::sync::throwIfStopped(stop);
+}
+
+}  // namespace
+
+Downloader::DownloadError::DownloadError(Case errorCase, const std::string& detail)
+    : std::runtime_error(detail.empty() ? describeCase(errorCase) : describeCase(errorCase) + ": " + detail),
+      case_(errorCase),
+      detail_(detail) {}
+
+std::int64_t partialFileSize(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+void placeDownloadedFile(const fs::path& from, const fs::path& to) {
+  if (to.has_parent_path()) platform::fs::createDirectories(to.parent_path());
+  platform::fs::moveReplacing(from, to);
+}
+
+// One run: the body of the run thread. Owns the partial file's descriptor and the buffers.
+class Downloader::Run {
+ public:
+  Run(Downloader& owner, RunParameters params, std::stop_token stop)
+      : owner_(owner), params_(std::move(params)), stop_(std::move(stop)) {}
+
+  void execute() {
+    try {
+      body();
+    } catch (...) {
+      owner_.broadcaster_.broadcast(Failed{std::current_exception()});
+    }
+  }
+
+ private:
+  void body() {
+    const fs::path& partial = owner_.incompleteDestination_;
+    const std::int64_t expected = params_.expectedSize;
+    std::int64_t resumeSize = partialFileSize(partial);
+
+    openPartialFile();
+    if (resumeSize > expected) {
+      Logging::info("[Downloader] Partial file", partial, "holds", resumeSize, "bytes, more than the expected",
+                    expected, "; starting again");
+      truncatePartialFile();
+      resumeSize = 0;
+    }
+    downloadedSize_ = resumeSize;
+
+    if (resumeSize > 0) {
+      owner_.broadcaster_.broadcast(
+          Downloading{expected >= 1 ? static_cast<double>(resumeSize) / static_cast<double>(expected) : 0.0, {}});
+    } else {
+      owner_.broadcaster_.broadcast(Downloading{0.0, {}});
+    }
+
+    if (resumeSize == 0 || resumeSize != expected) {
+      streamBody();
+    }
+    // else: the partial file is already whole (the last run ended before its move).
+
+    platform::sync::throwIfStopped(stop_);
+    if (int error = file_->close(); error != 0) throw platform::fs::FileError("close", partial, error);
+    placeDownloadedFile(partial, owner_.destination_);
+    owner_.broadcaster_.broadcast(Completed{owner_.destination_});
+  }
+
+  void openPartialFile() {
+    const fs::path& partial = owner_.incompleteDestination_;
+    int fd;
+    do {
+      fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw platform::fs::FileError("open", partial, errno);
+    file_ = std::make_unique<FileDescriptor>(fd);
+    seekToEnd();
+  }
+
+  std::int64_t seekToEnd() {
+    const off_t end = ::lseek(file_->get(), 0, SEEK_END);
+    if (end < 0) throw platform::fs::FileError("seek", owner_.incompleteDestination_, errno);
+    return static_cast<std::int64_t>(end);
+  }
+
+  void truncatePartialFile() {
+    if (::ftruncate(file_->get(), 0) != 0) throw platform::fs::FileError("truncate", owner_.incompleteDestination_, errno);
+    seekToEnd();
+    downloadedSize_ = 0;
+  }
+
+  void writeAll(const std::byte* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::write(file_->get(), data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw platform::fs::FileError("write", owner_.incompleteDestination_, errno);
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+
+  // Writes the chunk buffer to the partial file and empties it.
+  void flushChunk(bool report) {
+    if (chunk_.empty()) return;
+    writeAll(chunk_.data(), chunk_.size());
+    const auto n = static_cast<std::int64_t>(chunk_.size());
+    chunk_.clear();
+    downloadedSize_ += n;
+    currentSize_ += n;
+    retriesLeft_ = params_.retryCount;
+    if (!report) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - lastReportTime_).count();
+    lastReportTime_ = now;
+    const std::int64_t expected = params_.expectedSize;
+    Downloading state;
+    state.fraction = expected == 0 ? 0.0 : static_cast<double>(currentSize_) / static_cast<double>(expected);
+    if (elapsed > 0) state.speed = static_cast<double>(currentSize_ - lastReportedSize_) / elapsed;
+    owner_.broadcaster_.broadcast(state);
+    lastReportedSize_ = currentSize_;
+  }
+
+  bool onResponse(const platform::net::Response& response, bool ranged) {
+    const int status = response.statusCode;
+    if (status == 416 && ranged && !restartedAfter416_) {
+      restartFromZero_ = true;
+      return false;
+    }
+    if (status < 200 || status > 299) {
+      throw DownloadError(DownloadError::Case::unexpectedError, "HTTP status " + std::to_string(status));
+    }
+    if (ranged && status == 200) {
+      // The server ignored the range and sends the whole file: start the partial file over.
+      truncatePartialFile();
+      currentSize_ = lastReportedSize_ = 0;
+    }
+    return true;
+  }
+
+  bool onData(std::span<const std::byte> data) {
+    const auto capacity = static_cast<std::size_t>(chunkSize);
+    while (!data.empty()) {
+      const std::size_t n = std::min(data.size(), capacity - chunk_.size());
+      chunk_.insert(chunk_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+      data = data.subspan(n);
+      if (chunk_.size() >= capacity) flushChunk(true);
+    }
+    return true;
+  }
+
+  void streamBody() {
+    chunk_.reserve(static_cast<std::size_t>(chunkSize));
+    retriesLeft_ = params_.retryCount;
+    for (;;) {
+      platform::sync::throwIfStopped(stop_);
+      platform::net::Request request = params_.request;
+      const bool ranged = downloadedSize_ > 0;
+      if (ranged) {
+        request.setHeader("Range", "bytes=" + std::to_string(downloadedSize_) + "-");
+      } else {
+        request.headers.remove("Range");
+      }
+      chunk_.clear();
+      seekToEnd();
+      lastReportTime_ = std::chrono::steady_clock::now();
+      currentSize_ = lastReportedSize_ = downloadedSize_;
+      restartFromZero_ = false;
+      try {
+        owner_.transport_->stream(
+            request, [&](const platform::net::Response& r) { return onResponse(r, ranged); },
+            [&](std::span<const std::byte> d) { return onData(d); }, stop_);
+      } catch (const TransportError& e) {
+        platform::sync::throwIfStopped(stop_);
+        if (retriesLeft_ <= 0) throw;
+        Logging::info("[Downloader] Transfer interrupted (", e.what(), "); retrying,", retriesLeft_, "retries left");
+        chunk_.clear();  // bytes not yet written are asked for again
+        interruptibleSleep(params_.retryDelay, stop_);
+        --retriesLeft_;
+        continue;
+      }
+      if (restartFromZero_) {
+        Logging::info("[Downloader] Range not satisfiable for", owner_.incompleteDestination_, "; starting again");
+        restartedAfter416_ = true;
+        truncatePartialFile();
+        continue;
+      }
+      platform::sync::throwIfStopped(stop_);
+      flushChunk(false);
+      const std::int64_t length = seekToEnd();
+      if (params_.expectedSize < 0 || length != params_.expectedSize) {
+        file_->close();
+        std::error_code ignored;
+        fs::remove(owner_.incompleteDestination_, ignored);
+        throw DownloadError(DownloadError::Case::unexpectedError,
+                            "received " + std::to_string(length) + " bytes, expected " +
+                                std::to_string(params_.expectedSize));
+      }
+      return;
+    }
+  }
+
+  Downloader& owner_;
+  const RunParameters params_;
+  const std::stop_token stop_;
+  std::unique_ptr<FileDescriptor> file_;
+  std::vector<std::byte> chunk_;
+  std::int64_t downloadedSize_ = 0;  // bytes of the partial file on disk
+  std::int64_t currentSize_ = 0;
+  std::int64_t lastReportedSize_ = 0;
+  std::chrono::steady_clock::time_point lastReportTime_;
+  int retriesLeft_ = 0;
+  bool restartFromZero_ = false;
+  bool restartedAfter416_ = false;
+};
+
+Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool backgroundSession,
+                       std::shared_ptr<platform::net::HttpTransport> transport)
+    : destination_(std::move(destination)),
+      incompleteDestination_(std::move(incompleteDestination)),
+      backgroundSession_(backgroundSession),
+      transport_(transport ? std::move(transport) : platform::net::sharedTransport()),
+      broadcaster_([]() -> std::optional<DownloadState> { return NotStarted{}; }) {}
+
+Downloader::~Downloader() {
+  std::lock_guard<std::mutex> guard(startMutex_);
+  stopAndJoinRun();
+}
+
+void Downloader::setRetryDelay(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> guard(stopMutex_);
+  retryDelay_ = delay;
+}
+
+void Downloader::cancelDownload() {
+  std::lock_guard<std::mutex> guard(stopMutex_);
+  runStop_.request_stop();
+}
+
+void Downloader::stopAndJoinRun() {
+  {
+    std::lock_guard<std::mutex> guard(stopMutex_);
+    runStop_.request_stop();
+  }
+  if (runThread_.joinable()) runThread_.join();
+}
+
+Downloader::StateStream Downloader::startDownload(const std::string& url, const std::optional<std::string>& authToken,
+                                                  const std::optional<platform::net::Headers>& headers,
+                                                  std::int64_t expectedSize, double timeout, int retryCount) {
+  std::lock_guard<std::mutex> guard(startMutex_);
+  stopAndJoinRun();
+
+  RunParameters params{platform::net::Request(platform::net::Method::get, url), expectedSize, std::max(retryCount, 0),
+                       std::chrono::milliseconds(0)};
+  if (headers) params.request.headers = *headers;
+  params.request.idleTimeout =
+      std::chrono::milliseconds(std::max<std::int64_t>(1, platform::sys::saturatingIntegerCast<std::int64_t>(timeout * 1000.0)));
+  params.request.followRedirects = true;
+
+  std::stop_source stop;
+  {
+    std::lock_guard<std::mutex> stopGuard(stopMutex_);
+    runStop_ = stop;
+    params.retryDelay = retryDelay_;
+  }
+
+  // A run that ended earlier left its terminal state as the latest; subscribers of this run
+  // must not see it.
+  broadcaster_.resetLatest();
+  StateStream stream = broadcaster_.subscribe();
+
+  auto failEarly = [&](std::exception_ptr error) {
+    broadcaster_.broadcast(Failed{std::move(error)});
+    return std::move(stream);
+  };
+  if (authToken && !authToken->empty()) {
+    try {
+      params.request.setHeader("Authorization", "Bearer " + *authToken);
+    } catch (...) {
+      return failEarly(std::current_exception());
+    }
+  }
+
+  const std::string key = claimKey(incompleteDestination_);
+  PartialFileClaims::shared().claim(key, stop);
+  try {
+    runThread_ = std::thread([this, key, params = std::move(params), token = stop.get_token()]() mutable {
+      Run(*this, std::move(params), token).execute();
+      PartialFileClaims::shared().release(key);
+    });
+  } catch (...) {
+    PartialFileClaims::shared().release(key);
+    return failEarly(std::current_exception());
+  }
+  return stream;
+}
+
+}  // namespace noxtal

@@ -1,0 +1,143 @@
+// Resumable transfer of one hub file into a partial file, moved to its destination when whole.
+//
+// A Downloader is made by the per-file download step (HubFileDownloader) for one file. A run
+// asks the hub for the bytes after those already in the partial file ("Range: bytes=N-"),
+// gathers the body in 10 MiB chunks that it appends to the partial file, retries after transport
+// failures (up to the retry budget in a row, one second apart, the budget refilled after every
+// chunk written), checks the final length against the expected size and moves the partial file
+// to the destination. Its progress reaches any number of subscribers as DownloadState values
+// through a Broadcaster; only the run publishes terminal states (completed or failed), exactly
+// one per run.
+//
+// Partial-file care: a ranged request answered with 200 restarts the partial file from the
+// first byte; a partial file that is already complete is moved without a request; one that is
+// longer than expected, or a 416 answer, restarts from zero once; a final length different
+// from the expected size deletes the partial file before the failure is reported. Two runs never
+// write one partial file: a new run cancels and waits for any other run of this process on the
+// same partial file.
+//
+// Thread-safety: all public members may be called from any thread. The run executes on a thread
+// owned by the Downloader; the destructor cancels and joins it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "core/hub/broadcaster.hpp"
+#include "platform/net/http.hpp"
+
+namespace noxtal {
+
+class Downloader {
+ public:
+  // The downloader's own failures. Only `unexpectedError` is raised; `detail()` says what was
+  // unexpected (an HTTP status, a length mismatch).
+  class DownloadError : public std::runtime_error {
+   public:
+    enum class Case { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+    explicit DownloadError(Case errorCase, const std::string& detail = {});
+    Case errorCase() const { return case_; }
+    const std::string& detail() const { return detail_; }
+    friend bool operator==(const DownloadError& a, const DownloadError& b) { return a.case_ == b.case_; }
+
+   private:
+    Case case_;
+    std::string detail_;
+  };
+
+  // Progress states of one transfer.
+  struct Downloading {
+    double fraction = 0;                // share of the expected size on disk
+    std::optional<double> speed;        // bytes per second since the previous report
+  };
+  struct Completed {
+    std::filesystem::path url;          // the destination
+  };
+  struct Failed {
+    std::exception_ptr error;           // never null
+  };
+  struct NotStarted {};
+  using DownloadState = std::variant<Downloading, Completed, Failed, NotStarted>;
+  using StateStream = Broadcaster<DownloadState>::Subscription;
+
+  // Bytes gathered in memory before each write to the partial file (10 MiB).
+  static constexpr std::int64_t chunkSize = 10'485'760;
+
+  // `destination`: final location of the file; `incompleteDestination`: the partial file (made
+  // when missing; its folder must exist). `backgroundSession` is kept for callers; this platform
+  // has one kind of session. `transport` sends the requests (the shared curl transport when
+  // null).
+  Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool backgroundSession,
+             std::shared_ptr<platform::net::HttpTransport> transport = nullptr);
+  ~Downloader();
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Cancels and waits for any earlier run on the same partial file, then starts a run that
+  // fetches `url` resuming from the partial file's length, and returns a stream of its states
+  // (the first value is `notStarted` or the run's first state). `authToken`: "Authorization:
+  // Bearer <token>" when present and not empty. `headers`: extra request fields. `expectedSize`:
+  // the file's size from the hub. `timeout`: idle time-out in seconds (no data for that long).
+  // `retryCount`: transport failures tolerated in a row. Never throws for transfer problems:
+  // every failure arrives as `failed` in the stream. Thread-safe.
+  StateStream startDownload(const std::string& url, const std::optional<std::string>& authToken,
+                            const std::optional<platform::net::Headers>& headers, std::int64_t expectedSize,
+                            double timeout, int retryCount);
+
+  // Stops the current run, which then publishes `failed` with platform::sync::CancellationError
+  // (or its own ending, when it had already finished). Does not wait. Safe to call from a
+  // std::stop_callback and from any thread.
+  void cancelDownload();
+
+  // A new subscription to the state stream (latest state first). Thread-safe.
+  StateStream subscribe() { return broadcaster_.subscribe(); }
+
+  const std::filesystem::path& destination() const { return destination_; }
+  const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
+  bool backgroundSession() const { return backgroundSession_; }
+
+  // Pause between retries (1 s). Tests shorten it. Takes effect for runs started afterwards.
+  void setRetryDelay(std::chrono::milliseconds delay);
+
+ private:
+  struct RunParameters {
+    platform::net::Request request;
+    std::int64_t expectedSize;
+    int retryCount;
+    std::chrono::milliseconds retryDelay;
+  };
+  class Run;
+
+  void stopAndJoinRun();  // needs startMutex_
+
+  const std::filesystem::path destination_;
+  const std::filesystem::path incompleteDestination_;
+  const bool backgroundSession_;
+  const std::shared_ptr<platform::net::HttpTransport> transport_;
+  Broadcaster<DownloadState> broadcaster_;
+
+  std::mutex startMutex_;       // serialises startDownload and destruction
+  std::thread runThread_;       // guarded by startMutex_
+  std::mutex stopMutex_;        // short sections only, never held while joining
+  std::stop_source runStop_;    // guarded by stopMutex_
+  std::chrono::milliseconds retryDelay_{1000};  // guarded by stopMutex_
+};
+
+// Size of the file at `path`, or 0 when it is missing or cannot be examined. Never throws.
+std::int64_t partialFileSize(const std::filesystem::path& path);
+
+// Moves `from` to `to`, replacing a file at `to` and creating `to`'s missing parent folders.
+// Throws platform::fs::FileError.
+void placeDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+}  // namespace noxtal

@@ -1,0 +1,329 @@
+#include "core/hub/downloader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/hub/hub_test_support.hpp"
+#include "support/fake_hub/fake_hub.hpp"
+#include "platform/net/http.hpp"
+#include "platform/sync/cancellation.hpp"
+
+namespace noxtal {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace noxtal::testing;
+using State = Downloader::DownloadState;
+
+constexpr std::int64_t kMiB = 1 << 20;
+
+bool sameBytes(const fs::path& file, const std::string& expected) { return readFile(file) == expected; }
+
+class DownloaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repoFolder_ = tmp_.path() / "served";
+    fs::create_directories(repoFolder_);
+    hub_.addRepository("owner/repo", repoFolder_);
+    partial_ = tmp_.path() / "cache" / "file.bin.etag.incomplete";
+    destination_ = tmp_.path() / "repo" / "sub" / "file.bin";
+    fs::create_directories(partial_.parent_path());
+  }
+
+  std::string serve(std::size_t size, std::uint32_t seed = 7) {
+    std::string content = patternBytes(size, seed);
+    writeFile(repoFolder_ / "file.bin", content);
+    return content;
+  }
+  std::string url() const { return hub_.endpoint() + "/owner/repo/resolve/main/file.bin"; }
+
+  std::unique_ptr<Downloader> makeDownloader() {
+    auto d = std::make_unique<Downloader>(destination_, partial_, false);
+    d->setRetryDelay(std::chrono::milliseconds(10));
+    return d;
+  }
+
+  std::vector<State> run(Downloader& d, std::int64_t expected, std::optional<std::string> token = std::nullopt,
+                         int retries = 5, double timeout = 10.0) {
+    auto stream = d.startDownload(url(), token, std::nullopt, expected, timeout, retries);
+    return collectStates(stream);
+  }
+
+  std::vector<fake_hub::RecordedRequest> gets() const {
+    std::vector<fake_hub::RecordedRequest> out;
+    for (auto& r : hub_.requests()) {
+      if (r.method == "GET") out.push_back(r);
+    }
+    return out;
+  }
+
+  TempFolder tmp_;
+  fake_hub::FakeHub hub_;
+  fs::path repoFolder_, partial_, destination_;
+};
+
+TEST_F(DownloaderTest, FreshDownloadHasNoRangeAndOneProgressBeforeCompletion) {
+  const std::string content = serve(100'000);
+  writeFile(partial_, "");
+  writeFile(destination_, "old content");  // replaced
+  auto d = makeDownloader();
+  const auto states = run(*d, 100'000);
+  ASSERT_EQ(states.size(), 2u);
+  const auto& first = std::get<Downloader::Downloading>(states[0]);
+  EXPECT_EQ(first.fraction, 0.0);
+  EXPECT_FALSE(first.speed);
+  EXPECT_EQ(std::get<Downloader::Completed>(states[1]).url, destination_);
+  EXPECT_TRUE(sameBytes(destination_, content));
+  EXPECT_FALSE(fs::exists(partial_));
+  ASSERT_EQ(gets().size(), 1u);
+  EXPECT_FALSE(gets()[0].header("Range"));
+}
+
+TEST_F(DownloaderTest, AuthorizationOnlyForANonEmptyToken) {
+  serve(1000);
+  struct Case {
+    std::optional<std::string> token;
+    std::optional<std::string> header;
+  } cases[] = {{std::nullopt, std::nullopt}, {"", std::nullopt}, {"secret", "Bearer secret"}};
+  for (const auto& c : cases) {
+    hub_.clearRequests();
+    auto d = makeDownloader();
+    const auto states = run(*d, 1000, c.token);
+    ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+    ASSERT_EQ(gets().size(), 1u);
+    EXPECT_EQ(gets()[0].header("Authorization"), c.header) << c.token.value_or("<none>");
+  }
+}
+
+TEST_F(DownloaderTest, ResumesFromThePartialFileWithRangeAndFirstFraction) {
+  const std::string content = serve(4000);
+  writeFile(partial_, content.substr(0, 1000));
+  auto d = makeDownloader();
+  const auto states = run(*d, 4000);
+  ASSERT_EQ(states.size(), 2u);
+  EXPECT_DOUBLE_EQ(std::get<Downloader::Downloading>(states[0]).fraction, 0.25);
+  EXPECT_TRUE(std::holds_alternative<Downloader::Completed>(states[1]));
+  ASSERT_EQ(gets().size(), 1u);
+  EXPECT_EQ(gets()[0].header("Range"), "bytes=1000-");
+  EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+TEST_F(DownloaderTest, TwentyMebibytesReportAtStartAfterEachChunkThenComplete) {
+  const std::string content = serve(20 * kMiB);
+  auto d = makeDownloader();
+  const auto states = run(*d, 20 * kMiB);
+  ASSERT_EQ(states.size(), 4u);
+  const double expected[] = {0.0, 0.5, 1.0};
+  for (int i = 0; i < 3; ++i) {
+    const auto& s = std::get<Downloader::Downloading>(states[i]);
+    EXPECT_DOUBLE_EQ(s.fraction, expected[i]);
+    EXPECT_EQ(s.speed.has_value(), i > 0);
+  }
+  EXPECT_TRUE(std::holds_alternative<Downloader::Completed>(states[3]));
+  EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+TEST_F(DownloaderTest, CutConnectionsAreRetriedUpToTheBudget) {
+  const std::string content = serve(50'000);
+  struct Case {
+    int cuts;
+    bool succeeds;
+  } cases[] = {{5, true}, {6, false}};
+  for (const auto& c : cases) {
+    hub_.clearRequests();
+    hub_.clearFaults();
+    fake_hub::Fault cut;
+    cut.method = "GET";
+    cut.cutAfterBytes = 20'000;
+    cut.times = c.cuts;
+    hub_.addFault(cut);
+    auto d = makeDownloader();
+    const auto states = run(*d, 50'000);
+    // A transient failure never shows up as a state: one terminal state, at the end.
+    for (std::size_t i = 0; i + 1 < states.size(); ++i) {
+      EXPECT_TRUE(std::holds_alternative<Downloader::Downloading>(states[i]));
+    }
+    EXPECT_EQ(gets().size(), 6u);  // the first try and five retries
+    if (c.succeeds) {
+      ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+      EXPECT_TRUE(sameBytes(destination_, content));
+    } else {
+      EXPECT_TRUE(failedWith<platform::net::TransportError>(states));
+    }
+  }
+}
+
+TEST_F(DownloaderTest, StatusFailuresAreNotRetried) {
+  serve(4000);
+  for (int status : {404, 500, 302}) {
+    hub_.clearRequests();
+    hub_.clearFaults();
+    fake_hub::Fault fault;
+    fault.method = "GET";
+    fault.status = status;
+    hub_.addFault(fault);
+    auto d = makeDownloader();
+    const auto states = run(*d, 4000);
+    EXPECT_TRUE(failedWith<Downloader::DownloadError>(states)) << status;
+    EXPECT_EQ(gets().size(), 1u) << status;
+  }
+}
+
+TEST_F(DownloaderTest, RangeNotSatisfiableRestartsFromZeroOnce) {
+  const std::string content = serve(4000);
+  struct Case {
+    int times;
+    bool succeeds;
+  } cases[] = {{1, true}, {-1, false}};
+  for (const auto& c : cases) {
+    hub_.clearRequests();
+    hub_.clearFaults();
+    writeFile(partial_, content.substr(0, 1000));
+    fake_hub::Fault fault;
+    fault.method = "GET";
+    fault.status = 416;
+    fault.times = c.times;
+    hub_.addFault(fault);
+    auto d = makeDownloader();
+    const auto states = run(*d, 4000);
+    const auto requests = gets();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].header("Range"), "bytes=1000-");
+    EXPECT_FALSE(requests[1].header("Range"));
+    if (c.succeeds) {
+      EXPECT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+      EXPECT_TRUE(sameBytes(destination_, content));
+    } else {
+      EXPECT_TRUE(failedWith<Downloader::DownloadError>(states));
+    }
+  }
+}
+
+TEST_F(DownloaderTest, RangedRequestAnsweredWithWholeBodyRewritesThePartialFile) {
+  const std::string content = serve(4000);
+  writeFile(partial_, std::string(1000, 'x'));  // not even the right prefix
+  fake_hub::Fault fault;
+  fault.method = "GET";
+  fault.ignoreRange = true;
+  hub_.addFault(fault);
+  auto d = makeDownloader();
+  const auto states = run(*d, 4000);
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+  EXPECT_EQ(gets()[0].header("Range"), "bytes=1000-");
+  EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+TEST_F(DownloaderTest, PartialFileSizeDecidesTheFirstRequest) {
+  const std::string content = serve(4000);
+  struct Case {
+    std::string partial;
+    std::size_t requests;
+    std::optional<std::string> range;
+  } cases[] = {
+      {content, 0, std::nullopt},                        // already whole: moved without a request
+      {content + "tail bytes", 1, std::nullopt},         // longer than expected: from zero
+      {"", 1, std::nullopt},                             // empty: from zero
+  };
+  for (const auto& c : cases) {
+    hub_.clearRequests();
+    fs::remove(destination_);
+    writeFile(partial_, c.partial);
+    auto d = makeDownloader();
+    const auto states = run(*d, 4000);
+    ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back())) << c.partial.size();
+    EXPECT_TRUE(sameBytes(destination_, content));
+    EXPECT_FALSE(fs::exists(partial_));
+    ASSERT_EQ(gets().size(), c.requests);
+    if (c.requests > 0) {
+      EXPECT_EQ(gets()[0].header("Range"), c.range);
+    }
+  }
+}
+
+TEST_F(DownloaderTest, WrongFinalLengthDiscardsThePartialFile) {
+  serve(4000);
+  for (std::int64_t expected : {3000, 5000, 0}) {
+    writeFile(partial_, "");
+    auto d = makeDownloader();
+    const auto states = run(*d, expected);
+    EXPECT_TRUE(failedWith<Downloader::DownloadError>(states)) << expected;
+    for (const auto& s : states) {
+      if (auto p = std::get_if<Downloader::Downloading>(&s)) {
+        EXPECT_TRUE(expected != 0 || p->fraction == 0.0);
+      }
+    }
+    EXPECT_FALSE(fs::exists(partial_)) << expected;
+    EXPECT_FALSE(fs::exists(destination_));
+  }
+}
+
+TEST_F(DownloaderTest, IdleTimeoutFailsAStalledAnswer) {
+  serve(4000);
+  fake_hub::Fault stall;
+  stall.method = "GET";
+  stall.stall = std::chrono::milliseconds(5000);
+  hub_.addFault(stall);
+  auto d = makeDownloader();
+  const auto states = run(*d, 4000, std::nullopt, /*retries=*/0, /*timeout=*/0.3);
+  ASSERT_TRUE(failedWith<platform::net::TransportError>(states));
+  try {
+    std::rethrow_exception(failureOf(states));
+  } catch (const platform::net::TransportError& e) {
+    EXPECT_EQ(e.code(), platform::net::TransportErrorCode::timedOut);
+  }
+}
+
+TEST_F(DownloaderTest, CancellationMidTransferKeepsWrittenBytes) {
+  serve(20 * kMiB);
+  fake_hub::Fault stall;
+  stall.method = "GET";
+  stall.stall = std::chrono::milliseconds(30'000);
+  stall.stallAfterBytes = 12 * kMiB;
+  hub_.addFault(stall);
+  auto d = makeDownloader();
+  auto stream = d->startDownload(url(), std::nullopt, std::nullopt, 20 * kMiB, 10.0, 5);
+  std::vector<State> states;
+  for (;;) {
+    auto s = stream.next();
+    ASSERT_TRUE(s);
+    if (auto p = std::get_if<Downloader::Downloading>(&*s); p && p->fraction == 0.5) d->cancelDownload();
+    if (std::holds_alternative<Downloader::Failed>(*s) || std::holds_alternative<Downloader::Completed>(*s)) {
+      states.push_back(*s);
+      break;
+    }
+  }
+  EXPECT_TRUE(failedWith<platform::sync::CancellationError>(states));
+  EXPECT_EQ(partialFileSize(partial_), 10 * kMiB);
+  EXPECT_FALSE(fs::exists(destination_));
+}
+
+TEST_F(DownloaderTest, NewRunCancelsAndWaitsForALeftOverRunOnTheSamePartialFile) {
+  const std::string content = serve(4000);
+  fake_hub::Fault stall;
+  stall.method = "GET";
+  stall.stall = std::chrono::milliseconds(30'000);
+  stall.stallAfterBytes = 1000;
+  stall.times = 1;
+  hub_.addFault(stall);
+
+  // Same downloader started twice, then another downloader on the same partial file.
+  auto first = makeDownloader();
+  auto stream1 = first->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
+  while (hub_.requestCount("GET") < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  hub_.addFault(stall);
+  auto stream2 = first->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
+  EXPECT_TRUE(failedWith<platform::sync::CancellationError>(collectStates(stream1)));
+  while (hub_.requestCount("GET") < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  auto second = makeDownloader();
+  auto stream3 = second->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
+  EXPECT_TRUE(failedWith<platform::sync::CancellationError>(collectStates(stream2)));
+  const auto states = collectStates(stream3);
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+  EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+}  // namespace
+}  // namespace noxtal
