@@ -24,7 +24,7 @@ build-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
 
 test-plain: build
-	cd build && ctest --output-on-failure -j $(JOBS) -LE slow
+	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \

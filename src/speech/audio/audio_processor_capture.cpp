@@ -308,10 +308,10 @@ void AudioProcessor::startRecordingLive(std::optional<std::uint32_t> inputDevice
 
 std::shared_ptr<AudioSampleStream> AudioProcessor::startStreamingRecordingLive(
     std::optional<std::uint32_t> inputDeviceID) {
-  auto stream = std::make_shared<AudioSampleStream>();
+  auto channel = std::make_shared<AudioSampleStream>();
   std::weak_ptr<Anchor> weakAnchor = anchor_;
-  const void* key = stream.get();
-  stream->onTermination([weakAnchor, key](AudioSampleStream::Termination) {
+  const void* key = channel.get();
+  channel->onTermination([weakAnchor, key](AudioSampleStream::Termination) {
     const auto anchor = weakAnchor.lock();
     if (!anchor) return;
     std::lock_guard<std::mutex> guard(anchor->mutex);
@@ -327,17 +327,32 @@ std::shared_ptr<AudioSampleStream> AudioProcessor::startStreamingRecordingLive(
     });
     if (current) processor->stopRecording();
   });
-  // The callback holds the stream weakly, so dropping the consumer's last handle ends it.
-  std::weak_ptr<AudioSampleStream> weakStream = stream;
+  // The consumer's handles share one guard that cancels the stream when the last of them is
+  // dropped, on the dropping thread. The capture side reaches the channel on its own (weakly),
+  // so a buffer being pushed at that moment can never make the processing thread the one that
+  // ends the stream.
+  class ConsumerGuard {
+   public:
+    explicit ConsumerGuard(std::shared_ptr<AudioSampleStream> channel) : channel_(std::move(channel)) {}
+    ConsumerGuard(const ConsumerGuard&) = delete;
+    ConsumerGuard& operator=(const ConsumerGuard&) = delete;
+    ~ConsumerGuard() { channel_->cancel(); }
+
+   private:
+    std::shared_ptr<AudioSampleStream> channel_;
+  };
+  auto guard = std::make_shared<ConsumerGuard>(channel);
+  std::shared_ptr<AudioSampleStream> stream(guard, channel.get());
+  std::weak_ptr<AudioSampleStream> weakChannel = channel;
   try {
     startRecordingLive(
         inputDeviceID,
-        [weakStream](const std::vector<float>& buffer) {
-          if (const auto s = weakStream.lock()) s->push(buffer);
+        [weakChannel](const std::vector<float>& buffer) {
+          if (const auto c = weakChannel.lock()) c->push(buffer);
         },
         key);
   } catch (...) {
-    stream->finish(std::current_exception());
+    channel->finish(std::current_exception());
   }
   return stream;
 }

@@ -165,20 +165,26 @@ IncrementalAudioStream::IncrementalAudioStream(std::string path, ChannelMode cha
                                 std::move(vad)};
   producer_ = std::jthread([parameters = std::move(parameters), channel = channel_,
                             controller = controller_](std::stop_token stop) {
+    // The error is handed to the channel only after the handler has ended, so this thread keeps
+    // no reference to the exception once the consumer can see it.
+    std::exception_ptr error;
     try {
       produce(parameters, *channel, controller, stop);
-      channel->finish();
     } catch (const CancellationError&) {
-      channel->finish();
     } catch (const WhisperError& e) {
       Logging::error("Error loading audio file incrementally: " + e.message());
-      channel->finish(std::current_exception());
+      error = std::current_exception();
     } catch (const std::exception& e) {
       Logging::error(std::string("Error loading audio file incrementally: ") + e.what());
-      channel->finish(std::current_exception());
+      error = std::current_exception();
     } catch (...) {
       Logging::error("Error loading audio file incrementally: unknown error");
-      channel->finish(std::current_exception());
+      error = std::current_exception();
+    }
+    if (error) {
+      channel->finish(std::move(error));
+    } else {
+      channel->finish();
     }
   });
   // However the stream ends, the producer is told to stop and a producer waiting for a slot is
