@@ -226,6 +226,7 @@ class Downloader::Run {
   }
 
   bool onResponse(const platform::net::Response& response, bool ranged) {
+    responseArrived_ = true;
     const int status = response.statusCode;
     if (status == 416 && ranged && !restartedAfter416_) {
       restartFromZero_ = true;
@@ -270,13 +271,16 @@ class Downloader::Run {
       lastReportTime_ = std::chrono::steady_clock::now();
       currentSize_ = lastReportedSize_ = downloadedSize_;
       restartFromZero_ = false;
+      responseArrived_ = false;
       try {
         owner_.transport_->stream(
             request, [&](const platform::net::Response& r) { return onResponse(r, ranged); },
             [&](std::span<const std::byte> d) { return onData(d); }, stop_);
       } catch (const TransportError& e) {
         platform::sync::throwIfStopped(stop_);
-        if (retriesLeft_ <= 0) throw;
+        // Only a body that breaks off is asked for again; a request that fails before its
+        // answer arrives (no connection, no answer in time) ends the run at once.
+        if (!responseArrived_ || retriesLeft_ <= 0) throw;
         Logging::info("[Downloader] Transfer interrupted (", e.what(), "); retrying,", retriesLeft_, "retries left");
         chunk_.clear();  // bytes not yet written are asked for again
         interruptibleSleep(params_.retryDelay, stop_);
@@ -316,6 +320,7 @@ class Downloader::Run {
   int retriesLeft_ = 0;
   bool restartFromZero_ = false;
   bool restartedAfter416_ = false;
+  bool responseArrived_ = false;  // the current attempt's answer arrived
 };
 
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool backgroundSession,

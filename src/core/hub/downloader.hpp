@@ -3,8 +3,9 @@
 // A Downloader is made by the per-file download step (HubFileDownloader) for one file. A run
 // asks the hub for the bytes after those already in the partial file ("Range: bytes=N-"),
 // gathers the body in 10 MiB chunks that it appends to the partial file, retries after transport
-// failures (up to the retry budget in a row, one second apart, the budget refilled after every
-// chunk written), checks the final length against the expected size and moves the partial file
+// failures while the body streams (up to the retry budget in a row, one second apart, the budget
+// refilled after every chunk written; a request that fails before its answer arrives is not
+// retried), checks the final length against the expected size and moves the partial file
 // to the destination. Its progress reaches any number of subscribers as DownloadState values
 // through a Broadcaster; only the run publishes terminal states (completed or failed), exactly
 // one per run.
@@ -88,7 +89,7 @@ class Downloader {
   // (the first value is `notStarted` or the run's first state). `authToken`: "Authorization:
   // Bearer <token>" when present and not empty. `headers`: extra request fields. `expectedSize`:
   // the file's size from the hub. `timeout`: idle time-out in seconds (no data for that long).
-  // `retryCount`: transport failures tolerated in a row. Never throws for transfer problems:
+  // `retryCount`: transport failures of a streaming body tolerated in a row. Never throws for transfer problems:
   // every failure arrives as `failed` in the stream. Thread-safe.
   StateStream startDownload(const std::string& url, const std::optional<std::string>& authToken,
                             const std::optional<platform::net::Headers>& headers, std::int64_t expectedSize,

@@ -140,8 +140,9 @@ fs::path HubFileDownloader::metadataDestination() const {
 }
 
 bool HubFileDownloader::downloaded() const {
+  // A symbolic link counts by its target: a dangling link is no local copy.
   std::error_code ec;
-  return fs::symlink_status(destination(), ec).type() != fs::file_type::not_found && !ec;
+  return fs::exists(destination(), ec) && !ec;
 }
 
 fs::path HubFileDownloader::download(const std::shared_ptr<Progress>& fileProgress,

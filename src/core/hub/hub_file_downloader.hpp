@@ -84,7 +84,7 @@ struct HubFileDownloader {
   std::filesystem::path destination() const;
   // repoMetadataDestination / (relativeFilename + ".metadata").
   std::filesystem::path metadataDestination() const;
-  // Something exists at destination().
+  // Something exists at destination() (a symbolic link counts when its target exists).
   bool downloaded() const;
 
   // Brings the file up to date and returns destination(). During a transfer, every progress

@@ -208,6 +208,7 @@ TEST_F(HubFileDownloaderTest, DecisionTableForAPresentLocalFile) {
     } else {
       EXPECT_EQ(record->commitHash, c.hubCommit);
       EXPECT_EQ(record->etag, etag);
+      EXPECT_GT(record->timestamp, 1.0) << "the record is written anew";
       if (c.localMatches || c.expectedGets > 0) {
         EXPECT_EQ(readFile(f.destination()), content);
       }
@@ -262,6 +263,18 @@ TEST_F(HubFileDownloaderTest, InterruptedTransferResumesAndAChangedEtagStartsANe
   EXPECT_FALSE(requests.back().header("Range"));
   EXPECT_EQ(digestOf(f.destination()), sha(changed));
   EXPECT_TRUE(partialFiles(f).empty());
+}
+
+TEST_F(HubFileDownloaderTest, DanglingSymbolicLinkIsNoLocalCopy) {
+  const std::string content = serve("l.json", 300);
+  auto f = file("l.json");
+  fs::create_directories(f.destination().parent_path());
+  fs::create_symlink(tmp_.path() / "nowhere", f.destination());
+  writeFile(f.metadataDestination(), kCommit + "\n" + hub_.etagOf("owner/repo", "l.json") + "\n1.0\n");
+  EXPECT_EQ(f.download(nullptr, nullptr), f.destination());
+  EXPECT_EQ(gets(), 1u);
+  EXPECT_FALSE(fs::is_symlink(f.destination()));
+  EXPECT_EQ(readFile(f.destination()), content);
 }
 
 TEST_F(HubFileDownloaderTest, HostileEtagCannotNameAPathOutsideTheMetadataFolder) {
