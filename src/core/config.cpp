@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "core/logging.hpp"
 #include "platform/sys/checked_cast.hpp"
 #include "platform/text/text.hpp"
 
@@ -56,11 +57,20 @@ std::optional<I> exactInteger(const Json& json) {
   return std::nullopt;
 }
 
+// A JSON number read the way the platform's object tree converts it: a value that is exactly a
+// 64-bit integer (7, 7.0, 1e3, -0.0) is an integer; any other number is a 32-bit float, with
+// magnitudes beyond the float range becoming infinities (a plain conversion of such a double
+// is undefined behaviour).
+Config numberConfig(double d) {
+  if (const auto i = platform::sys::checkedIntegerCast<std::int64_t>(d); i && static_cast<double>(*i) == d) {
+    return Config(*i);
+  }
+  return Config(d);
+}
+
 std::string floatText(float f) {
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, f);
-  std::string text(buffer, result.ptr);
-  if (text.find_first_of(".en") == std::string::npos) text += ".0";
+  std::string text;
+  detail::appendFloatingText(text, f);
   return text;
 }
 
@@ -111,7 +121,7 @@ Config Config::fromJson(const Json& json) {
     case Json::value_t::number_unsigned:
       return Config(json.get<std::uint64_t>());
     case Json::value_t::number_float:
-      return Config(static_cast<float>(json.get<double>()));
+      return numberConfig(json.get<double>());
     case Json::value_t::boolean:
       return Config(json.get<bool>());
     case Json::value_t::null:
@@ -134,13 +144,14 @@ class ConfigBuilder : public nlohmann::json_sax<Json> {
   bool boolean(bool value) override { return add(Config(value)); }
   bool number_integer(number_integer_t value) override { return add(Config(static_cast<std::int64_t>(value))); }
   bool number_unsigned(number_unsigned_t value) override { return add(Config(static_cast<std::uint64_t>(value))); }
-  bool number_float(number_float_t value, const string_t&) override { return add(Config(static_cast<float>(value))); }
+  bool number_float(number_float_t value, const string_t&) override { return add(numberConfig(value)); }
   bool string(string_t& value) override { return add(Config(BinaryDistinctString(platform::text::toUtf16(value)))); }
   bool binary(binary_t&) override {
     error_ = "binary values are not JSON";
     return false;
   }
   bool start_object(std::size_t) override {
+    if (!checkDepth()) return false;
     frames_.push_back(Frame{Config::Dictionary{}, {}, {}, true});
     return true;
   }
@@ -154,6 +165,7 @@ class ConfigBuilder : public nlohmann::json_sax<Json> {
     return add(Config(std::move(frame.dictionary)));
   }
   bool start_array(std::size_t) override {
+    if (!checkDepth()) return false;
     frames_.push_back(Frame{{}, {}, {}, false});
     return true;
   }
@@ -177,6 +189,14 @@ class ConfigBuilder : public nlohmann::json_sax<Json> {
     BinaryDistinctString key;
     bool isObject;
   };
+
+  // Refuses input nested deeper than platform::json::parse accepts (every use of a Config tree
+  // is recursive).
+  bool checkDepth() {
+    if (frames_.size() < platform::json::kMaximumNestingDepth) return true;
+    error_ = platform::json::nestingTooDeepMessage();
+    return false;
+  }
 
   bool add(Config value) {
     if (frames_.empty()) {

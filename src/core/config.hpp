@@ -15,6 +15,7 @@
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -57,7 +58,8 @@ class Config {
     requires(!std::same_as<I, bool> && !std::same_as<I, char>)
   Config(I i) : value_(integerData(i)) {}  // NOLINT(google-explicit-constructor)
   Config(float f) : value_(f) {}  // NOLINT(google-explicit-constructor)
-  Config(double d) : value_(static_cast<float>(d)) {}  // NOLINT(google-explicit-constructor)
+  // The nearest 32-bit float; a magnitude beyond the float range becomes an infinity.
+  Config(double d) : value_(toFloat(d)) {}  // NOLINT(google-explicit-constructor)
   explicit Config(Dictionary d) : value_(std::move(d)) {}
   explicit Config(Array a) : value_(std::move(a)) {}
   explicit Config(Token t) : value_(std::move(t)) {}
@@ -69,8 +71,9 @@ class Config {
   static Config makeToken(std::uint64_t id, std::string_view text);
 
   // Converts a parsed JSON tree: object -> dictionary (keys' UTF-16 units unchanged), array ->
-  // array, string -> string, integer -> integer (an unsigned integer above INT64_MAX ->
-  // floating), other number -> floating (32-bit), boolean -> boolean, null -> null. JSON arrays
+  // array, string -> string, a number that is exactly a 64-bit integer (7, 7.0, 1e3) -> integer
+  // (an unsigned integer above INT64_MAX -> floating), other number -> floating (32-bit; beyond
+  // the float range an infinity), boolean -> boolean, null -> null. JSON arrays
   // never become tokens here. A binary or discarded value (never produced by a JSON parser) is
   // a programming error: the process stops with "unknown type: ...". Costs one pass over the
   // tree; the result owns its data.
@@ -78,7 +81,7 @@ class Config {
   // Parses UTF-8 JSON text straight into a Config, with the same result as
   // fromJson(platform::json::parse(text)) but without the intermediate tree (much faster for
   // large objects such as a tokenizer vocabulary). Throws platform::json::JsonError on
-  // malformed text.
+  // malformed text and on nesting deeper than platform::json::kMaximumNestingDepth.
   static Config parse(std::string_view jsonText);
 
   // Decoding (never fails): null -> null; a number that is exactly a 64-bit integer ->
@@ -122,7 +125,8 @@ class Config {
   // else absent.
   std::optional<std::pair<std::uint64_t, std::string>> token() const;
 
-  // "\"text\"", "12", "0.5" / "1.0" (shortest float text), "true", "{[a: 1]}", "[[1, 2]]",
+  // "\"text\"", "12", "0.5" / "1.0" / "1e-05" (shortest float text, notation as for log
+  // items), "true", "{[a: 1]}", "[[1, 2]]",
   // "(3, a)", "null". Dictionary entries in key order.
   std::string description() const;
 
@@ -139,6 +143,15 @@ class Config {
   static BinaryDistinctString snakeCase(const BinaryDistinctString& key);
 
  private:
+  // Rounds to nearest like the hardware conversion, but without its undefined behaviour: from
+  // FLT_MAX plus half an ulp (2^128 - 2^103) upwards the result is an infinity.
+  static float toFloat(double d) {
+    constexpr double kOverflow = 0x1.ffffffp127;
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+  }
+
   template <class I>
   static Data integerData(I i) {
     if constexpr (std::is_unsigned_v<I> && sizeof(I) >= sizeof(std::int64_t)) {

@@ -21,13 +21,18 @@ std::vector<std::string> matching(std::span<const std::string> names, std::strin
 std::string trimmingFromEnd(std::string_view text, std::string_view character, int upto) {
   if (upto <= 0 || character.empty()) return std::string(text);
   const std::u16string wide = platform::text::toUtf16(text);
-  const std::u16string target = platform::text::toUtf16(character);
+  // Characters compare by canonical equivalence, as the platform's characters do: both sides
+  // are compared in NFC.
+  const auto nfc = [](std::u16string_view units) {
+    return platform::text::normalize(units, platform::text::NormalizationForm::nfc);
+  };
+  const std::u16string target = nfc(platform::text::toUtf16(character));
   const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(wide);
   std::size_t end = wide.size();
   std::size_t index = bounds.size() - 1;  // bounds[index] == end
   for (int removed = 0; removed < upto && index > 0; ++removed) {
     const std::size_t start = bounds[index - 1];
-    if (std::u16string_view(wide).substr(start, end - start) != target) break;
+    if (nfc(std::u16string_view(wide).substr(start, end - start)) != target) break;
     end = start;
     --index;
   }

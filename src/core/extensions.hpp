@@ -20,8 +20,9 @@ namespace noxtal {
 // and a leading ".", a backslash escapes the next character), in their original order.
 std::vector<std::string> matching(std::span<const std::string> names, std::string_view glob);
 
-// `text` with its last character (grapheme cluster) removed while it equals `character`, at most
-// `upto` times; `upto` <= 0 or an empty `character` returns `text` unchanged.
+// `text` with its last character (grapheme cluster) removed while it equals `character` (by
+// canonical equivalence: U+00E9 and "e" + U+0301 are the same character), at most `upto` times;
+// `upto` <= 0 or an empty `character` returns `text` unchanged.
 std::string trimmingFromEnd(std::string_view text, std::string_view character, int upto);
 
 // `value` rounded to `decimals` places, halves away from zero: with m = 10^decimals,

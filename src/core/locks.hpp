@@ -43,15 +43,16 @@ class UnfairLock {
 namespace detail {
 
 // Runs `body` on a working copy of `value` and commits the copy only when `body` returns
-// normally. The caller holds the lock guarding `value`.
+// normally. The caller holds the lock guarding `value`. The body's result is returned by value
+// (a reference into the working copy would dangle once the copy is committed).
 template <class T, class F>
-decltype(auto) modifyCommitting(T& value, F&& body) {
+auto modifyCommitting(T& value, F&& body) -> std::remove_cvref_t<std::invoke_result_t<F, T&>> {
   T work = value;
   if constexpr (std::is_void_v<std::invoke_result_t<F, T&>>) {
     std::forward<F>(body)(work);
     value = std::move(work);
   } else {
-    std::invoke_result_t<F, T&> result = std::forward<F>(body)(work);
+    std::remove_cvref_t<std::invoke_result_t<F, T&>> result = std::forward<F>(body)(work);
     value = std::move(work);
     return result;
   }
@@ -89,10 +90,11 @@ class PropertyLock {
 
   // Atomic compound update: `body(T&)` runs on a working copy with the lock held for the whole
   // call, and the copy replaces the value only when `body` returns normally (a throwing body
-  // leaves the value unchanged and its exception passes through). Returns the body's result.
+  // leaves the value unchanged and its exception passes through). Returns a copy of the body's
+  // result.
   template <class F>
-  decltype(auto) modify(F&& body) {
-    return lock_.withLock([&]() -> decltype(auto) { return detail::modifyCommitting(value_, std::forward<F>(body)); });
+  auto modify(F&& body) -> std::remove_cvref_t<std::invoke_result_t<F, T&>> {
+    return lock_.withLock([&] { return detail::modifyCommitting(value_, std::forward<F>(body)); });
   }
 
   // Read-only access without a copy: `body(const T&)` runs with the lock held.
@@ -149,9 +151,10 @@ class Protected {
   // Swaps in `value` and returns the previous one.
   T exchange(T value) { return state_->exchange(std::move(value)); }
 
-  // Atomic compound update with commit-on-success, as PropertyLock::modify.
+  // Atomic compound update with commit-on-success, as PropertyLock::modify (the result is a
+  // copy).
   template <class F>
-  decltype(auto) modify(F&& body) {
+  auto modify(F&& body) -> std::remove_cvref_t<std::invoke_result_t<F, T&>> {
     return state_->modify(std::forward<F>(body));
   }
 

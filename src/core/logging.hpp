@@ -11,6 +11,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <concepts>
 #include <cstdint>
 #include <filesystem>
@@ -33,10 +34,41 @@ namespace detail {
 template <class T>
 concept Streamable = requires(std::ostream& out, const T& value) { out << value; };
 
+// Appends the platform's text form of a floating value: the shortest digits that read back as
+// the same value, in decimal notation with at least one fractional digit ("2.5", "3.0",
+// "1000000.0", "0.0001"), or in exponential notation when the value is below 1e-4 or above
+// 2^24 (float) / 2^53 (double) ("1e-05", "1.5e+10"); "nan", "inf", "-inf" otherwise.
+template <std::floating_point F>
+void appendFloatingText(std::string& out, F value) {
+  char buffer[128];
+  if (!std::isfinite(value)) {
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out.append(buffer, end);
+    return;
+  }
+  constexpr F kDecimalLimit = std::is_same_v<F, float> ? F(0x1p24) : F(0x1p53);
+  const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view text(buffer, static_cast<std::size_t>(scientific.ptr - buffer));
+  int exponent = 0;
+  if (const auto e = text.find('e'); e != std::string_view::npos) {
+    const char* first = text.data() + e + 1;
+    if (*first == '+') ++first;
+    std::from_chars(first, text.data() + text.size(), exponent);
+  }
+  if (value != 0 && (exponent < -4 || std::fabs(value) > kDecimalLimit)) {
+    out += text;
+    return;
+  }
+  const auto fixed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+  const std::string_view decimal(buffer, static_cast<std::size_t>(fixed.ptr - buffer));
+  out += decimal;
+  if (decimal.find('.') == std::string_view::npos) out += ".0";
+}
+
 // Appends the text form of one log item: strings as they are, bool as "true"/"false", a char as
-// that character, other integers in decimal, floating values in their shortest round-trip form
-// with ".0" for whole numbers ("2.5", "3.0", "0.1" for 0.1f; "nan", "inf"), paths as their
-// native string, anything else through operator<<.
+// that character, other integers in decimal, floating values as appendFloatingText writes them
+// ("2.5", "3.0", "0.1" for 0.1f, "1e-05"), paths as their native string, anything else through
+// operator<<.
 template <class T>
 void appendLogItem(std::string& out, const T& item) {
   if constexpr (std::is_same_v<T, bool>) {
@@ -51,12 +83,10 @@ void appendLogItem(std::string& out, const T& item) {
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, item).ptr;
     out.append(buffer, end);
+  } else if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+    appendFloatingText(out, item);
   } else if constexpr (std::is_floating_point_v<T>) {
-    char buffer[64];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, item).ptr;
-    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
-    out += text;
-    if (text.find_first_of(".enai") == std::string_view::npos) out += ".0";
+    appendFloatingText(out, static_cast<double>(item));
   } else if constexpr (std::is_same_v<T, std::filesystem::path>) {
     out += item.string();
   } else if constexpr (std::is_enum_v<T> && !Streamable<T>) {

@@ -69,6 +69,45 @@ TEST(ConfigTest, FromJsonKinds) {
   EXPECT_EQ(fromText("18446744073709551615").floatingValue(), 18446744073709551615.0f);
 }
 
+// A number converts to an integer whenever it is exactly one, whatever its spelling; other
+// numbers become 32-bit floats, infinite beyond the float range. parse() agrees with fromJson().
+TEST(ConfigTest, NumbersFromJsonAndParse) {
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    const char* json;
+    Config expected;
+    Config::Kind kind;
+  };
+  const std::vector<Case> cases = {
+      {"7.0", 7, Config::Kind::integer},
+      {"1e3", 1000, Config::Kind::integer},
+      {"-0.0", 0, Config::Kind::integer},
+      {"-9223372036854775808.0", std::numeric_limits<std::int64_t>::min(), Config::Kind::integer},
+      {"7.25", 7.25f, Config::Kind::floating},
+      {"1e19", 1e19f, Config::Kind::floating},
+      {"1e300", inf, Config::Kind::floating},
+      {"-1e300", -inf, Config::Kind::floating},
+      {"3.4028235e38", std::numeric_limits<float>::max(), Config::Kind::floating},
+  };
+  for (const auto& c : cases) {
+    for (const Config& value : {fromText(c.json), Config::parse(c.json)}) {
+      EXPECT_EQ(value.kind(), c.kind) << c.json;
+      EXPECT_EQ(value, c.expected) << c.json << " gave " << value.description();
+    }
+  }
+  EXPECT_EQ(Config(1e300).floatingValue(), inf);
+  EXPECT_EQ(Config(-1e39).floatingValue(), -inf);
+  EXPECT_EQ(Config(3.4028235e38).floatingValue(), std::numeric_limits<float>::max());
+}
+
+TEST(ConfigTest, ParseRefusesExcessiveNesting) {
+  const std::size_t depth = platform::json::kMaximumNestingDepth;
+  const Config deepest = Config::parse(std::string(depth, '[') + std::string(depth, ']'));
+  EXPECT_EQ(deepest.kind(), Config::Kind::array);
+  EXPECT_THROW(Config::parse(std::string(depth + 1, '[') + std::string(depth + 1, ']')), platform::json::JsonError);
+  EXPECT_THROW(Config::parse(std::string(100000, '[') + std::string(100000, ']')), platform::json::JsonError);
+}
+
 TEST(ConfigTest, ParseMatchesFromJson) {
   const std::string text = R"({"model": {"type": "BPE", "vocab": {"a": 0, "b": 1, "\u00e9": 2},
       "merges": ["a b", "ab c"], "dropout": null, "scale": 0.25, "big": 18446744073709551615},
@@ -162,6 +201,12 @@ TEST(ConfigTest, Description) {
       {Config(0.5f), "0.5"},
       {Config(1.0f), "1.0"},
       {Config(0.1f), "0.1"},
+      {Config(1e6f), "1000000.0"},
+      {Config(16777216.0f), "16777216.0"},
+      {Config(0.0001f), "0.0001"},
+      {Config(1e-5f), "1e-05"},
+      {Config(1.5e10f), "1.5e+10"},
+      {Config(-0.0f), "-0.0"},
       {Config("hi"), "\"hi\""},
       {Config(false), "false"},
       {Config(-12), "-12"},

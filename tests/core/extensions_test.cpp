@@ -39,6 +39,8 @@ TEST(ExtensionsTest, TrimmingFromEnd) {
       {"\r\n", "\n", 1, "\r\n"},                   // CR LF is one character
       {"caf\u00e9\u00e9", "\u00e9", 1, "caf\u00e9"},  // multi-byte character
       {"e\u0301", "e", 1, "e\u0301"},              // e + combining acute is not "e"
+      {"cafe\u0301", "\u00e9", 1, "caf"},          // canonically equivalent characters are equal
+      {"caf\u00e9", "e\u0301", 1, "caf"},
       {"", "a", 2, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(trimmingFromEnd(c.text, c.character, c.upto), c.expected) << c.text;

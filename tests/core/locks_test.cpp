@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "core/early_stop_actor.hpp"
@@ -87,6 +88,14 @@ TEST(PropertyLockTest, ThrowingModifyLeavesTheValueUnchanged) {
                std::runtime_error);
   EXPECT_EQ(list.get(), std::vector<int>{1});
   EXPECT_EQ(list.modify([](std::vector<int>& v) { v.push_back(3); return v.size(); }), 2u);
+
+  // A reference into the working copy comes back as a copy.
+  const auto reference = [](std::vector<int>& v) -> const int& { return v.back(); };
+  static_assert(std::is_same_v<decltype(list.modify(reference)), int>);
+  EXPECT_EQ(list.modify(reference), 3);
+  Protected<std::vector<int>> shared(std::vector<int>{4});
+  static_assert(std::is_same_v<decltype(shared.modify(reference)), int>);
+  EXPECT_EQ(shared.modify(reference), 4);
 }
 
 // Two lock sections per append would lose elements here; modify() holds the lock throughout.

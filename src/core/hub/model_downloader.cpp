@@ -62,6 +62,10 @@ std::filesystem::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
   // Offline, the local copy is only verified: the verification names what is missing, and no
   // listing is asked of a hub that may be out of reach.
   const bool offline = useOfflineMode.value_or(false);
+  if (offline) {
+    Logging::debug("[ModelDownloader] Searching for models matching \"" + pattern + "\" in Repo(id: \"" +
+                   config_.modelRepo() + "\", type: " + std::string(rawValue(HubApi::RepoType::models)) + ")");
+  }
   Logging::debug(std::string("[ModelDownloader] Downloading model ") + pattern +
                  " with offline mode: " + (offline ? "true" : "false"));
   return snapshot(hub, repo(), config_.revision(), {pattern}, nullptr, std::move(stopToken));

@@ -79,7 +79,8 @@ class ModelManager {
   ModelState modelState() const;
   StateCallback modelStateCallback() const;
   // An empty function removes the callback. The callback may read the manager but must not call
-  // its download, prewarm, load, unload or ensure operations, nor destroy it.
+  // its download, prewarm, load, unload or ensure operations, nor destroy it, nor throw (it runs
+  // inside unloadModels(), which cannot fail).
   void setModelStateCallback(StateCallback callback);
   // Folder of the resolved models, once a download step has set it. Never cleared.
   std::optional<std::filesystem::path> modelPath() const;

@@ -36,6 +36,7 @@ class OrderedTreeBuilder {
   bool binary(binary_t& v) { return add(Json::binary(std::move(v))); }
 
   bool start_object(std::size_t) {
+    checkDepth();
     Json* slot = place(Json::object());
     stack_.push_back(Frame{slot, {}, {}});
     return true;
@@ -49,6 +50,7 @@ class OrderedTreeBuilder {
     return true;
   }
   bool start_array(std::size_t) {
+    checkDepth();
     Json* slot = place(Json::array());
     stack_.push_back(Frame{slot, {}, {}});
     return true;
@@ -68,6 +70,10 @@ class OrderedTreeBuilder {
     std::unordered_map<std::string, std::size_t> index;  // key -> position, for large objects
   };
   static constexpr std::size_t kIndexThreshold = 16;
+
+  void checkDepth() const {
+    if (stack_.size() >= kMaximumNestingDepth) throw JsonError("malformed JSON: " + nestingTooDeepMessage());
+  }
 
   bool add(Json&& value) {
     place(std::move(value));
@@ -117,6 +123,10 @@ class OrderedTreeBuilder {
 };
 
 }  // namespace
+
+std::string nestingTooDeepMessage() {
+  return "arrays and objects nested more than " + std::to_string(kMaximumNestingDepth) + " deep";
+}
 
 Json parse(std::string_view text) {
   Json root;

@@ -11,6 +11,8 @@
 
 #include "platform/sys/checked_cast.hpp"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -29,7 +31,15 @@ class JsonError : public std::runtime_error {
   explicit JsonError(const std::string& message) : std::runtime_error(message) {}
 };
 
-// Parses UTF-8 text. Throws JsonError naming the position on malformed input.
+// Deepest nesting of arrays and objects that parse() accepts. Deeper input is refused rather
+// than built: every consumer of a tree (dump, copies, conversions) walks it recursively, so an
+// unbounded depth in a downloaded file would exhaust the stack.
+inline constexpr std::size_t kMaximumNestingDepth = 512;
+// The reason text used when input nests deeper than kMaximumNestingDepth.
+std::string nestingTooDeepMessage();
+
+// Parses UTF-8 text. Throws JsonError naming the position on malformed input, and on arrays
+// and objects nested more than kMaximumNestingDepth deep.
 Json parse(std::string_view text);
 
 // Compact text (indent < 0) or pretty-printed text. Throws JsonError on a non-finite number
@@ -61,8 +71,9 @@ const Json& require(const Json& object, std::string_view key);
 namespace detail {
 
 // `member` converted to T. An integer type accepts only an integral number inside its range
-// (3.0 reads as 3; 3.7, 1e300 and -1 for an unsigned type are errors), never a bool; bool
-// accepts only true/false. Throws JsonError naming `key`.
+// (3.0 reads as 3; 3.7, 1e300 and -1 for an unsigned type are errors), never a bool; float
+// accepts only a number within the float range (1e300 is an error); bool accepts only
+// true/false. Throws JsonError naming `key`.
 template <class T>
 T convertMember(const Json& member, std::string_view key) {
   const auto wrongType = [&](const std::string& why) {
@@ -96,6 +107,15 @@ T convertMember(const Json& member, std::string_view key) {
       return *v;
     }
     throw wrongType(std::string("expected an integer, found ") + member.type_name());
+  } else if constexpr (std::is_same_v<T, float>) {
+    // A plain conversion of a double beyond the float range is undefined; such a number does
+    // not fit the field and is an error, as in the platform's decoder.
+    if (!member.is_number()) throw wrongType(std::string("expected a number, found ") + member.type_name());
+    // The bound is where rounding to float would give an infinity (FLT_MAX plus half an ulp),
+    // so the shortest text of FLT_MAX ("3.4028235e+38") still reads back.
+    const double d = member.get<double>();
+    if (!(std::fabs(d) < 0x1.ffffffp127)) throw wrongType("number does not fit in a 32-bit float");
+    return static_cast<float>(d);
   } else {
     try {
       return member.get<T>();

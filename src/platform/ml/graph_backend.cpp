@@ -139,18 +139,39 @@ class GraphBackend final : public ModelBackend {
         throw PredictionError("Node \"" + node.output + "\" (" + node.opName + "): " + e.what());
       }
     }
+    // A tensor may be a state buffer itself or a view of one (a state read, a reshape). Every
+    // update and output is detached from the state buffers before the first buffer is written,
+    // so that updates see the values of this prediction (also when two states swap) and outputs
+    // keep them after later predictions.
+    std::vector<MultiArray> buffers;
+    for (const auto& [name, slot] : stateSlots_) {
+      std::optional<MultiArray> buffer = state != nullptr ? state->multiArray(name) : std::nullopt;
+      if (!buffer) throw PredictionError("State \"" + name + "\" has no buffer");
+      buffers.push_back(*buffer);
+    }
+    const auto detached = [&buffers](const MultiArray& array) {
+      for (const MultiArray& buffer : buffers) {
+        if (array.sharesStorageWith(buffer)) return array.copy();
+      }
+      return array;
+    };
+    std::vector<std::pair<MultiArray, MultiArray>> writes;  // (buffer, update)
     for (const StateUpdate& stateUpdate : stateUpdates_) {
-      const MultiArray update = value(values, stateUpdate.slot, "state update").converted(stateUpdate.dataType);
+      const MultiArray update =
+          detached(value(values, stateUpdate.slot, "state update").converted(stateUpdate.dataType));
       MultiArray buffer = *state->multiArray(stateUpdate.name);
       if (update.shape() != buffer.shape()) {
         throw PredictionError("State \"" + stateUpdate.name + "\": update of shape " + shapeText(update.shape()) +
                               " for a buffer of shape " + shapeText(buffer.shape()));
       }
-      if (update.byteCount() > 0) std::memcpy(buffer.data(), update.data(), update.byteCount());
+      writes.emplace_back(std::move(buffer), update);
     }
     DictionaryFeatureProvider outputs;
     for (const auto& [name, slot] : outputs_) {
-      if (values[slot]) outputs.set(name, *values[slot]);
+      if (values[slot]) outputs.set(name, detached(*values[slot]));
+    }
+    for (auto& [buffer, update] : writes) {
+      if (update.byteCount() > 0) std::memcpy(buffer.data(), update.data(), update.byteCount());
     }
     return outputs;
   }

@@ -148,8 +148,8 @@ MultiArray reshape(const MultiArray& input, const Shape& target) {
       inferred = i;
     } else if (shape[i] < 0) {
       fail("invalid shape " + shapeText(target));
-    } else {
-      known *= shape[i];
+    } else if (__builtin_mul_overflow(known, shape[i], &known)) {
+      fail("shape " + shapeText(target) + " is too large");
     }
   }
   if (inferred != shape.size()) {
@@ -199,7 +199,7 @@ MultiArray slice(const MultiArray& input, std::int64_t axis, std::int64_t begin,
   if (end < 0) end += n;
   begin = std::clamp<std::int64_t>(begin, 0, n);
   end = std::clamp<std::int64_t>(end, 0, n);
-  const std::int64_t count = end > begin ? (end - begin + step - 1) / step : 0;
+  const std::int64_t count = end > begin ? (end - begin - 1) / step + 1 : 0;  // no overflow for a huge step
   Shape shape = input.shape();
   shape[static_cast<std::size_t>(axis)] = count;
   MultiArray result(shape, input.dataType());
@@ -223,7 +223,10 @@ MultiArray pad(const MultiArray& input, std::span<const std::pair<std::int64_t, 
   Shape shape = input.shape();
   for (std::size_t i = 0; i < rank; ++i) {
     if (pads[i].first < 0 || pads[i].second < 0) fail("negative padding");
-    shape[i] += pads[i].first + pads[i].second;
+    if (__builtin_add_overflow(shape[i], pads[i].first, &shape[i]) ||
+        __builtin_add_overflow(shape[i], pads[i].second, &shape[i])) {
+      fail("padding of " + shapeText(input.shape()) + " is too large");
+    }
   }
   MultiArray result(shape, input.dataType());
   result.fill(value);

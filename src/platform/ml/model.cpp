@@ -83,6 +83,20 @@ DictionaryFeatureProvider Model::run(const FeatureProvider& input, State* state,
     inputs.set(feature.name, conformed(value->multiArrayValue(), feature, "Input"));
   }
   DictionaryFeatureProvider raw = backend_->predict(inputs, state, stopToken);
+  // Outputs are the caller's own arrays: one that shares storage with an input or a state
+  // buffer (a backend that hands an input back, a reshaped view) is copied, so that the
+  // caller's later in-place changes of its inputs or state cannot alter it.
+  const auto aliases = [&](const MultiArray& array) {
+    for (const auto& [name, value] : inputs.values()) {
+      if (array.sharesStorageWith(value.multiArrayValue())) return true;
+    }
+    if (state != nullptr) {
+      for (const auto& [name, buffer] : state->buffers_) {
+        if (array.sharesStorageWith(buffer)) return true;
+      }
+    }
+    return false;
+  };
   DictionaryFeatureProvider outputs;
   for (const FeatureDescription& feature : description_.outputs) {
     std::optional<MultiArray> value = raw.multiArray(feature.name);
@@ -90,7 +104,9 @@ DictionaryFeatureProvider Model::run(const FeatureProvider& input, State* state,
       if (feature.isOptional) continue;
       throw PredictionError("The model did not produce output feature \"" + feature.name + "\"");
     }
-    outputs.set(feature.name, conformed(*value, feature, "Output"));
+    MultiArray output = conformed(*value, feature, "Output");
+    if (aliases(output)) output = output.copy();
+    outputs.set(feature.name, std::move(output));
   }
   return outputs;
 }
@@ -103,6 +119,15 @@ DictionaryFeatureProvider Model::predict(const FeatureProvider& input, const Pre
 DictionaryFeatureProvider Model::predict(const FeatureProvider& input, State& state,
                                          const PredictionOptions& /*options*/, std::stop_token stopToken) const {
   if (state.owner_ != this) throw PredictionError("The state was not made by this model");
+  // A moved-from State keeps its owner but no buffers; backends rely on every declared buffer.
+  for (const FeatureDescription& feature : description_.states) {
+    auto it = state.buffers_.find(feature.name);
+    const MultiArrayConstraint& constraint = feature.multiArrayConstraint.value();
+    if (it == state.buffers_.end() || it->second.shape() != constraint.shape ||
+        it->second.dataType() != constraint.dataType) {
+      throw PredictionError("State buffer \"" + feature.name + "\" is missing or does not match the model");
+    }
+  }
   return run(input, &state, std::move(stopToken));
 }
 

@@ -81,12 +81,13 @@ class Model {
   // Runs the model on `input`. Every declared input must be present (unless optional) as a
   // multi-array of the declared rank and shape (free dimensions accept any size); inputs are
   // converted to the declared element types; names not declared are ignored. Outputs come
-  // back converted to their declared types. Throws PredictionError naming the feature on a
+  // back converted to their declared types and never share storage with an input or a state
+  // buffer (such an output is copied). Throws PredictionError naming the feature on a
   // violation, CancellationError when `stopToken` is stopped. Thread-safe.
   DictionaryFeatureProvider predict(const FeatureProvider& input, const PredictionOptions& options = {},
                                     std::stop_token stopToken = {}) const;
-  // The stateful form: `state` must come from this model's makeState() (else PredictionError)
-  // and may be changed by the prediction. One State must not be used by two calls at once.
+  // The stateful form: `state` must come from this model's makeState() and still hold its
+  // buffers (not moved from), else PredictionError; it may be changed by the prediction. One State must not be used by two calls at once.
   DictionaryFeatureProvider predict(const FeatureProvider& input, State& state,
                                     const PredictionOptions& options = {}, std::stop_token stopToken = {}) const;
 

@@ -65,16 +65,17 @@ class Locked {
 
   // Atomic compound update: the body receives a working copy of the value while the lock is
   // held for the whole call; the copy replaces the value only when the body returns normally,
-  // so a throwing body leaves the value as it was. Returns the body's result.
+  // so a throwing body leaves the value as it was. Returns a copy of the body's result (never a
+  // reference: one into the working copy would dangle or reach the value outside the lock).
   template <class F>
-  decltype(auto) modify(F&& body) {
+  auto modify(F&& body) -> std::remove_cvref_t<std::invoke_result_t<F, T&>> {
     std::lock_guard<std::mutex> guard(m_);
     T work = value_;
     if constexpr (std::is_void_v<std::invoke_result_t<F, T&>>) {
       std::forward<F>(body)(work);
       value_ = std::move(work);
     } else {
-      decltype(auto) result = std::forward<F>(body)(work);
+      std::remove_cvref_t<std::invoke_result_t<F, T&>> result = std::forward<F>(body)(work);
       value_ = std::move(work);
       return result;
     }

@@ -5,9 +5,22 @@
 
 namespace platform::sync {
 
+namespace {
+
+// The generator seeded with 256 bits from the system's entropy source. A single 32-bit
+// random_device value would allow only 2^32 sequences, so two processes would, rarely but
+// for real, hand out the same identifiers.
+std::mt19937_64 seededEngine() {
+  std::random_device device;
+  std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
+  return std::mt19937_64(seed);
+}
+
+}  // namespace
+
 Uuid Uuid::random() {
   static std::mutex mutex;
-  static std::mt19937_64 engine{std::random_device{}()};
+  static std::mt19937_64 engine = seededEngine();
   std::array<std::uint8_t, 16> bytes{};
   {
     std::lock_guard<std::mutex> guard(mutex);

@@ -53,6 +53,38 @@ static_assert(std::size(kFields) == 33);
 
 }  // namespace
 
+TranscriptionTimings::TranscriptionTimings(const Arguments& a)
+    : modelLoading(a.modelLoading),
+      prewarmLoadTime(a.prewarmLoadTime),
+      encoderLoadTime(a.encoderLoadTime),
+      decoderLoadTime(a.decoderLoadTime),
+      encoderSpecializationTime(a.encoderSpecializationTime),
+      decoderSpecializationTime(a.decoderSpecializationTime),
+      tokenizerLoadTime(a.tokenizerLoadTime),
+      audioLoading(a.audioLoading),
+      audioProcessing(a.audioProcessing),
+      logmels(a.logmels),
+      encoding(a.encoding),
+      decodingInit(a.decodingInit),
+      decodingLoop(a.decodingLoop),
+      decodingPredictions(a.decodingPredictions),
+      decodingFiltering(a.decodingFiltering),
+      decodingSampling(a.decodingSampling),
+      decodingFallback(a.decodingFallback),
+      decodingWindowing(a.decodingWindowing),
+      decodingKvCaching(a.decodingKvCaching),
+      decodingWordTimestamps(a.decodingTimestampAlignment),
+      decodingNonPrediction(a.decodingNonPrediction),
+      totalAudioProcessingRuns(a.totalAudioProcessingRuns),
+      totalLogmelRuns(a.totalLogmelRuns),
+      totalEncodingRuns(a.totalEncodingRuns),
+      totalDecodingLoops(a.totalDecodingLoops),
+      totalKVUpdateRuns(a.totalKVUpdateRuns),
+      totalTimestampAlignmentRuns(a.totalTimestampAlignmentRuns),
+      totalDecodingFallbacks(a.totalDecodingFallbacks),
+      totalDecodingWindows(a.totalDecodingWindows),
+      fullPipeline(a.fullPipeline) {}
+
 Json TranscriptionTimings::toJson() const {
   Json out = Json::object();
   for (const auto& [key, field] : kFields) out[std::string(key)] = platform::json::fromDouble(this->*field);

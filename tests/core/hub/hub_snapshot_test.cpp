@@ -197,6 +197,41 @@ TEST_F(HubSnapshotTest, FiveFilesDownloadVerifyOfflineThenDetectAnAlteredFile) {
   EXPECT_EQ(hub_.requestCount(), 0u);
 }
 
+TEST_F(HubSnapshotTest, FilesRunOneAfterAnotherInListingOrderWithOneUnitEach) {
+  answerListing({"f.txt", "d/e.bin", "a.txt"});
+  std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+  snapshot(api(), kRepo, "main", {}, [&](const Progress& p) {
+    reports.emplace_back(p.completedUnitCount(), p.totalUnitCount());
+  });
+
+  // The listing first; then each file's metadata request and transfer before the next file's.
+  const auto recorded = hub_.requests();
+  ASSERT_FALSE(recorded.empty());
+  EXPECT_EQ(recorded.front().method, "GET");
+  EXPECT_EQ(recorded.front().target, kListingPath);
+  std::vector<std::string> steps;
+  const std::string resolve = "/resolve/main/";
+  for (const auto& request : recorded) {
+    const auto at = request.target.find(resolve);
+    if (at == std::string::npos) continue;
+    std::string step = request.method + " " + request.target.substr(at + resolve.size());
+    if (steps.empty() || steps.back() != step) steps.push_back(std::move(step));
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"HEAD f.txt", "GET f.txt", "HEAD d/e.bin", "GET d/e.bin", "HEAD a.txt",
+                                             "GET a.txt"}));
+
+  // The overall progress counts files: its total is the number of names, each finished file
+  // adds one unit, and the last report is the final one with every file done.
+  ASSERT_FALSE(reports.empty());
+  std::int64_t previous = 0;
+  for (const auto& [completed, total] : reports) {
+    EXPECT_EQ(total, 3);
+    EXPECT_GE(completed, previous);
+    previous = completed;
+  }
+  EXPECT_EQ(reports.back(), (std::pair<std::int64_t, std::int64_t>{3, 3}));
+}
+
 TEST_F(HubSnapshotTest, OfflineModeNeverContactsTheHub) {
   expectThrows<HubApiEnvironmentError>([&] { snapshot(api(true), kRepo, "main", {}, [](const Progress&) {
                                          ADD_FAILURE() << "progress reported offline";

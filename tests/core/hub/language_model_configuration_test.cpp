@@ -83,8 +83,10 @@ TEST(LanguageModelConfiguration, Failures) {
     const char* name;
     Files files;
     Hub::HubClientError::Case errorCase;
+    std::string description = {};  // checked when not empty
   } cases[] = {
-      {"tokenizer.json missing", {{"config.json", "{}"}}, Hub::HubClientError::Case::configurationMissing},
+      {"tokenizer.json missing", {{"config.json", "{}"}}, Hub::HubClientError::Case::configurationMissing,
+       "Required configuration file missing: tokenizer.json"},
       {"top level is an array", {{"tokenizer.json", "[1, 2]"}}, Hub::HubClientError::Case::parse},
       {"not JSON", {{"tokenizer.json", kTokenizer}, {"config.json", "{\"a\":"}}, Hub::HubClientError::Case::jsonSerialization},
       {"template not UTF-8", {{"tokenizer.json", kTokenizer}, {"chat_template.jinja", "bad \xC3\x28 text"}},
@@ -102,6 +104,9 @@ TEST(LanguageModelConfiguration, Failures) {
         ADD_FAILURE() << "no error";
       } catch (const Hub::HubClientError& error) {
         EXPECT_EQ(error.errorCase(), c.errorCase) << error.what();
+        if (!c.description.empty()) {
+          EXPECT_EQ(error.what(), c.description);
+        }
       }
     }
   }

@@ -88,6 +88,12 @@ TEST_F(ModelDownloaderTest, ResolveModelWithDownloadDisabledAndAnEmptyCache) {
   }
   EXPECT_TRUE(states.empty());
   EXPECT_EQ(hub.requestCount(), 0u);  // the cache attempt verifies locally only
+  EXPECT_EQ(log.count("[ModelDownloader] Searching for models matching \"speaker_segmenter/pyannote-v3/W8A16/*\" in "
+                      "Repo(id: \"org/repo\", type: models)"),
+            1);
+  EXPECT_EQ(log.count("[ModelDownloader] Downloading model speaker_segmenter/pyannote-v3/W8A16/* with offline mode: "
+                      "true"),
+            1);
 }
 
 TEST_F(ModelDownloaderTest, ResolveModelDownloadsThenUsesTheCacheWhileTheHubIsDown) {

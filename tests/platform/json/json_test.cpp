@@ -74,6 +74,17 @@ TEST(JsonTest, IntegersAreReadExactly) {
   EXPECT_DOUBLE_EQ(requireAs<double>(object, "big"), 5e9);
 }
 
+TEST(JsonTest, FloatsMustFitTheFloatRange) {
+  const Json object = parse(R"({"small":0.1,"whole":3,"max":3.4028235e38,"huge":1e300,"low":-1e39,"text":"1"})");
+  EXPECT_EQ(requireAs<float>(object, "small"), 0.1f);
+  EXPECT_EQ(requireAs<float>(object, "whole"), 3.0f);
+  EXPECT_EQ(requireAs<float>(object, "max"), std::numeric_limits<float>::max());  // as dump writes it
+  EXPECT_THROW(requireAs<float>(object, "huge"), JsonError);
+  EXPECT_THROW(optionalAs<float>(object, "low"), JsonError);
+  EXPECT_THROW(requireAs<float>(object, "text"), JsonError);
+  EXPECT_DOUBLE_EQ(requireAs<double>(object, "huge"), 1e300);
+}
+
 TEST(JsonTest, EnumerationCases) {
   EXPECT_EQ(dump(enumCase("failed", "boom")), R"({"failed":{"_0":"boom"}})");
   EXPECT_EQ(dump(enumCase("completed")), R"({"completed":{}})");
@@ -111,6 +122,28 @@ TEST(JsonParseTest, ScalarsAndErrors) {
   EXPECT_EQ(parse("[1,[2,[3]]]")[1][1][0], 3);
   EXPECT_THROW(parse("[1,]"), JsonError);
   EXPECT_THROW(parse("{\"a\":1} x"), JsonError);
+}
+
+std::string nested(std::size_t depth, char open, char close) {
+  return std::string(depth, open) + std::string(depth, close);
+}
+
+// Every consumer of a tree walks it recursively, so a hostile file must not be able to nest
+// deeply enough to exhaust the stack.
+TEST(JsonParseTest, NestingDepthIsBounded) {
+  EXPECT_NO_THROW(parse(nested(kMaximumNestingDepth, '[', ']')));
+  std::string objects;
+  for (std::size_t i = 0; i < kMaximumNestingDepth; ++i) objects += "{\"a\":";
+  objects += "1" + std::string(kMaximumNestingDepth, '}');
+  EXPECT_NO_THROW(parse(objects));
+  EXPECT_THROW(parse(nested(kMaximumNestingDepth + 1, '[', ']')), JsonError);
+  EXPECT_THROW(parse("{\"a\":" + nested(kMaximumNestingDepth, '[', ']') + "}"), JsonError);
+  try {
+    (void)parse(nested(200000, '[', ']'));
+    FAIL() << "no error";
+  } catch (const JsonError& e) {
+    EXPECT_NE(std::string(e.what()).find("nested more than 512"), std::string::npos) << e.what();
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -39,6 +40,15 @@ TEST(GraphOps, DataMovement) {
   EXPECT_THROW(gather(x, bad, 1), PredictionError);
   EXPECT_EQ(reshape(x, {3, -1}).shape(), (Shape{3, 2}));
   EXPECT_THROW(reshape(x, {4, -1}), PredictionError);
+}
+
+TEST(GraphOps, ExtremeAttributesFailOrClampInsteadOfOverflowing) {
+  const MultiArray x = floats({2, 3}, iota(6));
+  const std::int64_t huge = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(slice(x, 1, 1, huge, huge).toFloatVector(), (std::vector<float>{1, 4}));
+  EXPECT_THROW(reshape(x, {huge, 4, -1}), PredictionError);
+  const std::pair<std::int64_t, std::int64_t> pads[] = {{0, huge}, {0, 0}};
+  EXPECT_THROW(pad(x, pads, 0), PredictionError);
 }
 
 TEST(GraphOps, FrameMakesSlidingWindows) {

@@ -234,6 +234,46 @@ TEST_F(ModelTest, StatefulGraphAccumulates) {
   EXPECT_THROW((void)loaded->predict(input), PredictionError);
 }
 
+TEST_F(ModelTest, StateUpdatesAndOutputsDoNotSeeEachOthersWrites) {
+  // "a" and "b" swap on every prediction; "before" is the state read, "view" a reshaped view of
+  // it, "echo" a view of the input.
+  const Json model = {
+      {"formatVersion", 1},
+      {"inputs", {feature("x", "float32", {2})}},
+      {"outputs", {feature("before", "float32", {2}), feature("view", "float32", {1, 2}),
+                   feature("echo", "float32", {1, 2})}},
+      {"states", {feature("a", "float32", {2}), feature("b", "float32", {2})}},
+      {"graph",
+       {{"nodes",
+         {{{"op", "add"}, {"inputs", {"a", "x"}}, {"output", "before"}},
+          {{"op", "reshape"}, {"inputs", {"a"}}, {"output", "view"}, {"shape", {1, 2}}},
+          {{"op", "reshape"}, {"inputs", {"x"}}, {"output", "echo"}, {"shape", {1, 2}}}}},
+        {"stateUpdates", {{"a", "b"}, {"b", "a"}}}}}};
+  const auto loaded = Model::load(testsupport::writeModelFolder(folder_.path(), "Swap", model));
+  State state = loaded->makeState();
+  state.setMultiArray("a", MultiArray::fromValues<float>({2}, std::vector<float>{1, 2}));
+  state.setMultiArray("b", MultiArray::fromValues<float>({2}, std::vector<float>{3, 4}));
+  DictionaryFeatureProvider input;
+  MultiArray x = MultiArray::fromValues<float>({2}, std::vector<float>{0, 0});
+  input.set("x", x);
+
+  const DictionaryFeatureProvider first = loaded->predict(input, state);
+  EXPECT_EQ(state.multiArray("a")->toFloatVector(), (std::vector<float>{3, 4}));
+  EXPECT_EQ(state.multiArray("b")->toFloatVector(), (std::vector<float>{1, 2}));
+  EXPECT_EQ(first.multiArray("view")->toFloatVector(), (std::vector<float>{1, 2}));  // the value it read
+
+  (void)loaded->predict(input, state);
+  EXPECT_EQ(state.multiArray("a")->toFloatVector(), (std::vector<float>{1, 2}));
+  EXPECT_EQ(first.multiArray("view")->toFloatVector(), (std::vector<float>{1, 2}));  // not changed later
+
+  x.setFloat(0, 9);  // the caller changes its input in place
+  EXPECT_EQ(first.multiArray("echo")->toFloatVector(), (std::vector<float>{0, 0}));
+
+  State moved = std::move(state);
+  EXPECT_THROW((void)loaded->predict(input, state), PredictionError);  // NOLINT(bugprone-use-after-move)
+  EXPECT_NO_THROW((void)loaded->predict(input, moved));
+}
+
 TEST_F(ModelTest, LoadErrorsNameTheProblem) {
   const Json valid = classifierModel(0);
   std::string weights;

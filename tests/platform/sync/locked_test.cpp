@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace platform::sync {
@@ -60,6 +61,19 @@ TEST(LockedTest, ConcurrentModifyAndWithLockCountExactly) {
   }
   EXPECT_EQ(counter.get(), kThreads * kPerThread);
   EXPECT_EQ(list.get().size(), static_cast<std::size_t>(kThreads * (kPerThread / 50)));
+}
+
+// A body that returns a reference into its working copy gets a copy back: the reference
+// would otherwise dangle or reach the committed value outside the lock.
+TEST(LockedTest, ModifyReturnsResultsByValue) {
+  Locked<std::vector<int>> list(std::vector<int>{1, 2});
+  auto&& first = list.modify([](std::vector<int>& v) -> int& {
+    v.push_back(3);
+    return v.front();
+  });
+  static_assert(std::is_same_v<decltype(first), int&&>);
+  first = 10;
+  EXPECT_EQ(list.get(), (std::vector<int>{1, 2, 3}));
 }
 
 TEST(MutexTest, WithLockReleasesOnThrow) {

@@ -155,6 +155,11 @@ TEST_F(FrontEndTest, DimensionsAreReadFromTheDescription) {
   encoder.loadModel(encoderModel({1, 8}), platform::ml::ComputeUnits::cpuOnly, false);
   EXPECT_EQ(encoder.embedSize(), 8);
   EXPECT_FALSE(encoder.sequenceLength());
+
+  // So does a free dimension.
+  encoder.loadModel(encoderModel({1, -1, 1, 3}), platform::ml::ComputeUnits::cpuOnly, false);
+  EXPECT_FALSE(encoder.embedSize());
+  EXPECT_EQ(encoder.sequenceLength(), 3);
 }
 
 TEST_F(FrontEndTest, PrewarmLeavesNoModelAndUnloadDropsIt) {
