@@ -36,7 +36,7 @@ concept Streamable = requires(std::ostream& out, const T& value) { out << value;
 
 // Appends the platform's text form of a floating value: the shortest digits that read back as
 // the same value, in decimal notation with at least one fractional digit ("2.5", "3.0",
-// "1000000.0", "0.0001"), or in exponential notation when the value is below 1e-4 or above
+// "1000000.0", "0.0001"), or in exponential notation when the value is below 1e-4 or at least
 // 2^24 (float) / 2^53 (double) ("1e-05", "1.5e+10"); "nan", "inf", "-inf" otherwise.
 template <std::floating_point F>
 void appendFloatingText(std::string& out, F value) {
@@ -55,7 +55,7 @@ void appendFloatingText(std::string& out, F value) {
     if (*first == '+') ++first;
     std::from_chars(first, text.data() + text.size(), exponent);
   }
-  if (value != 0 && (exponent < -4 || std::fabs(value) > kDecimalLimit)) {
+  if (value != 0 && (exponent < -4 || std::fabs(value) >= kDecimalLimit)) {
     out += text;
     return;
   }
@@ -100,6 +100,15 @@ void appendLogItem(std::string& out, const T& item) {
 }
 
 }  // namespace detail
+
+// The text form of a floating value that log lines and descriptions use (see
+// detail::appendFloatingText): "44100.0", "0.0005", "1e-05", "1.6777216e+07", "nan".
+template <std::floating_point F>
+std::string floatingText(F value) {
+  std::string text;
+  detail::appendFloatingText(text, value);
+  return text;
+}
 
 class Logging {
  public:

@@ -202,7 +202,7 @@ TEST(ConfigTest, Description) {
       {Config(1.0f), "1.0"},
       {Config(0.1f), "0.1"},
       {Config(1e6f), "1000000.0"},
-      {Config(16777216.0f), "16777216.0"},
+      {Config(16777216.0f), "1.6777216e+07"}, {Config(16777215.0f), "16777215.0"},
       {Config(0.0001f), "0.0001"},
       {Config(1e-5f), "1e-05"},
       {Config(1.5e10f), "1.5e+10"},

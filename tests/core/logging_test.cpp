@@ -100,7 +100,7 @@ TEST_F(LoggingTest, ItemsAreJoinedWithoutDecoration) {
   EXPECT_EQ(delivered_[1], "true s 3.0 0.1 -7 c");
   EXPECT_EQ(delivered_[2], "");
   EXPECT_EQ(delivered_[3], "x, 2\n");
-  EXPECT_EQ(delivered_[4], "1000000.0 1000000.0 0.0001 1e-05 1.5e+10 9007199254740992.0 1e+16");
+  EXPECT_EQ(delivered_[4], "1000000.0 1000000.0 0.0001 1e-05 1.5e+10 9.007199254740992e+15 1e+16");
 }
 
 struct CountsFormatting {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio/pcm_buffer.hpp"
 #include "platform/ml/multi_array.hpp"
 #include "platform/sync/channel.hpp"
 #include "speech/audio/audio_input_options.hpp"
@@ -76,14 +77,15 @@ class AudioProcessing {
 
   // The default window cutter: absent (with the error log "startIndex is outside the buffer
   // size") when startAt < 0 or startAt >= the array's size; absent without a log when toLength
-  // is negative. Otherwise an array of shape [toLength] holding fromArray[startAt ...] and
+  // is negative; absent after an error log when the array cannot be allocated. Otherwise an array of shape [toLength] holding fromArray[startAt ...] and
   // zeros after it. `saveSegment` has no effect. Thread-safe.
   static std::optional<platform::ml::MultiArray> padOrTrimAudio(std::span<const float> fromArray, int startAt,
                                                                 int toLength, bool saveSegment = false);
 
-  // Loads the whole file (all channels summed, 16 kHz mono) on a new thread and returns its
-  // samples. Throws as AudioProcessor::loadAudio(fromPath) does.
-  static std::vector<float> loadAudioAsync(const std::string& fromPath);
+  // Loads the whole file (all channels summed, 16 kHz mono) on a new thread, as
+  // AudioProcessor::loadAudio(fromPath) with all defaults, and returns that buffer (owned by the
+  // caller). Throws as AudioProcessor::loadAudio(fromPath) does.
+  static std::unique_ptr<platform::audio::PcmBuffer> loadAudioAsync(const std::string& fromPath);
 
   // An image of Int(width) x Int(height) pixels whose bytes are the samples' bytes. Absent
   // when either side is below 1 or not finite, or when there are fewer samples than pixels.

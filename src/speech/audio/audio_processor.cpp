@@ -31,13 +31,7 @@ class ConversionError : public std::runtime_error {
 bool debugEnabled() { return Logging::isLoggingEnabled(Logging::LogLevel::debug); }
 
 // A double as the system prints it: shortest form, with ".0" for whole numbers.
-std::string decimal(double value) {
-  char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  std::string text(buffer, end);
-  if (text.find_first_of(".eni") == std::string::npos) text += ".0";
-  return text;
-}
+std::string decimal(double value) { return noxtal::floatingText(value); }
 
 std::string fixed2(double value) {
   char buffer[64];
@@ -86,6 +80,9 @@ FrameSpan resolveSpan(const platform::audio::AudioFile& file, std::optional<doub
     std::int64_t end = platform::sys::saturatingIntegerCast<std::int64_t>(std::max(0.0, *endTime) * rate);
     if (file.lengthIsExact()) end = std::min(end, file.length());
     span.end = std::max(end, span.start);
+    // A compressed file's length is only an estimate, so a far end time cannot be clamped by it;
+    // one that no span could reach lies past the audio, which ends first.
+    if (!file.lengthIsExact() && *span.count() > std::int64_t{UINT32_MAX}) span.end.reset();
   } else if (file.lengthIsExact()) {
     span.end = std::max(file.length(), span.start);
   }

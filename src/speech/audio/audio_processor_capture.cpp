@@ -41,15 +41,8 @@ class TapScope {
 };
 
 std::string energyTuple(const CapturedEnergy& e) {
-  std::string text = "(";
-  noxtal::detail::appendLogItem(text, e.rel);
-  text += ", ";
-  noxtal::detail::appendLogItem(text, e.avg);
-  text += ", ";
-  noxtal::detail::appendLogItem(text, e.max);
-  text += ", ";
-  noxtal::detail::appendLogItem(text, e.min);
-  return text + ")";
+  return "(" + noxtal::floatingText(e.rel) + ", " + noxtal::floatingText(e.avg) + ", " + noxtal::floatingText(e.max) +
+         ", " + noxtal::floatingText(e.min) + ")";
 }
 
 }  // namespace
@@ -378,16 +371,36 @@ void AudioProcessor::resumeRecordingLive(std::optional<std::uint32_t> inputDevic
   throwIfInsideTap("resumeRecordingLive");
   std::lock_guard<std::mutex> control(controlMutex_);
   reapTapStopLocked();
-  if (callback) setAudioBufferCallback(std::move(callback));
-  if (inputDeviceID == lastInputDevice()) {
-    if (audioEngine_) audioEngine_->start();
-    return;
+  // A new callback is in place before the first buffer can arrive, and only stays when the
+  // capture resumes.
+  const bool replaceCallback = static_cast<bool>(callback);
+  AudioBufferCallback previousCallback;
+  const void* previousStream = nullptr;
+  if (replaceCallback) {
+    dataMutex_.withLock([&] {
+      previousCallback = std::exchange(audioBufferCallback_, std::move(callback));
+      previousStream = std::exchange(activeStream_, nullptr);
+    });
   }
-  // Another device: the old capture ends first, and the new device becomes the last one.
-  stopEngineLocked();
-  audioEngine_ = setupEngine(inputDeviceID);
-  hasEngine_.store(true);
-  dataMutex_.withLock([&] { lastInputDevice_ = inputDeviceID; });
+  try {
+    if (inputDeviceID == lastInputDevice()) {
+      if (audioEngine_) audioEngine_->start();
+      return;
+    }
+    // Another device: the old capture ends first, and the new device becomes the last one.
+    stopEngineLocked();
+    audioEngine_ = setupEngine(inputDeviceID);
+    hasEngine_.store(true);
+    dataMutex_.withLock([&] { lastInputDevice_ = inputDeviceID; });
+  } catch (...) {
+    if (replaceCallback) {
+      dataMutex_.withLock([&] {
+        std::swap(audioBufferCallback_, previousCallback);
+        activeStream_ = previousStream;
+      });
+    }
+    throw;
+  }
 }
 
 // --- devices ----------------------------------------------------------------------------------------

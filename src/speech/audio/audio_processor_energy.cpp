@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <new>
+#include <string>
 
 #include "core/logging.hpp"
 #include "platform/sys/checked_cast.hpp"
@@ -29,19 +31,21 @@ std::optional<platform::ml::MultiArray> AudioProcessing::padOrTrimAudio(std::spa
     return std::nullopt;
   }
   if (toLength < 0) return std::nullopt;
-  platform::ml::MultiArray array({std::int64_t{toLength}}, platform::ml::DataType::float32);
-  const std::size_t available = fromArray.size() - std::size_t(startAt);
-  const std::size_t n = std::min<std::size_t>(std::size_t(toLength), available);
-  auto destination = array.span<float>();
-  std::copy_n(fromArray.begin() + startAt, n, destination.begin());
-  return array;
+  try {
+    platform::ml::MultiArray array({std::int64_t{toLength}}, platform::ml::DataType::float32);
+    const std::size_t available = fromArray.size() - std::size_t(startAt);
+    const std::size_t n = std::min<std::size_t>(std::size_t(toLength), available);
+    auto destination = array.span<float>();
+    std::copy_n(fromArray.begin() + startAt, n, destination.begin());
+    return array;
+  } catch (const std::bad_alloc&) {
+    Logging::error("Failed to create an audio window of " + std::to_string(toLength) + " samples");
+    return std::nullopt;
+  }
 }
 
-std::vector<float> AudioProcessing::loadAudioAsync(const std::string& fromPath) {
-  return std::async(std::launch::async, [fromPath] {
-           return AudioProcessor::convertBufferToArray(*AudioProcessor::loadAudio(fromPath));
-         })
-      .get();
+std::unique_ptr<platform::audio::PcmBuffer> AudioProcessing::loadAudioAsync(const std::string& fromPath) {
+  return std::async(std::launch::async, [fromPath] { return AudioProcessor::loadAudio(fromPath); }).get();
 }
 
 std::optional<WaveformImage> AudioProcessing::createWaveformImage(std::span<const float> from, ImageSize withSize) {

@@ -10,6 +10,7 @@
 #include "core/logging.hpp"
 #include "platform/audio/audio_file.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sys/checked_cast.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -54,10 +55,11 @@ void produce(const ProducerParameters& p, IncrementalAudioStream::Channel& chann
   bool fullyRead = false;
   const auto maxLength = static_cast<std::size_t>(p.maxChunkLength);
   // Pending samples never exceed one chunk plus one read: reserving that once keeps the vector
-  // from reallocating (and briefly doubling) on every refill. Huge read durations are left to
-  // grow on demand.
-  const double readSamples = p.chunkDurationSeconds * AudioProcessor::kTargetSampleRate;
-  if (readSamples < 64e6) pending.reserve(maxLength + static_cast<std::size_t>(readSamples) + 4096);
+  // from reallocating (and briefly doubling) on every refill. Huge chunk lengths or read
+  // durations (a caller asking for no cut at all) are left to grow on demand.
+  const double reserved = static_cast<double>(p.maxChunkLength) +
+                          p.chunkDurationSeconds * AudioProcessor::kTargetSampleRate + 4096.0;
+  if (reserved < 64e6) pending.reserve(platform::sys::saturatingIntegerCast<std::size_t>(reserved));
 
   auto fill = [&] {
     while (pending.size() <= maxLength && !fullyRead) {
@@ -89,11 +91,10 @@ void produce(const ProducerParameters& p, IncrementalAudioStream::Channel& chann
     // followed its start when it was cut.
     std::size_t ready = chunks.size();
     if (!fullyRead) {
+      // Here the pending samples exceed maxChunkLength, so the difference is positive.
+      const std::int64_t lastFinalStart = static_cast<std::int64_t>(pending.size()) - p.maxChunkLength;
       ready = 0;
-      while (ready < chunks.size() &&
-             chunks[ready].seekOffsetIndex + p.maxChunkLength <= static_cast<std::int64_t>(pending.size())) {
-        ++ready;
-      }
+      while (ready < chunks.size() && chunks[ready].seekOffsetIndex <= lastFinalStart) ++ready;
     }
     if (ready == 0) {
       if (fullyRead) return;

@@ -100,6 +100,20 @@ TEST(AudioProcessorCaptureTest, SizeLineEveryTwoSecondsOfAudio) {
   EXPECT_EQ(countContaining(log.lines(), "Current audio size: "), 2u);
 }
 
+TEST(AudioProcessorCaptureTest, SizeLinePrintsSmallEnergiesInFixedNotation) {
+  testing::LogCapture log;
+  AudioProcessor processor(FakeCaptureBackend::mono16k());
+  for (int i = 0; i < 19; ++i) processor.processBuffer(constant(1600, 0.0005f));
+  processor.processBuffer(constant(1600, 0.00005f));
+  EXPECT_EQ(countContaining(log.lines(), "Current audio size: 32000 samples, most recent buffer: 1600 samples, "
+                                         "most recent energy: (0.0, 5e-05, 5e-05, 5e-05)"),
+            1u);
+  for (int i = 0; i < 20; ++i) processor.processBuffer(constant(1600, 0.0005f));
+  EXPECT_EQ(countContaining(log.lines(), "Current audio size: 64000 samples, most recent buffer: 1600 samples, "
+                                         "most recent energy: (0.23250245, 0.0005, 0.0005, 0.0005)"),
+            1u);
+}
+
 TEST(AudioProcessorCaptureTest, PurgeKeepsTheNewestSamplesAndAllEnergies) {
   struct Case {
     std::size_t captured, keep, remaining;
@@ -191,6 +205,33 @@ TEST(AudioProcessorCaptureTest, AnotherDeviceReplacesTheStreamAndIsRecorded) {
   EXPECT_EQ(processor.audioSampleCount(), 0u);
   processor.stopRecording();
   EXPECT_EQ(backend->openStreams(), 0);
+}
+
+TEST(AudioProcessorCaptureTest, FailedResumeKeepsTheCallback) {
+  auto backend = std::make_shared<FakeCaptureBackend>(
+      std::vector<FakeCaptureBackend::Device>{{1, "Mic A", 1, 16000}, {2, "Mic B", 1, 16000}}, 1);
+  AudioProcessor processor(backend);
+  int first = 0, second = 0;
+  processor.startRecordingLive(1, [&](const std::vector<float>&) { ++first; });
+  processor.pauseRecording();
+  backend->setStartFails(true);
+  for (const std::uint32_t device : {1u, 2u}) {  // restart of the paused engine, and a new engine
+    SCOPED_TRACE(device);
+    EXPECT_THROW(processor.resumeRecordingLive(device, [&](const std::vector<float>&) { ++second; }),
+                 platform::audio::CaptureError);
+    processor.audioBufferCallback()(constant(4, 0.0f));
+  }
+  EXPECT_EQ(first, 2);
+  EXPECT_EQ(second, 0);
+  EXPECT_EQ(processor.lastInputDevice(), std::optional<std::uint32_t>(1));
+  // A resume that succeeds installs the new callback.
+  backend->setStartFails(false);
+  processor.startRecordingLive(1);
+  processor.pauseRecording();
+  processor.resumeRecordingLive(1, [&](const std::vector<float>&) { ++second; });
+  ASSERT_TRUE(backend->deliver(constant(1600, 0.1f)));
+  processor.stopRecording();
+  EXPECT_EQ(second, 1);
 }
 
 TEST(AudioProcessorCaptureTest, UnknownDeviceFallsBackToTheDefault) {

@@ -78,6 +78,11 @@ TEST(AudioProcessorTest, SixteenKilohertzMonoIsReadDirectly) {
   auto buffer = AudioProcessor::loadAudio((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.5, std::nullopt, 1000);
   EXPECT_EQ(buffer->frameLength(), 16011u - 8000u);
   EXPECT_EQ(buffer->format(), *AudioFormat::standard(16000, 1));
+  // The asynchronous form gives the whole-file buffer, and the same errors.
+  auto whole = AudioProcessor::loadAudioAsync((dir / "m.wav").string());
+  ASSERT_EQ(whole->frameLength(), 16011u);
+  EXPECT_EQ(whole->channel(0)[16010], value(0, 16010));
+  EXPECT_THROW(AudioProcessor::loadAudioAsync((dir / "missing.wav").string()), WhisperError);
 }
 
 TEST(AudioProcessorTest, MultichannelFilesBecomeSixteenKilohertzMonoOfTheRightLength) {
@@ -121,6 +126,26 @@ TEST(AudioProcessorTest, LongFileHasNoSeamAtThePieceBoundary) {
   float worst = 0;
   for (std::size_t i = 0; i < pieces.size(); ++i) worst = std::max(worst, std::fabs(pieces[i] - reference[i]));
   EXPECT_LT(worst, 1e-5f);
+}
+
+TEST(AudioProcessorTest, EndTimesPastTheEndOfCompressedFilesStopAtTheEnd) {
+  // A compressed file's length is only an estimate, so a far end time is not clamped by it: it
+  // must still read to the end of the audio rather than fail.
+  for (const char* name : {"tone.mp3", "tone_stereo.flac"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(PROJECT_TEST_DATA_DIR) + "/audio/" + name;
+    const auto whole = AudioProcessor::loadAudioAsFloatArray(path);
+    ASSERT_GT(whole.size(), 7000u);
+    for (const double end : {99.0, 1e9, double(INFINITY)}) {
+      SCOPED_TRACE(end);
+      EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.0, end), whole);
+      EXPECT_EQ(AudioProcessor::loadAudio(path, ChannelMode::sumChannels(), 0.0, end)->frameLength(), whole.size());
+    }
+    // A start time cuts the same span as on the whole load (up to the converter's edge).
+    const auto tail = AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.25, 1e9);
+    EXPECT_NEAR(double(tail.size()), double(whole.size() - 4000), 2.0);
+    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.4, 0.2).empty());
+  }
 }
 
 TEST(AudioProcessorTest, ChannelModeTable) {
@@ -170,6 +195,19 @@ TEST(AudioProcessorTest, ChannelModeJson) {
     }
   }
   EXPECT_THROW(ChannelMode::fromJson(platform::json::parse(R"({"specificChannel":{}})")), platform::json::JsonError);
+  EXPECT_EQ(ChannelMode::fromJson(platform::json::parse(R"({"sumChannels":{"_0":null}})")), ChannelMode::sumChannels());
+  for (const auto& mode : {ChannelMode::specificChannel(0), ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int>{}),
+                           ChannelMode::sumChannels(std::vector<int>{1, 0})}) {
+    EXPECT_EQ(ChannelMode::fromJson(mode.toJson()), mode);
+  }
+  // An absent list and an empty list are different modes (and hash differently).
+  EXPECT_NE(ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int>{}));
+  EXPECT_NE(std::hash<ChannelMode>{}(ChannelMode::sumChannels()),
+            std::hash<ChannelMode>{}(ChannelMode::sumChannels(std::vector<int>{})));
+  EXPECT_NE(std::hash<ChannelMode>{}(ChannelMode::specificChannel(0)),
+            std::hash<ChannelMode>{}(ChannelMode::sumChannels()));
+  EXPECT_EQ(std::hash<ChannelMode>{}(ChannelMode::sumChannels(std::vector<int>{0, 2})),
+            std::hash<ChannelMode>{}(ChannelMode::sumChannels(std::vector<int>{0, 2})));
 }
 
 TEST(AudioProcessorTest, ResampleBufferRoundsTheCapacity) {
@@ -183,6 +221,22 @@ TEST(AudioProcessorTest, ResampleBufferRoundsTheCapacity) {
     EXPECT_NEAR(double(out->frameLength()), double(expected), 1.0);
     EXPECT_EQ(log.contains("Rounding buffer frame capacity from 362.811791383219"), logged);
     EXPECT_EQ(log.contains(" to 363.0 to better fit new sample rate"), logged);
+  }
+}
+
+TEST(AudioProcessorTest, LogNumbersPrintAsShortestDecimals) {
+  struct Case {
+    double value;
+    bool asFloat;
+    const char* text;
+  };
+  for (const Case& c : {Case{44100.0, false, "44100.0"}, Case{100000.0, false, "100000.0"},
+                        Case{362.8117913832199, false, "362.8117913832199"}, Case{0.0001, true, "0.0001"},
+                        Case{0.0005, true, "0.0005"}, Case{0.00005, true, "5e-05"}, Case{0.0, true, "0.0"},
+                        Case{16777216.0, true, "1.6777216e+07"}, Case{16777215.0, true, "16777215.0"},
+                        Case{9007199254740992.0, false, "9.007199254740992e+15"}, Case{NAN, false, "nan"},
+                        Case{-INFINITY, true, "-inf"}}) {
+    EXPECT_EQ(c.asFloat ? noxtal::floatingText(float(c.value)) : noxtal::floatingText(c.value), c.text) << c.value;
   }
 }
 

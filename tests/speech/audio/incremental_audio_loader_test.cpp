@@ -126,6 +126,17 @@ TEST(IncrementalAudioLoaderTest, ConcatenatedChunksEqualTheWholeFileLoad) {
   }
 }
 
+TEST(IncrementalAudioLoaderTest, UnboundedChunkLengthGivesTheWholeFile) {
+  // A caller that wants no cut at all passes the largest length: the whole file is one chunk.
+  TempDir dir;
+  const auto path = writeSpeech(dir, "unbounded.wav", 16'000 * 3 + 5);
+  auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1,
+                                       std::numeric_limits<std::int64_t>::max());
+  std::size_t chunks = 0;
+  EXPECT_EQ(drain(*stream, &chunks), AudioProcessor::loadAudioAsFloatArray(path));
+  EXPECT_EQ(chunks, 1u);
+}
+
 TEST(IncrementalAudioLoaderTest, OneBufferedChunkAtATime) {
   TempDir dir;
   const auto path = writeSpeech(dir, "three.wav", 16'000 * 10);
@@ -141,8 +152,36 @@ TEST(IncrementalAudioLoaderTest, OneBufferedChunkAtATime) {
   ASSERT_TRUE(second);
   EXPECT_EQ(second->audioChunk.seekOffsetIndex, std::int64_t(first->audioChunk.audioSamples.size()));
   second->completionSignal();
-  second->completionSignal();  // an extra release changes nothing
-  EXPECT_GE(stream->controller().activeChunks(), 0);
+  auto third = stream->next();
+  ASSERT_TRUE(third);
+  EXPECT_EQ(stream->controller().activeChunks(), 1);
+}
+
+TEST(IncrementalAudioLoaderTest, CompletionSignalCalledTwiceReleasesTwice) {
+  TempDir dir;
+  const auto path = writeSpeech(dir, "twice.wav", 16'000 * 10);
+  // A producer that never gets a slot would leave next() waiting: the watchdog ends the wait.
+  std::stop_source watchdogStop;
+  auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr,
+                                       watchdogStop.get_token());
+  std::jthread watchdog([&](std::stop_token done) {
+    for (int i = 0; i < 1000 && !done.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    watchdogStop.request_stop();
+  });
+  auto first = stream->next();
+  ASSERT_TRUE(first);
+  first->completionSignal();
+  auto second = stream->next();
+  ASSERT_TRUE(second);
+  // The second release of the first chunk frees the slot the second chunk holds, so the producer
+  // hands on the third chunk while the second is still held.
+  first->completionSignal();
+  auto third = stream->next();
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->audioChunk.seekOffsetIndex,
+            second->audioChunk.seekOffsetIndex + std::int64_t(second->audioChunk.audioSamples.size()));
+  EXPECT_EQ(stream->controller().activeChunks(), 1);
+  watchdog.request_stop();
 }
 
 TEST(IncrementalAudioLoaderTest, CancellingTheConsumerWhileTheProducerWaitsEndsQuietly) {
