@@ -42,8 +42,8 @@ const std::string& tokenizerJson() {
     for (int i = 0; i < 50000; ++i) {
       if (i) s += ',';
       std::string key = word(3, 12) + std::to_string(i);
-      if (i % 3 == 0) key = "\xC4\xA0" + key;           // U+0120, the byte-level space marker
-      if (i % 17 == 0) key += "\xC3\xA9\xC5\x82";       // é and ł
+      if (i % 3 == 0) key = "\xC4\xA0" + key;      // U+0120, the byte-level space marker
+      if (i % 17 == 0) key += "\xC3\xA9\xC5\x82";  // é and ł
       s += '"' + key + "\":" + std::to_string(i);
     }
     s += R"(},"merges":[)";

@@ -56,8 +56,9 @@ int main(int argc, char** argv) {
     noxtal::HubApi hub(std::filesystem::path(cache), std::string(), endpoint, false, false);
     const noxtal::HubApi::Repo repo{repoId, noxtal::HubRepoType::models};
     std::filesystem::remove_all(hub.repoDestination(repo));
-    const noxtal::HubFileDownloader step{hub,  repo,         "main",   hub.repoDestination(repo), hub.repoMetadataDestination(repo),
-                                         file, std::nullopt, endpoint, false};
+    const noxtal::HubFileDownloader step{
+        hub,          repo,     "main", hub.repoDestination(repo), hub.repoMetadataDestination(repo), file,
+        std::nullopt, endpoint, false};
     const long rssBefore = statusKiB("VmRSS");
     const auto start = std::chrono::steady_clock::now();
     const auto path = step.download(nullptr, nullptr);

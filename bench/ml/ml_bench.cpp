@@ -2,11 +2,11 @@
 // memory copy of the same bytes), the decoder's last-dimension fill, and a graph matrix product.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <unistd.h>
 #include <vector>
 
 #include "core/ml_helpers.hpp"
@@ -83,8 +83,8 @@ BENCHMARK(BM_FillLastDimension);
 // A graph model with one matmul node over two 256 x 256 inputs, run through Model::predict.
 void BM_GraphMatmul(benchmark::State& state) {
   constexpr std::int64_t n = 256;
-  const auto folder = std::filesystem::temp_directory_path() / ("ml-bench-" + std::to_string(::getpid())) /
-                      "Matmul.mlmodelc";
+  const auto folder =
+      std::filesystem::temp_directory_path() / ("ml-bench-" + std::to_string(::getpid())) / "Matmul.mlmodelc";
   std::filesystem::create_directories(folder);
   const platform::json::Json feature = {{"name", "a"}, {"dataType", "float32"}, {"shape", {n, n}}};
   platform::json::Json b = feature;
@@ -108,8 +108,8 @@ void BM_GraphMatmul(benchmark::State& state) {
     auto output = loaded->predict(input);
     benchmark::DoNotOptimize(output);
   }
-  state.counters["GFLOP/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * 2.0 * n * n * n / 1e9,
-                                                 benchmark::Counter::kIsRate);
+  state.counters["GFLOP/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 2.0 * n * n * n / 1e9, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_GraphMatmul)->Unit(benchmark::kMicrosecond);
 

@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     printedProgress = true;
     const double throughput = progress.throughput().value_or(0.0);
     std::fprintf(stderr, "\r%6.2f%%  %4lld/%lld files  %9.1f MB/s", progress.fractionCompleted() * 100.0,
-                 static_cast<long long>(progress.completedUnitCount()), static_cast<long long>(progress.totalUnitCount()),
-                 throughput / 1e6);
+                 static_cast<long long>(progress.completedUnitCount()),
+                 static_cast<long long>(progress.totalUnitCount()), throughput / 1e6);
     std::fflush(stderr);
   };
 

@@ -67,8 +67,7 @@ BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDist
   std::u16string out;
   out.reserve(value_.size());
   std::size_t last = 0;
-  for (std::size_t at = value_.find(target.value_); at != std::u16string::npos;
-       at = value_.find(target.value_, last)) {
+  for (std::size_t at = value_.find(target.value_); at != std::u16string::npos; at = value_.find(target.value_, last)) {
     out.append(value_, last, at - last);
     out += replacement.value_;
     last = at + target.value_.size();
@@ -119,9 +118,7 @@ BinaryDistinctString::Iterator BinaryDistinctString::begin() const {
   return Iterator(&value_, std::move(bounds), 0);
 }
 
-BinaryDistinctString::Iterator BinaryDistinctString::end() const {
-  return Iterator(&value_, nullptr, count());
-}
+BinaryDistinctString::Iterator BinaryDistinctString::end() const { return Iterator(&value_, nullptr, count()); }
 
 BinaryDistinctCharacter BinaryDistinctString::Iterator::operator*() const {
   if (!bounds_ || position_ + 1 >= bounds_->size()) indexOutOfBounds();

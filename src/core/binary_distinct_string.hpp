@@ -165,8 +165,7 @@ class BinaryDistinctString::Iterator {
 // The string types the tokenizers accept where a text is expected.
 template <class T>
 concept StringConvertible = std::same_as<std::remove_cvref_t<T>, BinaryDistinctString> ||
-                            std::same_as<std::remove_cvref_t<T>, std::string> ||
-                            std::same_as<std::remove_cvref_t<T>, std::string_view>;
+    std::same_as<std::remove_cvref_t<T>, std::string> || std::same_as<std::remove_cvref_t<T>, std::string_view>;
 
 // `text` as a BinaryDistinctString (UTF-8 texts converted to their UTF-16 units).
 inline BinaryDistinctString toBinaryDistinctString(const BinaryDistinctString& text) { return text; }
@@ -195,8 +194,8 @@ template <class Map>
 concept BinaryDistinctKeyedMap = std::same_as<typename Map::key_type, BinaryDistinctString>;
 
 template <class Map>
-concept TextKeyedMap = std::same_as<typename Map::key_type, BinaryDistinctString> ||
-                       std::same_as<typename Map::key_type, std::string>;
+concept TextKeyedMap =
+    std::same_as<typename Map::key_type, BinaryDistinctString> || std::same_as<typename Map::key_type, std::string>;
 
 inline const BinaryDistinctString& asKey(const BinaryDistinctString& key) { return key; }
 inline BinaryDistinctString asKey(const std::string& key) { return BinaryDistinctString(std::string_view(key)); }
@@ -209,7 +208,7 @@ inline BinaryDistinctString asKey(const std::string& key) { return BinaryDistinc
 // incoming)` gives the value to keep. Exceptions of `strategy` propagate (entries merged so far
 // stay merged). Not thread-safe on `self`.
 template <detail::BinaryDistinctKeyedMap Map, detail::TextKeyedMap Other, class Strategy>
-  requires std::same_as<typename Map::mapped_type, typename Other::mapped_type>
+requires std::same_as<typename Map::mapped_type, typename Other::mapped_type>
 void merge(Map& self, const Other& other, Strategy&& strategy) {
   for (const auto& [key, incoming] : other) {
     auto [it, inserted] = self.try_emplace(detail::asKey(key), incoming);
@@ -219,8 +218,9 @@ void merge(Map& self, const Other& other, Strategy&& strategy) {
 
 // The same as merge(), on a copy of `self`, which is returned.
 template <detail::BinaryDistinctKeyedMap Map, detail::TextKeyedMap Other, class Strategy>
-  requires std::same_as<typename Map::mapped_type, typename Other::mapped_type>
-Map merging(const Map& self, const Other& other, Strategy&& strategy) {
+requires std::same_as<typename Map::mapped_type, typename Other::mapped_type> Map merging(const Map& self,
+                                                                                          const Other& other,
+                                                                                          Strategy&& strategy) {
   Map copy = self;
   merge(copy, other, std::forward<Strategy>(strategy));
   return copy;

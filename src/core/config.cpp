@@ -74,9 +74,7 @@ std::string floatText(float f) {
   return text;
 }
 
-bool isBooleanText(const Config& c) {
-  return c.kind() == Config::Kind::string && c.boolean().has_value();
-}
+bool isBooleanText(const Config& c) { return c.kind() == Config::Kind::string && c.boolean().has_value(); }
 
 std::size_t mix(std::size_t seed, std::size_t value) {
   return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
@@ -244,7 +242,8 @@ Config Config::decode(const Json& json) {
     case Json::value_t::array: {
       if (json.size() == 2 && json[1].is_string()) {
         if (auto id = exactInteger<std::uint64_t>(json[0])) {
-          return Config(Token{*id, BinaryDistinctString(platform::text::toUtf16(json[1].get_ref<const std::string&>()))});
+          return Config(
+              Token{*id, BinaryDistinctString(platform::text::toUtf16(json[1].get_ref<const std::string&>()))});
         }
       }
       Array a;
@@ -460,10 +459,14 @@ bool dataEquals(const Config::Data& a, const Config::Data& b) {
   if (ka == Kind::floating && kb == Kind::integer) return dataEquals(b, a);
   if (ka != kb) return false;
   switch (ka) {
-    case Kind::string: return std::get<BinaryDistinctString>(a) == std::get<BinaryDistinctString>(b);
-    case Kind::integer: return std::get<std::int64_t>(a) == std::get<std::int64_t>(b);
-    case Kind::boolean: return std::get<bool>(a) == std::get<bool>(b);
-    case Kind::floating: return std::get<float>(a) == std::get<float>(b);
+    case Kind::string:
+      return std::get<BinaryDistinctString>(a) == std::get<BinaryDistinctString>(b);
+    case Kind::integer:
+      return std::get<std::int64_t>(a) == std::get<std::int64_t>(b);
+    case Kind::boolean:
+      return std::get<bool>(a) == std::get<bool>(b);
+    case Kind::floating:
+      return std::get<float>(a) == std::get<float>(b);
     case Kind::dictionary: {
       const auto& da = std::get<Config::Dictionary>(a);
       const auto& db = std::get<Config::Dictionary>(b);
@@ -483,8 +486,10 @@ bool dataEquals(const Config::Data& a, const Config::Data& b) {
       }
       return true;
     }
-    case Kind::token: return std::get<Config::Token>(a) == std::get<Config::Token>(b);
-    case Kind::null: return true;
+    case Kind::token:
+      return std::get<Config::Token>(a) == std::get<Config::Token>(b);
+    case Kind::null:
+      return true;
   }
   return false;
 }

@@ -49,15 +49,15 @@ class Config {
   Config() : value_(Null{}) {}
   explicit Config(Data value) : value_(std::move(value)) {}
   // Literals of every kind.
-  Config(BinaryDistinctString s) : value_(std::move(s)) {}  // NOLINT(google-explicit-constructor)
+  Config(BinaryDistinctString s) : value_(std::move(s)) {}          // NOLINT(google-explicit-constructor)
   Config(const char* utf8) : value_(BinaryDistinctString(utf8)) {}  // NOLINT(google-explicit-constructor)
   explicit Config(std::string_view utf8) : value_(BinaryDistinctString(utf8)) {}
   Config(bool b) : value_(b) {}  // NOLINT(google-explicit-constructor)
   // An integer; an unsigned value above INT64_MAX becomes floating.
   template <std::integral I>
-    requires(!std::same_as<I, bool> && !std::same_as<I, char>)
-  Config(I i) : value_(integerData(i)) {}  // NOLINT(google-explicit-constructor)
-  Config(float f) : value_(f) {}  // NOLINT(google-explicit-constructor)
+  requires(!std::same_as<I, bool> && !std::same_as<I, char>) Config(I i)
+      : value_(integerData(i)) {}  // NOLINT(google-explicit-constructor)
+  Config(float f) : value_(f) {}   // NOLINT(google-explicit-constructor)
   // The nearest 32-bit float; a magnitude beyond the float range becomes an infinity.
   Config(double d) : value_(toFloat(d)) {}  // NOLINT(google-explicit-constructor)
   explicit Config(Dictionary d) : value_(std::move(d)) {}

@@ -32,7 +32,9 @@ namespace noxtal {
 namespace detail {
 
 template <class T>
-concept Streamable = requires(std::ostream& out, const T& value) { out << value; };
+concept Streamable = requires(std::ostream& out, const T& value) {
+  out << value;
+};
 
 // Appends the platform's text form of a floating value: the shortest digits that read back as
 // the same value, in decimal notation with at least one fractional digit ("2.5", "3.0",
@@ -200,7 +202,8 @@ class Logging {
   // The message passes: a (possibly empty) callback pointer inside; drops: absent. One lock
   // round trip, no copy of the callback when the message is dropped.
   std::optional<std::shared_ptr<const Callback>> passingCallback(platform::log::Level type) const;
-  void deliver(platform::log::Level type, const std::shared_ptr<const Callback>& callback, const std::string& text) const;
+  void deliver(platform::log::Level type, const std::shared_ptr<const Callback>& callback,
+               const std::string& text) const;
 
   mutable platform::sync::Mutex mutex_;
   State state_;  // guarded by mutex_

@@ -10,7 +10,8 @@ using platform::ml::MultiArray;
 
 std::string MLMultiArrayCreationError::errorDescription(Case kind) {
   switch (kind) {
-    case Case::pixelBufferFailed: return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
+    case Case::pixelBufferFailed:
+      return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
   }
   return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
 }
@@ -32,20 +33,28 @@ platform::ml::DictionaryFeatureProvider asyncPrediction(const platform::ml::Mode
 
 std::string_view description(ComputeUnits computeUnits) {
   switch (computeUnits) {
-    case ComputeUnits::cpuOnly: return "cpuOnly";
-    case ComputeUnits::cpuAndGPU: return "cpuAndGPU";
-    case ComputeUnits::all: return "all";
-    case ComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
+    case ComputeUnits::cpuOnly:
+      return "cpuOnly";
+    case ComputeUnits::cpuAndGPU:
+      return "cpuAndGPU";
+    case ComputeUnits::all:
+      return "all";
+    case ComputeUnits::cpuAndNeuralEngine:
+      return "cpuAndNeuralEngine";
   }
   return "unknown";
 }
 
 std::string_view displayName(ComputeUnits computeUnits) {
   switch (computeUnits) {
-    case ComputeUnits::cpuOnly: return "CPU";
-    case ComputeUnits::cpuAndGPU: return "GPU";
-    case ComputeUnits::all: return "All";
-    case ComputeUnits::cpuAndNeuralEngine: return "Neural Engine";
+    case ComputeUnits::cpuOnly:
+      return "CPU";
+    case ComputeUnits::cpuAndGPU:
+      return "GPU";
+    case ComputeUnits::all:
+      return "All";
+    case ComputeUnits::cpuAndNeuralEngine:
+      return "Neural Engine";
   }
   return "Unknown";
 }
@@ -64,9 +73,9 @@ MultiArray multiArrayFrom(std::span<const std::int64_t> values, std::size_t dims
   MultiArray array(shape, DataType::int32);
   auto elements = array.span<std::int32_t>();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    platform::ml::requireThat(values[i] >= std::numeric_limits<std::int32_t>::min() &&
-                                  values[i] <= std::numeric_limits<std::int32_t>::max(),
-                              "multiArrayFrom: value outside 32 bits");
+    platform::ml::requireThat(
+        values[i] >= std::numeric_limits<std::int32_t>::min() && values[i] <= std::numeric_limits<std::int32_t>::max(),
+        "multiArrayFrom: value outside 32 bits");
     elements[i] = static_cast<std::int32_t>(values[i]);
   }
   return array;

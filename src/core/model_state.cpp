@@ -4,14 +4,22 @@ namespace noxtal {
 
 std::string_view description(ModelState state) {
   switch (state) {
-    case ModelState::unloading: return "Unloading";
-    case ModelState::unloaded: return "Unloaded";
-    case ModelState::loading: return "Loading";
-    case ModelState::loaded: return "Loaded";
-    case ModelState::prewarming: return "Specializing";
-    case ModelState::prewarmed: return "Specialized";
-    case ModelState::downloading: return "Downloading";
-    case ModelState::downloaded: return "Downloaded";
+    case ModelState::unloading:
+      return "Unloading";
+    case ModelState::unloaded:
+      return "Unloaded";
+    case ModelState::loading:
+      return "Loading";
+    case ModelState::loaded:
+      return "Loaded";
+    case ModelState::prewarming:
+      return "Specializing";
+    case ModelState::prewarmed:
+      return "Specialized";
+    case ModelState::downloading:
+      return "Downloading";
+    case ModelState::downloaded:
+      return "Downloaded";
   }
   return "Unknown";
 }

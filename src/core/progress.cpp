@@ -27,9 +27,7 @@ void Progress::addChild(std::shared_ptr<Progress> child, std::int64_t pendingUni
     assert(s.parent.expired());
     s.parent = weak_from_this();
   });
-  state_.withLock([&](State& s) {
-    s.children.push_back(Child{child, std::max<std::int64_t>(pendingUnitCount, 0)});
-  });
+  state_.withLock([&](State& s) { s.children.push_back(Child{child, std::max<std::int64_t>(pendingUnitCount, 0)}); });
   child->reportIfFinished();
 }
 
@@ -101,8 +99,8 @@ void Progress::reportIfFinished() {
 
 void Progress::childFinished(const Progress* child) {
   state_.withLock([&](State& s) {
-    auto it = std::find_if(s.children.begin(), s.children.end(),
-                           [&](const Child& c) { return c.progress.get() == child; });
+    auto it =
+        std::find_if(s.children.begin(), s.children.end(), [&](const Child& c) { return c.progress.get() == child; });
     if (it == s.children.end()) return;
     s.completed += it->pendingUnitCount;
     s.children.erase(it);

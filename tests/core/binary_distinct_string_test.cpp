@@ -29,7 +29,10 @@ TEST(BinaryDistinctStringTest, CanonicallyEquivalentTextsStayDistinct) {
 
 TEST(BinaryDistinctStringTest, OrdersByUnsignedCodeUnits) {
   const std::vector<std::pair<BinaryDistinctString, BinaryDistinctString>> ascending = {
-      {"ab", "abc"}, {"abc", "abd"}, {"B", "a"}, {"", "a"},
+      {"ab", "abc"},
+      {"abc", "abd"},
+      {"B", "a"},
+      {"", "a"},
       {kEmoji, BinaryDistinctString(std::u16string(u"\uFFFF"))},  // lead surrogate 0xD83D < 0xFFFF
   };
   for (const auto& [a, b] : ascending) {
@@ -61,14 +64,13 @@ TEST(BinaryDistinctStringTest, LowercasingAndReplacing) {
     const char* expected;
   };
   const std::vector<Case> cases = {
-      {"aaa", "aa", "b", "ba"},
-      {"hello world", "o", "0", "hell0 w0rld"},
-      {"abc", "", "x", "abc"},
-      {"abc", "abc", "", ""},
+      {"aaa", "aa", "b", "ba"},   {"hello world", "o", "0", "hell0 w0rld"},
+      {"abc", "", "x", "abc"},    {"abc", "abc", "", ""},
       {"a.b", ".", "..", "a..b"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(BinaryDistinctString(c.text).replacingOccurrences(c.target, c.replacement), BinaryDistinctString(c.expected))
+    EXPECT_EQ(BinaryDistinctString(c.text).replacingOccurrences(c.target, c.replacement),
+              BinaryDistinctString(c.expected))
         << c.text;
   }
   // Replacement works on code units: a precomposed target never matches the decomposed form.

@@ -18,10 +18,15 @@ Config decodeText(const std::string& text) { return Config::decode(platform::jso
 
 TEST(ConfigTest, SnakeCaseForm) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"tokenizerClass", "tokenizer_class"}, {"unkToken", "unk_token"}, {"myURL", "my_url"},
-      {"URLPath", "urlpath"},                {"Model", "model"},        {"already_snake", "already_snake"},
-      {"", ""},                              {"a\xC3\x89t\xC3\xA9", "a_\xC3\xA9t\xC3\xA9"},  // non-ASCII capital
-      {"x\xC4\xB0", "x_i\xCC\x87"},          // full lowercase mapping may add units
+      {"tokenizerClass", "tokenizer_class"},
+      {"unkToken", "unk_token"},
+      {"myURL", "my_url"},
+      {"URLPath", "urlpath"},
+      {"Model", "model"},
+      {"already_snake", "already_snake"},
+      {"", ""},
+      {"a\xC3\x89t\xC3\xA9", "a_\xC3\xA9t\xC3\xA9"},  // non-ASCII capital
+      {"x\xC4\xB0", "x_i\xCC\x87"},                   // full lowercase mapping may add units
   };
   for (const auto& [key, snake] : cases) {
     EXPECT_EQ(Config::snakeCase(BinaryDistinctString(key)).string(), snake) << key;
@@ -59,9 +64,15 @@ TEST(ConfigTest, FromJsonKinds) {
     Config::Kind kind;
   };
   const std::vector<Case> cases = {
-      {R"("s")", Config::Kind::string},      {"7", Config::Kind::integer},       {"-7", Config::Kind::integer},
-      {"7.5", Config::Kind::floating},       {"true", Config::Kind::boolean},    {"null", Config::Kind::null},
-      {"[0, \"a\"]", Config::Kind::array},   {"{}", Config::Kind::dictionary},   {"[]", Config::Kind::array},
+      {R"("s")", Config::Kind::string},
+      {"7", Config::Kind::integer},
+      {"-7", Config::Kind::integer},
+      {"7.5", Config::Kind::floating},
+      {"true", Config::Kind::boolean},
+      {"null", Config::Kind::null},
+      {"[0, \"a\"]", Config::Kind::array},
+      {"{}", Config::Kind::dictionary},
+      {"[]", Config::Kind::array},
       {"18446744073709551615", Config::Kind::floating},  // above INT64_MAX
       {"9223372036854775807", Config::Kind::integer},
   };
@@ -141,10 +152,15 @@ TEST(ConfigTest, DecodeOrder) {
     Config::Kind kind;
   };
   const std::vector<Case> cases = {
-      {"true", Config::Kind::boolean},  {"7", Config::Kind::integer},   {"7.0", Config::Kind::integer},
-      {"7.25", Config::Kind::floating}, {"{}", Config::Kind::dictionary}, {"[]", Config::Kind::array},
-      {"null", Config::Kind::null},     {"\"x\"", Config::Kind::string},
-      {"1e300", Config::Kind::null},    // fits no integer and no 32-bit float
+      {"true", Config::Kind::boolean},
+      {"7", Config::Kind::integer},
+      {"7.0", Config::Kind::integer},
+      {"7.25", Config::Kind::floating},
+      {"{}", Config::Kind::dictionary},
+      {"[]", Config::Kind::array},
+      {"null", Config::Kind::null},
+      {"\"x\"", Config::Kind::string},
+      {"1e300", Config::Kind::null},  // fits no integer and no 32-bit float
       {"18446744073709551615", Config::Kind::floating},
   };
   for (const auto& c : cases) EXPECT_EQ(decodeText(c.json).kind(), c.kind) << c.json;
@@ -159,9 +175,8 @@ TEST(ConfigTest, EncodeAndDecodeRoundTrip) {
   EXPECT_EQ(platform::json::dump(encoded), R"([3,"a"])");
   EXPECT_EQ(Config::decode(encoded).value(), token.value());
 
-  const Config tree = Config::makeDictionary({{"b", Config::makeArray({1, 2.5f, "x", nullptr})},
-                                              {"a", true},
-                                              {"t", Config::makeToken(7, "tok")}});
+  const Config tree = Config::makeDictionary(
+      {{"b", Config::makeArray({1, 2.5f, "x", nullptr})}, {"a", true}, {"t", Config::makeToken(7, "tok")}});
   EXPECT_EQ(platform::json::dump(tree.encode()), R"({"a":true,"b":[1,2.5,"x",null],"t":[7,"tok"]})");
   EXPECT_EQ(Config::decode(tree.encode()), tree);
   EXPECT_EQ(platform::json::dump(Config(0.1f).encode()), "0.1");
@@ -174,14 +189,28 @@ TEST(ConfigTest, Readers) {
     std::optional<bool> expected;
   };
   const std::vector<BoolCase> bools = {
-      {true, true},    {false, false},  {1, true},     {0, false},      {2, false},      {"T", true},
-      {"true", true},  {"TRUE", true},  {"1", true},   {"f", false},    {"False", false}, {"0", false},
-      {"yes", std::nullopt}, {1.0f, std::nullopt}, {Config(), std::nullopt}, {Config::makeArray({}), std::nullopt},
+      {true, true},
+      {false, false},
+      {1, true},
+      {0, false},
+      {2, false},
+      {"T", true},
+      {"true", true},
+      {"TRUE", true},
+      {"1", true},
+      {"f", false},
+      {"False", false},
+      {"0", false},
+      {"yes", std::nullopt},
+      {1.0f, std::nullopt},
+      {Config(), std::nullopt},
+      {Config::makeArray({}), std::nullopt},
   };
   for (const auto& c : bools) EXPECT_EQ(c.value.boolean(), c.expected) << c.value.description();
 
   EXPECT_EQ(Config::makeArray({"a", 1, "b"}).stringArray(), (std::optional<std::vector<std::string>>{{"a", "b"}}));
-  EXPECT_EQ(Config::makeArray({1}).stringArray(), (std::optional<std::vector<std::string>>{std::vector<std::string>{}}));
+  EXPECT_EQ(Config::makeArray({1}).stringArray(),
+            (std::optional<std::vector<std::string>>{std::vector<std::string>{}}));
   EXPECT_EQ(Config("a").stringArray(), std::nullopt);
 
   using TokenPair = std::optional<std::pair<std::uint64_t, std::string>>;
@@ -202,7 +231,8 @@ TEST(ConfigTest, Description) {
       {Config(1.0f), "1.0"},
       {Config(0.1f), "0.1"},
       {Config(1e6f), "1000000.0"},
-      {Config(16777216.0f), "1.6777216e+07"}, {Config(16777215.0f), "16777215.0"},
+      {Config(16777216.0f), "1.6777216e+07"},
+      {Config(16777215.0f), "16777215.0"},
       {Config(0.0001f), "0.0001"},
       {Config(1e-5f), "1e-05"},
       {Config(1.5e10f), "1.5e+10"},

@@ -15,8 +15,8 @@ namespace noxtal {
 namespace {
 
 TEST(ExtensionsTest, GlobMatchingUsesFnmatchWithoutFlags) {
-  const std::vector<std::string> names = {"config.json", "sub/tokenizer.json", "model.bin", ".hidden.json",
-                                          "a?b", "axb"};
+  const std::vector<std::string> names = {"config.json", "sub/tokenizer.json", "model.bin", ".hidden.json", "a?b",
+                                          "axb"};
   EXPECT_EQ(matching(names, "*.json"), (std::vector<std::string>{"config.json", "sub/tokenizer.json", ".hidden.json"}));
   EXPECT_EQ(matching(names, "a?b"), (std::vector<std::string>{"a?b", "axb"}));
   EXPECT_EQ(matching(names, "a\\?b"), (std::vector<std::string>{"a?b"}));
@@ -36,10 +36,10 @@ TEST(ExtensionsTest, TrimmingFromEnd) {
       {"a\n\n", "\n", 0, "a\n\n"},
       {"a\n\n", "\n", -1, "a\n\n"},
       {"abc", "x", 3, "abc"},
-      {"\r\n", "\n", 1, "\r\n"},                   // CR LF is one character
+      {"\r\n", "\n", 1, "\r\n"},                      // CR LF is one character
       {"caf\u00e9\u00e9", "\u00e9", 1, "caf\u00e9"},  // multi-byte character
-      {"e\u0301", "e", 1, "e\u0301"},              // e + combining acute is not "e"
-      {"cafe\u0301", "\u00e9", 1, "caf"},          // canonically equivalent characters are equal
+      {"e\u0301", "e", 1, "e\u0301"},                 // e + combining acute is not "e"
+      {"cafe\u0301", "\u00e9", 1, "caf"},             // canonically equivalent characters are equal
       {"caf\u00e9", "e\u0301", 1, "caf"},
       {"", "a", 2, ""},
   };
@@ -96,17 +96,18 @@ TEST(NaturalBoundaryTest, PassesInOrder) {
       {"One. Two three", 3, std::nullopt},
       {"He said \"Stop.\"", 1, "He said \"Stop.\""},  // closing mark after the ender
       {"a, b", 1, "a,"},
-      {"First line\nsecond", 2, "First line\n"},         // a line break ends the sentence
+      {"First line\nsecond", 2, "First line\n"},  // a line break ends the sentence
       {"Done!\n", 1, "Done!\n"},
-      {"Ends here. And then", 3, "Ends here. And"},        // sentence too short: word pass
-      {"x; y z, w", 2, "x; y z,"},                         // longest clause first
+      {"Ends here. And then", 3, "Ends here. And"},  // sentence too short: word pass
+      {"x; y z, w", 2, "x; y z,"},                   // longest clause first
       {"", 0, std::nullopt},
       {"nospace", 1, std::nullopt},
       {"\u4F60\u597D\u3002\u518D\u89C1", 1, "\u4F60\u597D\u3002"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> calls;
-    EXPECT_EQ(lastNaturalBoundary(c.text, c.minTokens, WordCounter{&calls}), c.expected) << c.text << " / " << c.minTokens;
+    EXPECT_EQ(lastNaturalBoundary(c.text, c.minTokens, WordCounter{&calls}), c.expected)
+        << c.text << " / " << c.minTokens;
   }
 }
 

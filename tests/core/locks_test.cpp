@@ -87,7 +87,11 @@ TEST(PropertyLockTest, ThrowingModifyLeavesTheValueUnchanged) {
   }),
                std::runtime_error);
   EXPECT_EQ(list.get(), std::vector<int>{1});
-  EXPECT_EQ(list.modify([](std::vector<int>& v) { v.push_back(3); return v.size(); }), 2u);
+  EXPECT_EQ(list.modify([](std::vector<int>& v) {
+    v.push_back(3);
+    return v.size();
+  }),
+            2u);
 
   // A reference into the working copy comes back as a copy.
   const auto reference = [](std::vector<int>& v) -> const int& { return v.back(); };
@@ -133,7 +137,7 @@ TEST(ProtectedTest, ConcurrentIncrementsThroughCopiesAreExact) {
   {
     std::vector<std::jthread> threads;
     for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([copy = counter] () mutable {
+      threads.emplace_back([copy = counter]() mutable {
         for (int i = 0; i < kPerThread; ++i) copy.modify([](long& v) { ++v; });
       });
     }

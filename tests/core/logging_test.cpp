@@ -58,12 +58,12 @@ TEST_F(LoggingTest, LevelDecidesWhichTypesAreDelivered) {
     bool delivered;
   };
   const Case cases[] = {
-      {LogLevel::error, Level::debug, false}, {LogLevel::error, Level::info, false},
+      {LogLevel::error, Level::debug, false},  {LogLevel::error, Level::info, false},
       {LogLevel::error, Level::notice, false}, {LogLevel::error, Level::error, true},
-      {LogLevel::error, Level::fault, true},  {LogLevel::info, Level::debug, false},
-      {LogLevel::info, Level::notice, true},  {LogLevel::info, Level::info, true},
-      {LogLevel::debug, Level::debug, true},  {LogLevel::debug, Level::fault, true},
-      {LogLevel::none, Level::error, false},  {LogLevel::none, Level::fault, false},
+      {LogLevel::error, Level::fault, true},   {LogLevel::info, Level::debug, false},
+      {LogLevel::info, Level::notice, true},   {LogLevel::info, Level::info, true},
+      {LogLevel::debug, Level::debug, true},   {LogLevel::debug, Level::fault, true},
+      {LogLevel::none, Level::error, false},   {LogLevel::none, Level::fault, false},
   };
   captureWithCallback();
   for (const auto& c : cases) {

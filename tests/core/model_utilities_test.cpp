@@ -59,8 +59,15 @@ TEST(ModelUtilities, ShapesAndDimensions) {
       {"formatVersion", 1},
       {"inputs", {testsupport::feature("key_cache", "float16", {1, 384, 1, 224})}},
       {"outputs", {testsupport::feature("logits", "float32", {1, 1, 51866})}},
-      {"graph", {{"nodes", {{{"op", "constant"}, {"output", "logits"}, {"dataType", "float32"}, {"shape", {1, 1, 1}}, {"values", {0}}}}}}}};
-  const auto model = platform::ml::Model::load(testsupport::writeModelFolder(folder.path(), "TextDecoder", description));
+      {"graph",
+       {{"nodes",
+         {{{"op", "constant"},
+           {"output", "logits"},
+           {"dataType", "float32"},
+           {"shape", {1, 1, 1}},
+           {"values", {0}}}}}}}};
+  const auto model =
+      platform::ml::Model::load(testsupport::writeModelFolder(folder.path(), "TextDecoder", description));
   EXPECT_EQ(ModelUtilities::getModelInputShape(model.get(), "key_cache"), (std::vector<std::int64_t>{1, 384, 1, 224}));
   EXPECT_EQ(ModelUtilities::getModelInputShape(model.get(), "logits"), std::nullopt);
   EXPECT_EQ(ModelUtilities::getModelOutputShape(model.get(), "logits"), (std::vector<std::int64_t>{1, 1, 51866}));
@@ -78,8 +85,8 @@ TEST(ModelState, DescriptionsAndBusyStates) {
     const char* text;
     bool busy;
   };
-  const Row rows[] = {{ModelState::unloading, "Unloading", true},   {ModelState::unloaded, "Unloaded", false},
-                      {ModelState::loading, "Loading", true},       {ModelState::loaded, "Loaded", false},
+  const Row rows[] = {{ModelState::unloading, "Unloading", true},     {ModelState::unloaded, "Unloaded", false},
+                      {ModelState::loading, "Loading", true},         {ModelState::loaded, "Loaded", false},
                       {ModelState::prewarming, "Specializing", true}, {ModelState::prewarmed, "Specialized", false},
                       {ModelState::downloading, "Downloading", true}, {ModelState::downloaded, "Downloaded", false}};
   for (const Row& row : rows) {

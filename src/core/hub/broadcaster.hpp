@@ -4,8 +4,8 @@
 //
 // The Downloader publishes its DownloadState values through it; the per-file download step and
 // tests consume them. Streams are never finished by the broadcaster: consumers stop on a
-// terminal value; a stream ends only when the broadcaster is destroyed. All members are thread-safe; no lock is held while a channel is touched from
-// the consumer side or while the initial-value provider runs.
+// terminal value; a stream ends only when the broadcaster is destroyed. All members are thread-safe; no lock is held
+// while a channel is touched from the consumer side or while the initial-value provider runs.
 #pragma once
 
 #include <functional>
@@ -25,7 +25,7 @@ template <class T>
 class Broadcaster {
   struct Shared {
     std::mutex m;
-    std::optional<T> latest;                                                 // guarded by m
+    std::optional<T> latest;                                                                  // guarded by m
     std::map<platform::sync::Uuid, std::shared_ptr<platform::sync::Channel<T>>> subscribers;  // guarded by m
   };
 

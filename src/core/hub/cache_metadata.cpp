@@ -63,9 +63,7 @@ bool isValidUtf8(std::string_view s) {
 }
 
 // Line separators: LF, VT, FF, CR, NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR.
-bool isNewline(char32_t c) {
-  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
+bool isNewline(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
 
 std::vector<std::u32string> splitLines(std::string_view utf8) {
   std::vector<std::u32string> pieces(1);
@@ -185,8 +183,8 @@ void prepareFile(const fs::path& path) {
 std::string partialFileEtagComponent(std::string_view etag) {
   bool safe = !etag.empty() && etag != "." && etag != "..";
   for (char c : etag) {
-    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                         c == '_' || c == '-';
+    const bool allowed =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!allowed) safe = false;
   }
   return safe ? std::string(etag) : platform::crypto::sha256Hex(etag);

@@ -39,7 +39,8 @@ std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesys
 // Writes "<commitHash>\n<etag>\n<now in Unix seconds>\n" to `metadataPath` atomically (readers
 // see the old or the new whole record), creating missing folders. Throws HubApiEnvironmentError
 // (fileWriteError "Failed to write metadata to <path>: <reason>").
-void writeDownloadMetadata(std::string_view commitHash, std::string_view etag, const std::filesystem::path& metadataPath);
+void writeDownloadMetadata(std::string_view commitHash, std::string_view etag,
+                           const std::filesystem::path& metadataPath);
 
 // The record's text for `commitHash`, `etag` and `unixSeconds` (the seconds in their shortest
 // fixed-point form that reads back as the same double, with ".0" when whole).

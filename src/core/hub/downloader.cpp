@@ -187,7 +187,8 @@ class Downloader::Run {
   }
 
   void truncatePartialFile() {
-    if (::ftruncate(file_->get(), 0) != 0) throw platform::fs::FileError("truncate", owner_.incompleteDestination_, errno);
+    if (::ftruncate(file_->get(), 0) != 0)
+      throw platform::fs::FileError("truncate", owner_.incompleteDestination_, errno);
     seekToEnd();
     downloadedSize_ = 0;
   }
@@ -300,9 +301,9 @@ class Downloader::Run {
         file_->close();
         std::error_code ignored;
         fs::remove(owner_.incompleteDestination_, ignored);
-        throw DownloadError(DownloadError::Case::unexpectedError,
-                            "received " + std::to_string(length) + " bytes, expected " +
-                                std::to_string(params_.expectedSize));
+        throw DownloadError(
+            DownloadError::Case::unexpectedError,
+            "received " + std::to_string(length) + " bytes, expected " + std::to_string(params_.expectedSize));
       }
       return;
     }
@@ -363,8 +364,8 @@ Downloader::StateStream Downloader::startDownload(const std::string& url, const 
   RunParameters params{platform::net::Request(platform::net::Method::get, url), expectedSize, std::max(retryCount, 0),
                        std::chrono::milliseconds(0)};
   if (headers) params.request.headers = *headers;
-  params.request.idleTimeout =
-      std::chrono::milliseconds(std::max<std::int64_t>(1, platform::sys::saturatingIntegerCast<std::int64_t>(timeout * 1000.0)));
+  params.request.idleTimeout = std::chrono::milliseconds(
+      std::max<std::int64_t>(1, platform::sys::saturatingIntegerCast<std::int64_t>(timeout * 1000.0)));
   params.request.followRedirects = true;
 
   std::stop_source stop;

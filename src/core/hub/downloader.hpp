@@ -58,14 +58,14 @@ class Downloader {
 
   // Progress states of one transfer.
   struct Downloading {
-    double fraction = 0;                // share of the expected size on disk
-    std::optional<double> speed;        // bytes per second since the previous report
+    double fraction = 0;          // share of the expected size on disk
+    std::optional<double> speed;  // bytes per second since the previous report
   };
   struct Completed {
-    std::filesystem::path url;          // the destination
+    std::filesystem::path url;  // the destination
   };
   struct Failed {
-    std::exception_ptr error;           // never null
+    std::exception_ptr error;  // never null
   };
   struct NotStarted {};
   using DownloadState = std::variant<Downloading, Completed, Failed, NotStarted>;
@@ -127,10 +127,10 @@ class Downloader {
   const std::shared_ptr<platform::net::HttpTransport> transport_;
   Broadcaster<DownloadState> broadcaster_;
 
-  std::mutex startMutex_;       // serialises startDownload and destruction
-  std::thread runThread_;       // guarded by startMutex_
-  std::mutex stopMutex_;        // short sections only, never held while joining
-  std::stop_source runStop_;    // guarded by stopMutex_
+  std::mutex startMutex_;                       // serialises startDownload and destruction
+  std::thread runThread_;                       // guarded by startMutex_
+  std::mutex stopMutex_;                        // short sections only, never held while joining
+  std::stop_source runStop_;                    // guarded by stopMutex_
   std::chrono::milliseconds retryDelay_{1000};  // guarded by stopMutex_
 };
 

@@ -99,7 +99,8 @@ void checkStatus(const platform::net::Response& response, const platform::net::U
 }  // namespace
 
 HubApi::HubApi(std::optional<std::filesystem::path> downloadBaseArg, std::optional<std::string> hfTokenArg,
-               std::optional<std::string> endpointArg, bool useBackgroundSessionArg, std::optional<bool> useOfflineModeArg)
+               std::optional<std::string> endpointArg, bool useBackgroundSessionArg,
+               std::optional<bool> useOfflineModeArg)
     : networkMonitor(NetworkMonitor::shared()), transport(platform::net::sharedTransport()) {
   hfToken = hfTokenArg ? std::move(hfTokenArg) : tokenFromEnvironment();
   if (environment("CI_DISABLE_NETWORK_MONITOR") == "1") {

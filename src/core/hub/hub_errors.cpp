@@ -57,7 +57,9 @@ HubClientError HubClientError::configurationMissing(std::string message) {
   return HubClientError(Case::configurationMissing, std::move(message), std::move(description));
 }
 
-HubClientError HubClientError::fileSystemError(const std::exception& cause) { return fileSystemError(std::string(cause.what())); }
+HubClientError HubClientError::fileSystemError(const std::exception& cause) {
+  return fileSystemError(std::string(cause.what()));
+}
 
 HubClientError HubClientError::fileSystemError(std::string description) {
   std::string text = localized("File system error: ", description);
@@ -74,7 +76,9 @@ HubClientError HubClientError::authorizationRequired() {
                         localized("Authentication required. Please provide a valid Hugging Face token."));
 }
 
-HubClientError HubClientError::parse() { return HubClientError(Case::parse, {}, localized("Failed to parse server response.")); }
+HubClientError HubClientError::parse() {
+  return HubClientError(Case::parse, {}, localized("Failed to parse server response."));
+}
 
 HubClientError HubClientError::unexpectedError() {
   return HubClientError(Case::unexpectedError, {}, localized("An unexpected error occurred."));

@@ -87,8 +87,8 @@ bool isSafeRelativeFilename(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t slash = text.find('/', start);
-    const std::string_view part = text.substr(start, slash == std::string_view::npos ? std::string_view::npos
-                                                                                      : slash - start);
+    const std::string_view part =
+        text.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     if (part.empty() || part == "." || part == "..") return false;
     if (slash == std::string_view::npos) return true;
     start = slash + 1;
@@ -127,10 +127,8 @@ platform::net::Url HubFileDownloader::source() const {
   auto url = platform::net::Url::parse(base);
   if (!url || !url->isAbsolute()) throw Hub::HubClientError::parseError("Invalid hub endpoint: " + base);
   if (repo.type != HubRepoType::models) *url = url->appendingPathComponent(rawValue(repo.type));
-  return url->appendingPath(repo.id)
-      .appendingPathComponent("resolve")
-      .appendingPathComponent(revision)
-      .appendingPath(relativeFilename);
+  return url->appendingPath(repo.id).appendingPathComponent("resolve").appendingPathComponent(revision).appendingPath(
+      relativeFilename);
 }
 
 fs::path HubFileDownloader::destination() const { return repoDestination / relativeFilename; }

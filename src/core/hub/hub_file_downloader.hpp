@@ -67,14 +67,14 @@ void consumeDownloadStates(Downloader::StateStream& states, const std::shared_pt
 struct HubFileDownloader {
   using ProgressHandler = std::function<void(const Progress& overallProgress)>;
 
-  HubApi hub;                                // patterns, HEAD request and transport
+  HubApi hub;  // patterns, HEAD request and transport
   HubApi::Repo repo;
   std::string revision;
-  std::filesystem::path repoDestination;     // repository folder
+  std::filesystem::path repoDestination;          // repository folder
   std::filesystem::path repoMetadataDestination;  // its ".cache/huggingface/download" folder
-  std::string relativeFilename;              // name inside the repository, "/"-separated
+  std::string relativeFilename;                   // name inside the repository, "/"-separated
   std::optional<std::string> hfToken;
-  std::optional<std::string> endpoint;       // absent: HubApi::defaultEndpoint
+  std::optional<std::string> endpoint;  // absent: HubApi::defaultEndpoint
   bool backgroundSession = false;
 
   // endpoint[/datasets|/spaces]/<repo id>/resolve/<revision as one segment>/<relative name>.

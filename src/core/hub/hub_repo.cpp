@@ -4,9 +4,12 @@ namespace noxtal {
 
 std::string_view rawValue(HubRepoType type) {
   switch (type) {
-    case HubRepoType::models: return "models";
-    case HubRepoType::datasets: return "datasets";
-    case HubRepoType::spaces: return "spaces";
+    case HubRepoType::models:
+      return "models";
+    case HubRepoType::datasets:
+      return "datasets";
+    case HubRepoType::spaces:
+      return "spaces";
   }
   return "models";
 }

@@ -87,8 +87,8 @@ std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std:
   const std::filesystem::path repoDestination = hub.repoDestination(repo);
   const std::filesystem::path repoMetadataDestination = hub.repoMetadataDestination(repo);
 
-  const bool offline = hub.useOfflineMode.has_value() ? *hub.useOfflineMode
-                                                       : NetworkMonitor::shared()->state().shouldUseOfflineMode();
+  const bool offline =
+      hub.useOfflineMode.has_value() ? *hub.useOfflineMode : NetworkMonitor::shared()->state().shouldUseOfflineMode();
   if (offline) {
     Logging::debug("[HubApi] Offline snapshot of", repo.id, ": verifying the local copy");
     return verifyOfflineSnapshot(repoDestination, repoMetadataDestination, patterns);

@@ -15,9 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isValidUtf8(const std::string& bytes) {
-  return platform::text::toUtf8(platform::text::toUtf16(bytes)) == bytes;
-}
+bool isValidUtf8(const std::string& bytes) { return platform::text::toUtf8(platform::text::toUtf16(bytes)) == bytes; }
 
 std::optional<std::string> chatTemplate(const fs::path& folder) {
   const fs::path jinja = folder / "chat_template.jinja";

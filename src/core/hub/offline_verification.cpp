@@ -37,8 +37,9 @@ std::string resolvedPath(const fs::path& path) {
 
 bool matchesAnyPattern(const std::string& relativePath, const std::vector<std::string>& patterns) {
   const std::string single[] = {relativePath};
-  return std::any_of(patterns.begin(), patterns.end(),
-                     [&](const std::string& glob) { return !matching(std::span<const std::string>(single), glob).empty(); });
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& glob) {
+    return !matching(std::span<const std::string>(single), glob).empty();
+  });
 }
 
 }  // namespace

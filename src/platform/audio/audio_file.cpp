@@ -26,9 +26,9 @@ struct AudioFile::Decoder {
   int channels = 0;
 
   bool frameValid = false;
-  int frameOffset = 0;          // samples of `frame` already delivered or skipped
-  std::int64_t decodePos = 0;   // file frame of frame->data[frameOffset]
-  bool decodePosKnown = true;   // false right after a timestamp seek, until a frame arrives
+  int frameOffset = 0;         // samples of `frame` already delivered or skipped
+  std::int64_t decodePos = 0;  // file frame of frame->data[frameOffset]
+  bool decodePosKnown = true;  // false right after a timestamp seek, until a frame arrives
   bool flushSent = false;
   bool ended = false;
 };
@@ -114,7 +114,8 @@ std::unique_ptr<AudioFile::Decoder> AudioFile::openDecoder(const std::filesystem
   const AVCodec* codec = nullptr;
   ret = av_find_best_stream(d->format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
   if (ret == AVERROR_STREAM_NOT_FOUND) return fail("it holds no audio stream");
-  if (ret == AVERROR_DECODER_NOT_FOUND || (ret >= 0 && codec == nullptr)) return fail("no decoder for its audio stream");
+  if (ret == AVERROR_DECODER_NOT_FOUND || (ret >= 0 && codec == nullptr))
+    return fail("no decoder for its audio stream");
   if (ret < 0) return fail(errorText(ret));
   d->streamIndex = ret;
   AVStream* stream = d->format->streams[ret];

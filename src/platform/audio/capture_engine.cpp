@@ -19,7 +19,8 @@ const log::Logger& logger() {
 }
 }  // namespace
 
-CaptureEngine::CaptureEngine(std::uint32_t bufferFrames, TapBlock tap) : bufferFrames_(bufferFrames), tap_(std::move(tap)) {}
+CaptureEngine::CaptureEngine(std::uint32_t bufferFrames, TapBlock tap)
+    : bufferFrames_(bufferFrames), tap_(std::move(tap)) {}
 
 std::unique_ptr<CaptureEngine> CaptureEngine::open(CaptureBackend& backend, std::optional<std::uint32_t> deviceId,
                                                    std::uint32_t bufferFrames, TapBlock tap) {
@@ -37,8 +38,8 @@ std::unique_ptr<CaptureEngine> CaptureEngine::open(CaptureBackend& backend, std:
   // Two seconds of audio (at least eight tap buffers) absorb a processing thread that falls behind.
   const std::size_t secondsOfFrames = sys::saturatingIntegerCast<std::size_t>(format->sampleRate * 2.0);
   const std::size_t frames = std::max<std::size_t>(secondsOfFrames, std::size_t{bufferFrames} * 8);
-  engine->ring_ = std::make_unique<CaptureRingBuffer>(std::min<std::size_t>(frames, std::size_t{1} << 22) *
-                                                      format->channelCount);
+  engine->ring_ =
+      std::make_unique<CaptureRingBuffer>(std::min<std::size_t>(frames, std::size_t{1} << 22) * format->channelCount);
   engine->block_ = PcmBuffer::create(*format, bufferFrames);
   if (!engine->block_) throw CaptureError("The capture buffer could not be made");
   return engine;

@@ -139,7 +139,8 @@ std::unique_ptr<InputStream> PortAudioCaptureBackend::openInput(std::optional<st
                                       &streamCallback, &sink);
   if (error != paNoError) throw CaptureError("The input stream could not be opened: " + errorText(error), error);
   const PaStreamInfo* streamInfo = Pa_GetStreamInfo(raw);
-  const double rate = streamInfo != nullptr && streamInfo->sampleRate > 0 ? streamInfo->sampleRate : info->defaultSampleRate;
+  const double rate =
+      streamInfo != nullptr && streamInfo->sampleRate > 0 ? streamInfo->sampleRate : info->defaultSampleRate;
   lock.unlock();
   StreamHandle stream(raw);
   return std::make_unique<PortAudioInputStream>(std::move(stream), rate,

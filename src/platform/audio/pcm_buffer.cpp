@@ -14,9 +14,7 @@ std::optional<AudioFormat> AudioFormat::standard(double sampleRate, std::uint32_
   return AudioFormat{CommonFormat::float32, sampleRate, channelCount, false};
 }
 
-std::uint32_t AudioFormat::bytesPerFrame() const {
-  return interleaved ? 4 * channelCount : 4;
-}
+std::uint32_t AudioFormat::bytesPerFrame() const { return interleaved ? 4 * channelCount : 4; }
 
 namespace {
 bool isValidPlanarFormat(const AudioFormat& format) {

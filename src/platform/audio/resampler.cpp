@@ -26,7 +26,10 @@ std::optional<int> wholeRate(double rate) {
 }  // namespace
 
 Resampler::Resampler(double inputRate, double outputRate, std::uint32_t channelCount, std::unique_ptr<Impl> impl)
-    : inputRate_(inputRate), outputRate_(outputRate), channelCount_(channelCount), impl_(std::move(impl)),
+    : inputRate_(inputRate),
+      outputRate_(outputRate),
+      channelCount_(channelCount),
+      impl_(std::move(impl)),
       output_(channelCount) {}
 
 Resampler::~Resampler() = default;
@@ -50,8 +53,7 @@ std::unique_ptr<Resampler> Resampler::create(double inputRate, double outputRate
   return std::unique_ptr<Resampler>(new Resampler(inputRate, outputRate, channelCount, std::move(impl)));
 }
 
-const std::vector<std::vector<float>>& Resampler::process(std::span<const float* const> channels,
-                                                            std::size_t frames) {
+const std::vector<std::vector<float>>& Resampler::process(std::span<const float* const> channels, std::size_t frames) {
   if (channels.size() != channelCount_) throw std::invalid_argument("Resampler::process: wrong channel count");
   if (flushed_) throw ResamplerError("Resampler used after flush");
   if (!impl_) {

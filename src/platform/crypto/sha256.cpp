@@ -33,9 +33,7 @@ FileHashError::FileHashError(Kind kind, std::filesystem::path path, std::error_c
       path_(std::move(path)),
       code_(code) {}
 
-void Sha256::ContextDeleter::operator()(void* context) const {
-  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context));
-}
+void Sha256::ContextDeleter::operator()(void* context) const { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context)); }
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
   if (!context_) throw CryptoError("EVP_MD_CTX_new failed");

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 namespace platform::fs {
 namespace {
@@ -165,9 +165,8 @@ void moveReplacing(const std::filesystem::path& from, const std::filesystem::pat
   if (::rename(from.c_str(), to.c_str()) == 0) return;
   if (errno != EXDEV) fail("move", from, errno);
   std::error_code error;
-  std::filesystem::copy(from, to,
-                        std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive,
-                        error);
+  std::filesystem::copy(
+      from, to, std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive, error);
   if (error) fail("copy", from, error);
   std::filesystem::remove_all(from, error);
   if (error) fail("remove", from, error);

@@ -16,10 +16,10 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <type_traits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace platform::json {
 

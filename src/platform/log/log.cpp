@@ -52,11 +52,16 @@ void writeToStderr(const Record& r) {
 
 std::string_view levelName(Level level) {
   switch (level) {
-    case Level::debug: return "debug";
-    case Level::info: return "info";
-    case Level::notice: return "notice";
-    case Level::error: return "error";
-    case Level::fault: return "fault";
+    case Level::debug:
+      return "debug";
+    case Level::info:
+      return "info";
+    case Level::notice:
+      return "notice";
+    case Level::error:
+      return "error";
+    case Level::fault:
+      return "fault";
   }
   return "info";
 }

@@ -4,11 +4,16 @@ namespace platform::ml {
 
 std::string_view dataTypeName(DataType type) {
   switch (type) {
-    case DataType::float16: return "float16";
-    case DataType::float32: return "float32";
-    case DataType::float64: return "float64";
-    case DataType::int32: return "int32";
-    case DataType::int8: return "int8";
+    case DataType::float16:
+      return "float16";
+    case DataType::float32:
+      return "float32";
+    case DataType::float64:
+      return "float64";
+    case DataType::int32:
+      return "int32";
+    case DataType::int8:
+      return "int8";
   }
   return "unknown";
 }
@@ -22,11 +27,16 @@ std::optional<DataType> parseDataType(std::string_view name) {
 
 std::size_t elementSize(DataType type) {
   switch (type) {
-    case DataType::float16: return 2;
-    case DataType::float32: return 4;
-    case DataType::float64: return 8;
-    case DataType::int32: return 4;
-    case DataType::int8: return 1;
+    case DataType::float16:
+      return 2;
+    case DataType::float32:
+      return 4;
+    case DataType::float64:
+      return 8;
+    case DataType::int32:
+      return 4;
+    case DataType::int8:
+      return 1;
   }
   return 0;
 }

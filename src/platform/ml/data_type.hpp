@@ -35,11 +35,16 @@ template <class T>
 constexpr DataType dataTypeOf() {
   static_assert(isElementType<std::remove_const_t<T>>, "not an element type of a multi-array");
   using U = std::remove_const_t<T>;
-  if constexpr (std::is_same_v<U, Float16>) return DataType::float16;
-  else if constexpr (std::is_same_v<U, float>) return DataType::float32;
-  else if constexpr (std::is_same_v<U, double>) return DataType::float64;
-  else if constexpr (std::is_same_v<U, std::int32_t>) return DataType::int32;
-  else return DataType::int8;
+  if constexpr (std::is_same_v<U, Float16>)
+    return DataType::float16;
+  else if constexpr (std::is_same_v<U, float>)
+    return DataType::float32;
+  else if constexpr (std::is_same_v<U, double>)
+    return DataType::float64;
+  else if constexpr (std::is_same_v<U, std::int32_t>)
+    return DataType::int32;
+  else
+    return DataType::int8;
 }
 
 }  // namespace platform::ml

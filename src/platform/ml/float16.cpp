@@ -104,8 +104,7 @@ bool hasF16c() {
   return supported;
 }
 
-__attribute__((target("avx,f16c"))) void halfToFloatF16c(const Float16* source, float* destination,
-                                                           std::size_t count) {
+__attribute__((target("avx,f16c"))) void halfToFloatF16c(const Float16* source, float* destination, std::size_t count) {
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
     const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
@@ -114,8 +113,7 @@ __attribute__((target("avx,f16c"))) void halfToFloatF16c(const Float16* source, 
   for (; i < count; ++i) destination[i] = float16ToFloat(source[i]);
 }
 
-__attribute__((target("avx,f16c"))) void floatToHalfF16c(const float* source, Float16* destination,
-                                                           std::size_t count) {
+__attribute__((target("avx,f16c"))) void floatToHalfF16c(const float* source, Float16* destination, std::size_t count) {
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
     const __m256 f = _mm256_loadu_ps(source + i);

@@ -19,21 +19,65 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "weights.bin is read as little-endian");
 
 enum class Op {
-  constant, reshape, transpose, slice, pad, concat, gather, frame, matmul, add, sub, mul, div,
-  square, sqrt, exp, log, relu, sigmoid, tanh, softmax, greater, reduceSum, reduceMean, reduceMax,
-  argmax, l2Normalize, cast
+  constant,
+  reshape,
+  transpose,
+  slice,
+  pad,
+  concat,
+  gather,
+  frame,
+  matmul,
+  add,
+  sub,
+  mul,
+  div,
+  square,
+  sqrt,
+  exp,
+  log,
+  relu,
+  sigmoid,
+  tanh,
+  softmax,
+  greater,
+  reduceSum,
+  reduceMean,
+  reduceMax,
+  argmax,
+  l2Normalize,
+  cast
 };
 
 const std::map<std::string, Op, std::less<>>& operations() {
-  static const std::map<std::string, Op, std::less<>> table = {
-      {"constant", Op::constant}, {"reshape", Op::reshape}, {"transpose", Op::transpose},
-      {"slice", Op::slice}, {"pad", Op::pad}, {"concat", Op::concat}, {"gather", Op::gather},
-      {"frame", Op::frame}, {"matmul", Op::matmul}, {"add", Op::add}, {"sub", Op::sub},
-      {"mul", Op::mul}, {"div", Op::div}, {"square", Op::square}, {"sqrt", Op::sqrt},
-      {"exp", Op::exp}, {"log", Op::log}, {"relu", Op::relu}, {"sigmoid", Op::sigmoid},
-      {"tanh", Op::tanh}, {"softmax", Op::softmax}, {"greater", Op::greater},
-      {"reduce_sum", Op::reduceSum}, {"reduce_mean", Op::reduceMean}, {"reduce_max", Op::reduceMax},
-      {"argmax", Op::argmax}, {"l2_normalize", Op::l2Normalize}, {"cast", Op::cast}};
+  static const std::map<std::string, Op, std::less<>> table = {{"constant", Op::constant},
+                                                               {"reshape", Op::reshape},
+                                                               {"transpose", Op::transpose},
+                                                               {"slice", Op::slice},
+                                                               {"pad", Op::pad},
+                                                               {"concat", Op::concat},
+                                                               {"gather", Op::gather},
+                                                               {"frame", Op::frame},
+                                                               {"matmul", Op::matmul},
+                                                               {"add", Op::add},
+                                                               {"sub", Op::sub},
+                                                               {"mul", Op::mul},
+                                                               {"div", Op::div},
+                                                               {"square", Op::square},
+                                                               {"sqrt", Op::sqrt},
+                                                               {"exp", Op::exp},
+                                                               {"log", Op::log},
+                                                               {"relu", Op::relu},
+                                                               {"sigmoid", Op::sigmoid},
+                                                               {"tanh", Op::tanh},
+                                                               {"softmax", Op::softmax},
+                                                               {"greater", Op::greater},
+                                                               {"reduce_sum", Op::reduceSum},
+                                                               {"reduce_mean", Op::reduceMean},
+                                                               {"reduce_max", Op::reduceMax},
+                                                               {"argmax", Op::argmax},
+                                                               {"l2_normalize", Op::l2Normalize},
+                                                               {"cast", Op::cast}};
   return table;
 }
 
@@ -82,7 +126,8 @@ class WeightsFile {
  private:
   void load(const std::string& node) {
     std::ifstream stream(path_, std::ios::binary);
-    if (!stream) throw ModelLoadError("Missing weights file " + path_.string() + " needed by constant \"" + node + "\"");
+    if (!stream)
+      throw ModelLoadError("Missing weights file " + path_.string() + " needed by constant \"" + node + "\"");
     data_.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
     if (stream.bad()) throw ModelLoadError("Cannot read " + path_.string());
     loaded_ = true;
@@ -97,7 +142,8 @@ class GraphBackend final : public ModelBackend {
  public:
   GraphBackend(const Json& graph, const fs::path& weightsFile, const ModelDescription& description) {
     for (const auto& feature : description.inputs) define(feature.name, "input");
-    for (const auto& feature : description.states) stateSlots_.emplace_back(feature.name, define(feature.name, "state"));
+    for (const auto& feature : description.states)
+      stateSlots_.emplace_back(feature.name, define(feature.name, "state"));
     if (!graph.is_object()) throw ModelLoadError("\"graph\" is not an object");
     auto nodes = graph.find("nodes");
     if (nodes == graph.end() || !nodes->is_array()) throw ModelLoadError("\"graph\" has no \"nodes\" list");
@@ -117,7 +163,8 @@ class GraphBackend final : public ModelBackend {
         const FeatureDescription* feature = description.state(state);
         if (feature == nullptr) throw ModelLoadError("\"stateUpdates\" names unknown state \"" + state + "\"");
         if (!tensor.is_string()) throw ModelLoadError("\"stateUpdates\" of \"" + state + "\" is not a tensor name");
-        stateUpdates_.push_back({feature->name, feature->multiArrayConstraint->dataType, slotOf(tensor.get<std::string>(), "state update of \"" + state + "\"")});
+        stateUpdates_.push_back({feature->name, feature->multiArrayConstraint->dataType,
+                                 slotOf(tensor.get<std::string>(), "state update of \"" + state + "\"")});
       }
     }
     stateful_ = !description.states.empty();
@@ -192,7 +239,8 @@ class GraphBackend final : public ModelBackend {
 
   static const MultiArray& value(const std::vector<std::optional<MultiArray>>& values, std::size_t slot,
                                  std::string_view what) {
-    if (!values[slot]) throw PredictionError("tensor for " + std::string(what) + " has no value (optional input left out)");
+    if (!values[slot])
+      throw PredictionError("tensor for " + std::string(what) + " has no value (optional input left out)");
     return *values[slot];
   }
 
@@ -203,7 +251,8 @@ class GraphBackend final : public ModelBackend {
     node.opName = platform::json::requireAs<std::string>(item, "op");
     const std::string context = "Node \"" + node.output + "\" (" + node.opName + ")";
     auto op = operations().find(node.opName);
-    if (op == operations().end()) throw ModelLoadError("Unknown operation \"" + node.opName + "\" in node \"" + node.output + "\"");
+    if (op == operations().end())
+      throw ModelLoadError("Unknown operation \"" + node.opName + "\" in node \"" + node.output + "\"");
     node.op = op->second;
     std::vector<std::string> inputNames;
     if (item.contains("inputs")) inputNames = platform::json::requireAs<std::vector<std::string>>(item, "inputs");
@@ -232,8 +281,8 @@ class GraphBackend final : public ModelBackend {
     };
     auto arity = [&](std::size_t low, std::size_t high) {
       if (node.inputs.size() < low || node.inputs.size() > high) {
-        throw ModelLoadError(context + ": takes " + std::to_string(low) +
-                             (high != low ? " or more" : "") + " inputs, got " + std::to_string(node.inputs.size()));
+        throw ModelLoadError(context + ": takes " + std::to_string(low) + (high != low ? " or more" : "") +
+                             " inputs, got " + std::to_string(node.inputs.size()));
       }
     };
 
@@ -250,7 +299,8 @@ class GraphBackend final : public ModelBackend {
               throw ModelLoadError(context + ": " + std::to_string(values.size()) + " values for shape " +
                                    shapeText(node.shape));
             }
-            for (std::size_t i = 0; i < values.size(); ++i) node.constant.setDouble(static_cast<std::int64_t>(i), values[i]);
+            for (std::size_t i = 0; i < values.size(); ++i)
+              node.constant.setDouble(static_cast<std::int64_t>(i), values[i]);
           } else {
             node.constant = weights.read(node.output, node.shape, node.dataType, integer("offset", std::nullopt));
           }
@@ -361,43 +411,69 @@ class GraphBackend final : public ModelBackend {
   static MultiArray run(const Node& node, const std::vector<std::optional<MultiArray>>& values) {
     auto in = [&](std::size_t i) -> const MultiArray& { return value(values, node.inputs[i], "input"); };
     switch (node.op) {
-      case Op::constant: return node.constant;
-      case Op::reshape: return ops::reshape(in(0), node.shape);
-      case Op::transpose: return ops::transpose(in(0), node.shape);
-      case Op::slice: return ops::slice(in(0), node.axis, node.begin, node.end, node.step);
-      case Op::pad: return ops::pad(in(0), node.pads, node.value);
+      case Op::constant:
+        return node.constant;
+      case Op::reshape:
+        return ops::reshape(in(0), node.shape);
+      case Op::transpose:
+        return ops::transpose(in(0), node.shape);
+      case Op::slice:
+        return ops::slice(in(0), node.axis, node.begin, node.end, node.step);
+      case Op::pad:
+        return ops::pad(in(0), node.pads, node.value);
       case Op::concat: {
         std::vector<MultiArray> parts;
         for (std::size_t i = 0; i < node.inputs.size(); ++i) parts.push_back(in(i));
         return ops::concat(parts, node.axis);
       }
-      case Op::gather: return ops::gather(in(0), in(1), node.axis);
-      case Op::frame: return ops::frame(in(0), node.axis, node.size, node.hop);
-      case Op::matmul: return ops::matmul(in(0), in(1));
-      case Op::add: return ops::binary(ops::Binary::add, in(0), in(1));
-      case Op::sub: return ops::binary(ops::Binary::sub, in(0), in(1));
-      case Op::mul: return ops::binary(ops::Binary::mul, in(0), in(1));
-      case Op::div: return ops::binary(ops::Binary::div, in(0), in(1));
+      case Op::gather:
+        return ops::gather(in(0), in(1), node.axis);
+      case Op::frame:
+        return ops::frame(in(0), node.axis, node.size, node.hop);
+      case Op::matmul:
+        return ops::matmul(in(0), in(1));
+      case Op::add:
+        return ops::binary(ops::Binary::add, in(0), in(1));
+      case Op::sub:
+        return ops::binary(ops::Binary::sub, in(0), in(1));
+      case Op::mul:
+        return ops::binary(ops::Binary::mul, in(0), in(1));
+      case Op::div:
+        return ops::binary(ops::Binary::div, in(0), in(1));
       case Op::greater: {
         if (!node.hasValue) return ops::binary(ops::Binary::greater, in(0), in(1));
         MultiArray threshold(Shape{}, DataType::float32);
         threshold.setDouble(0, node.value);
         return ops::binary(ops::Binary::greater, in(0), threshold);
       }
-      case Op::square: return ops::unary(ops::Unary::square, in(0));
-      case Op::sqrt: return ops::unary(ops::Unary::sqrt, in(0));
-      case Op::exp: return ops::unary(ops::Unary::exp, in(0));
-      case Op::log: return ops::unary(ops::Unary::log, in(0), node.epsilon);
-      case Op::relu: return ops::unary(ops::Unary::relu, in(0));
-      case Op::sigmoid: return ops::unary(ops::Unary::sigmoid, in(0));
-      case Op::tanh: return ops::unary(ops::Unary::tanh, in(0));
-      case Op::softmax: return ops::softmax(in(0), node.axis);
-      case Op::reduceSum: return ops::reduce(ops::Reduce::sum, in(0), node.axes, node.keepDims);
-      case Op::reduceMean: return ops::reduce(ops::Reduce::mean, in(0), node.axes, node.keepDims);
-      case Op::reduceMax: return ops::reduce(ops::Reduce::max, in(0), node.axes, node.keepDims);
-      case Op::argmax: return ops::argmax(in(0), node.axis, node.keepDims);
-      case Op::l2Normalize: return ops::l2Normalize(in(0), node.axis, node.epsilon);
-      case Op::cast: return in(0).converted(node.dataType);
+      case Op::square:
+        return ops::unary(ops::Unary::square, in(0));
+      case Op::sqrt:
+        return ops::unary(ops::Unary::sqrt, in(0));
+      case Op::exp:
+        return ops::unary(ops::Unary::exp, in(0));
+      case Op::log:
+        return ops::unary(ops::Unary::log, in(0), node.epsilon);
+      case Op::relu:
+        return ops::unary(ops::Unary::relu, in(0));
+      case Op::sigmoid:
+        return ops::unary(ops::Unary::sigmoid, in(0));
+      case Op::tanh:
+        return ops::unary(ops::Unary::tanh, in(0));
+      case Op::softmax:
+        return ops::softmax(in(0), node.axis);
+      case Op::reduceSum:
+        return ops::reduce(ops::Reduce::sum, in(0), node.axes, node.keepDims);
+      case Op::reduceMean:
+        return ops::reduce(ops::Reduce::mean, in(0), node.axes, node.keepDims);
+      case Op::reduceMax:
+        return ops::reduce(ops::Reduce::max, in(0), node.axes, node.keepDims);
+      case Op::argmax:
+        return ops::argmax(in(0), node.axis, node.keepDims);
+      case Op::l2Normalize:
+        return ops::l2Normalize(in(0), node.axis, node.epsilon);
+      case Op::cast:
+        return in(0).converted(node.dataType);
     }
     throw PredictionError("unknown operation");
   }

@@ -167,7 +167,8 @@ MultiArray reshape(const MultiArray& input, const Shape& target) {
 
 MultiArray transpose(const MultiArray& input, std::span<const std::int64_t> perm) {
   const std::size_t rank = input.rank();
-  if (perm.size() != rank) fail("permutation of length " + std::to_string(perm.size()) + " for rank " + std::to_string(rank));
+  if (perm.size() != rank)
+    fail("permutation of length " + std::to_string(perm.size()) + " for rank " + std::to_string(rank));
   std::vector<bool> seen(rank, false);
   Shape shape(rank);
   Shape strides(rank);
@@ -185,7 +186,8 @@ MultiArray transpose(const MultiArray& input, std::span<const std::int64_t> perm
   std::byte* destination = bytesOf(result);
   const Shape none(rank, 0);
   forEachIndex(shape, strides, none, [&](std::int64_t i, std::int64_t offset, std::int64_t) {
-    std::memcpy(destination + static_cast<std::size_t>(i) * size, source + static_cast<std::size_t>(offset) * size, size);
+    std::memcpy(destination + static_cast<std::size_t>(i) * size, source + static_cast<std::size_t>(offset) * size,
+                size);
   });
   return result;
 }
@@ -219,7 +221,8 @@ MultiArray slice(const MultiArray& input, std::int64_t axis, std::int64_t begin,
 
 MultiArray pad(const MultiArray& input, std::span<const std::pair<std::int64_t, std::int64_t>> pads, double value) {
   const std::size_t rank = input.rank();
-  if (pads.size() != rank) fail("pads for " + std::to_string(pads.size()) + " dimensions, rank " + std::to_string(rank));
+  if (pads.size() != rank)
+    fail("pads for " + std::to_string(pads.size()) + " dimensions, rank " + std::to_string(rank));
   Shape shape = input.shape();
   for (std::size_t i = 0; i < rank; ++i) {
     if (pads[i].first < 0 || pads[i].second < 0) fail("negative padding");
@@ -238,7 +241,8 @@ MultiArray pad(const MultiArray& input, std::span<const std::pair<std::int64_t, 
   std::byte* destination = bytesOf(result) + static_cast<std::size_t>(base) * size;
   const Shape none(rank, 0);
   forEachIndex(input.shape(), outStrides, none, [&](std::int64_t i, std::int64_t offset, std::int64_t) {
-    std::memcpy(destination + static_cast<std::size_t>(offset) * size, source + static_cast<std::size_t>(i) * size, size);
+    std::memcpy(destination + static_cast<std::size_t>(offset) * size, source + static_cast<std::size_t>(i) * size,
+                size);
   });
   return result;
 }
@@ -297,9 +301,10 @@ MultiArray gather(const MultiArray& data, const MultiArray& indices, std::int64_
   const auto k = static_cast<std::int64_t>(resolved.size());
   for (std::int64_t o = 0; o < split.outer; ++o) {
     for (std::int64_t j = 0; j < k; ++j) {
-      copyElements(destination + static_cast<std::size_t>((o * k + j) * split.inner) * size,
-                   source + static_cast<std::size_t>((o * split.n + resolved[static_cast<std::size_t>(j)]) * split.inner) * size,
-                   split.inner, size);
+      copyElements(
+          destination + static_cast<std::size_t>((o * k + j) * split.inner) * size,
+          source + static_cast<std::size_t>((o * split.n + resolved[static_cast<std::size_t>(j)]) * split.inner) * size,
+          split.inner, size);
     }
   }
   return result;
@@ -321,7 +326,8 @@ MultiArray frame(const MultiArray& input, std::int64_t axis, std::int64_t size, 
   for (std::int64_t o = 0; o < split.outer; ++o) {
     for (std::int64_t c = 0; c < count; ++c) {
       copyElements(destination + static_cast<std::size_t>(((o * count + c) * size) * split.inner) * bytes,
-                   source + static_cast<std::size_t>((o * split.n + c * hop) * split.inner) * bytes, size * split.inner, bytes);
+                   source + static_cast<std::size_t>((o * split.n + c * hop) * split.inner) * bytes, size * split.inner,
+                   bytes);
     }
   }
   return result;
@@ -365,24 +371,36 @@ MultiArray matmul(const MultiArray& a0, const MultiArray& b0) {
 
 MultiArray binary(Binary op, const MultiArray& a, const MultiArray& b) {
   switch (op) {
-    case Binary::add: return binaryWith(a, b, [](float x, float y) { return x + y; });
-    case Binary::sub: return binaryWith(a, b, [](float x, float y) { return x - y; });
-    case Binary::mul: return binaryWith(a, b, [](float x, float y) { return x * y; });
-    case Binary::div: return binaryWith(a, b, [](float x, float y) { return x / y; });
-    case Binary::greater: return binaryWith(a, b, [](float x, float y) { return x > y ? 1.0f : 0.0f; });
+    case Binary::add:
+      return binaryWith(a, b, [](float x, float y) { return x + y; });
+    case Binary::sub:
+      return binaryWith(a, b, [](float x, float y) { return x - y; });
+    case Binary::mul:
+      return binaryWith(a, b, [](float x, float y) { return x * y; });
+    case Binary::div:
+      return binaryWith(a, b, [](float x, float y) { return x / y; });
+    case Binary::greater:
+      return binaryWith(a, b, [](float x, float y) { return x > y ? 1.0f : 0.0f; });
   }
   fail("unknown binary operation");
 }
 
 MultiArray unary(Unary op, const MultiArray& input, float epsilon) {
   switch (op) {
-    case Unary::square: return unaryWith(input, [](float x) { return x * x; });
-    case Unary::sqrt: return unaryWith(input, [](float x) { return std::sqrt(x); });
-    case Unary::exp: return unaryWith(input, [](float x) { return std::exp(x); });
-    case Unary::log: return unaryWith(input, [epsilon](float x) { return std::log(x + epsilon); });
-    case Unary::relu: return unaryWith(input, [](float x) { return x > 0 ? x : 0.0f; });
-    case Unary::sigmoid: return unaryWith(input, [](float x) { return 1.0f / (1.0f + std::exp(-x)); });
-    case Unary::tanh: return unaryWith(input, [](float x) { return std::tanh(x); });
+    case Unary::square:
+      return unaryWith(input, [](float x) { return x * x; });
+    case Unary::sqrt:
+      return unaryWith(input, [](float x) { return std::sqrt(x); });
+    case Unary::exp:
+      return unaryWith(input, [](float x) { return std::exp(x); });
+    case Unary::log:
+      return unaryWith(input, [epsilon](float x) { return std::log(x + epsilon); });
+    case Unary::relu:
+      return unaryWith(input, [](float x) { return x > 0 ? x : 0.0f; });
+    case Unary::sigmoid:
+      return unaryWith(input, [](float x) { return 1.0f / (1.0f + std::exp(-x)); });
+    case Unary::tanh:
+      return unaryWith(input, [](float x) { return std::tanh(x); });
   }
   fail("unknown unary operation");
 }
@@ -488,7 +506,8 @@ MultiArray l2Normalize(const MultiArray& input, std::int64_t axis, float epsilon
     for (std::int64_t in = 0; in < split.inner; ++in) {
       float* row = p + o * split.n * split.inner + in;
       double sum = 0;
-      for (std::int64_t j = 0; j < split.n; ++j) sum += static_cast<double>(row[j * split.inner]) * row[j * split.inner];
+      for (std::int64_t j = 0; j < split.n; ++j)
+        sum += static_cast<double>(row[j * split.inner]) * row[j * split.inner];
       const auto norm = static_cast<float>(std::max(std::sqrt(sum), static_cast<double>(epsilon)));
       for (std::int64_t j = 0; j < split.n; ++j) row[j * split.inner] /= norm;
     }

@@ -24,8 +24,7 @@ MultiArray reshape(const MultiArray& input, const Shape& target);
 MultiArray transpose(const MultiArray& input, std::span<const std::int64_t> perm);
 // Elements begin, begin + step, ... below end along `axis` (negative begin and end count from
 // the end; both are clamped to the dimension). step > 0.
-MultiArray slice(const MultiArray& input, std::int64_t axis, std::int64_t begin, std::int64_t end,
-                 std::int64_t step);
+MultiArray slice(const MultiArray& input, std::int64_t axis, std::int64_t begin, std::int64_t end, std::int64_t step);
 // pads[i] = (before, after) for dimension i; new elements hold `value`.
 MultiArray pad(const MultiArray& input, std::span<const std::pair<std::int64_t, std::int64_t>> pads, double value);
 // Joins along `axis`; the other dimensions must agree. Operands take the first one's type.

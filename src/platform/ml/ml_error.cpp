@@ -8,8 +8,7 @@
 namespace platform::ml {
 
 void preconditionFailure(std::string_view message) {
-  platform::log::write(platform::log::Level::fault, "platform", "ml",
-                       "Precondition failed: " + std::string(message));
+  platform::log::write(platform::log::Level::fault, "platform", "ml", "Precondition failed: " + std::string(message));
   std::abort();
 }
 

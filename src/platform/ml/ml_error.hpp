@@ -44,7 +44,8 @@ class MultiArrayError : public MLError {
 
 // Aborts with `message` when `condition` is false. Active in every build type.
 inline void requireThat(bool condition, std::string_view message) {
-  if (!condition) [[unlikely]] preconditionFailure(message);
+  if (!condition) [[unlikely]]
+    preconditionFailure(message);
 }
 
 }  // namespace platform::ml

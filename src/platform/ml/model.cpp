@@ -29,7 +29,9 @@ std::vector<std::string> State::names() const {
 
 Model::Model(std::filesystem::path folder, ModelConfiguration configuration, ModelDescription description,
              std::unique_ptr<const ModelBackend> backend)
-    : folder_(std::move(folder)), configuration_(configuration), description_(std::move(description)),
+    : folder_(std::move(folder)),
+      configuration_(configuration),
+      description_(std::move(description)),
       backend_(std::move(backend)) {}
 
 std::shared_ptr<const Model> Model::load(const std::filesystem::path& folder, const ModelConfiguration& configuration) {

@@ -87,9 +87,10 @@ class Model {
   DictionaryFeatureProvider predict(const FeatureProvider& input, const PredictionOptions& options = {},
                                     std::stop_token stopToken = {}) const;
   // The stateful form: `state` must come from this model's makeState() and still hold its
-  // buffers (not moved from), else PredictionError; it may be changed by the prediction. One State must not be used by two calls at once.
-  DictionaryFeatureProvider predict(const FeatureProvider& input, State& state,
-                                    const PredictionOptions& options = {}, std::stop_token stopToken = {}) const;
+  // buffers (not moved from), else PredictionError; it may be changed by the prediction. One State must not be used by
+  // two calls at once.
+  DictionaryFeatureProvider predict(const FeatureProvider& input, State& state, const PredictionOptions& options = {},
+                                    std::stop_token stopToken = {}) const;
 
   // A fresh state with every declared state buffer zeroed. Thread-safe.
   State makeState() const;

@@ -34,8 +34,8 @@ class ModelProgram {
 
 // Makes a program from its parameters and the model's description. May throw any
 // std::exception for bad parameters; Model::load reports it as a ModelLoadError.
-using ModelProgramFactory = std::function<std::shared_ptr<const ModelProgram>(
-    const platform::json::Json& parameters, const ModelDescription& description)>;
+using ModelProgramFactory = std::function<std::shared_ptr<const ModelProgram>(const platform::json::Json& parameters,
+                                                                              const ModelDescription& description)>;
 
 class ModelProgramRegistry {
  public:

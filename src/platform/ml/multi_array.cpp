@@ -82,11 +82,16 @@ double MultiArray::doubleAt(std::int64_t index) const {
   requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
   const std::byte* p = bytes();
   switch (dataType_) {
-    case DataType::float16: return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
-    case DataType::float32: return reinterpret_cast<const float*>(p)[index];
-    case DataType::float64: return reinterpret_cast<const double*>(p)[index];
-    case DataType::int32: return reinterpret_cast<const std::int32_t*>(p)[index];
-    case DataType::int8: return reinterpret_cast<const std::int8_t*>(p)[index];
+    case DataType::float16:
+      return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
+    case DataType::float32:
+      return reinterpret_cast<const float*>(p)[index];
+    case DataType::float64:
+      return reinterpret_cast<const double*>(p)[index];
+    case DataType::int32:
+      return reinterpret_cast<const std::int32_t*>(p)[index];
+    case DataType::int8:
+      return reinterpret_cast<const std::int8_t*>(p)[index];
   }
   return 0;
 }
@@ -95,11 +100,16 @@ float MultiArray::floatAt(std::int64_t index) const {
   requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
   const std::byte* p = bytes();
   switch (dataType_) {
-    case DataType::float16: return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
-    case DataType::float32: return reinterpret_cast<const float*>(p)[index];
-    case DataType::float64: return static_cast<float>(reinterpret_cast<const double*>(p)[index]);
-    case DataType::int32: return static_cast<float>(reinterpret_cast<const std::int32_t*>(p)[index]);
-    case DataType::int8: return reinterpret_cast<const std::int8_t*>(p)[index];
+    case DataType::float16:
+      return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
+    case DataType::float32:
+      return reinterpret_cast<const float*>(p)[index];
+    case DataType::float64:
+      return static_cast<float>(reinterpret_cast<const double*>(p)[index]);
+    case DataType::int32:
+      return static_cast<float>(reinterpret_cast<const std::int32_t*>(p)[index]);
+    case DataType::int8:
+      return reinterpret_cast<const std::int8_t*>(p)[index];
   }
   return 0;
 }
@@ -108,11 +118,21 @@ void MultiArray::setFloat(std::int64_t index, float value) {
   requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
   std::byte* p = bytes();
   switch (dataType_) {
-    case DataType::float16: reinterpret_cast<Float16*>(p)[index] = float16FromFloat(value); return;
-    case DataType::float32: reinterpret_cast<float*>(p)[index] = value; return;
-    case DataType::float64: reinterpret_cast<double*>(p)[index] = value; return;
-    case DataType::int32: reinterpret_cast<std::int32_t*>(p)[index] = toInteger<std::int32_t>(value); return;
-    case DataType::int8: reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value); return;
+    case DataType::float16:
+      reinterpret_cast<Float16*>(p)[index] = float16FromFloat(value);
+      return;
+    case DataType::float32:
+      reinterpret_cast<float*>(p)[index] = value;
+      return;
+    case DataType::float64:
+      reinterpret_cast<double*>(p)[index] = value;
+      return;
+    case DataType::int32:
+      reinterpret_cast<std::int32_t*>(p)[index] = toInteger<std::int32_t>(value);
+      return;
+    case DataType::int8:
+      reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value);
+      return;
   }
 }
 
@@ -120,11 +140,21 @@ void MultiArray::setDouble(std::int64_t index, double value) {
   requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
   std::byte* p = bytes();
   switch (dataType_) {
-    case DataType::float16: reinterpret_cast<Float16*>(p)[index] = float16FromDouble(value); return;
-    case DataType::float32: reinterpret_cast<float*>(p)[index] = static_cast<float>(value); return;
-    case DataType::float64: reinterpret_cast<double*>(p)[index] = value; return;
-    case DataType::int32: reinterpret_cast<std::int32_t*>(p)[index] = toInteger<std::int32_t>(value); return;
-    case DataType::int8: reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value); return;
+    case DataType::float16:
+      reinterpret_cast<Float16*>(p)[index] = float16FromDouble(value);
+      return;
+    case DataType::float32:
+      reinterpret_cast<float*>(p)[index] = static_cast<float>(value);
+      return;
+    case DataType::float64:
+      reinterpret_cast<double*>(p)[index] = value;
+      return;
+    case DataType::int32:
+      reinterpret_cast<std::int32_t*>(p)[index] = toInteger<std::int32_t>(value);
+      return;
+    case DataType::int8:
+      reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value);
+      return;
   }
 }
 

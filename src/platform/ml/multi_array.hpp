@@ -113,7 +113,8 @@ class MultiArray {
  private:
   std::byte* bytes() const { return storage_.get() + byteOffset_; }
   void checkType(DataType requested) const {
-    if (requested != dataType_) [[unlikely]] typeMismatch(requested);
+    if (requested != dataType_) [[unlikely]]
+      typeMismatch(requested);
   }
   [[noreturn]] void typeMismatch(DataType requested) const;
 

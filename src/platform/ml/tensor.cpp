@@ -2,9 +2,7 @@
 
 namespace platform::ml {
 
-std::string_view scalarTypeName(ScalarType type) {
-  return type == ScalarType::float32 ? "Float" : "Int32";
-}
+std::string_view scalarTypeName(ScalarType type) { return type == ScalarType::float32 ? "Float" : "Int32"; }
 
 namespace {
 void checkCount(const Shape& shape, std::size_t size) {

@@ -3,8 +3,8 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -75,7 +75,8 @@ struct Transfer {
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -140,7 +141,7 @@ TransportError mapError(CURLcode code, long osErrno, const char* detail) {
       break;
     case CURLE_COULDNT_CONNECT:
       mapped = (osErrno == ENETUNREACH || osErrno == ENETDOWN) ? TransportErrorCode::notConnectedToInternet
-                                                                : TransportErrorCode::cannotConnectToHost;
+                                                               : TransportErrorCode::cannotConnectToHost;
       break;
     case CURLE_OPERATION_TIMEDOUT:
       mapped = TransportErrorCode::timedOut;
@@ -177,7 +178,8 @@ StreamResult CurlTransport::stream(const Request& request, const ResponseHandler
                                    std::stop_token stopToken) {
   globalInit();
   for (const auto& [name, value] : request.headers.fields()) validateHeaderField(name, value);
-  if (stopToken.stop_requested()) throw TransportError(TransportErrorCode::cancelled, std::string(describe(TransportErrorCode::cancelled)));
+  if (stopToken.stop_requested())
+    throw TransportError(TransportErrorCode::cancelled, std::string(describe(TransportErrorCode::cancelled)));
 
   EasyHandle easy(curl_easy_init());
   MultiHandle multi(curl_multi_init());

@@ -16,9 +16,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 void validateHeaderField(std::string_view name, std::string_view value) {
   bool nameOk = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
     auto u = static_cast<unsigned char>(c);
-    return u > 0x20 && u < 0x7f && c != ':' && c != '(' && c != ')' && c != '"' && c != ',' && c != ';' &&
-           c != '/' && c != '[' && c != ']' && c != '?' && c != '=' && c != '{' && c != '}' && c != '\\' &&
-           c != '<' && c != '>' && c != '@';
+    return u > 0x20 && u < 0x7f && c != ':' && c != '(' && c != ')' && c != '"' && c != ',' && c != ';' && c != '/' &&
+           c != '[' && c != ']' && c != '?' && c != '=' && c != '{' && c != '}' && c != '\\' && c != '<' && c != '>' &&
+           c != '@';
   });
   bool valueOk = value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
   if (!nameOk || !valueOk) throw InvalidHeaderError(std::string(name));
@@ -34,7 +34,8 @@ std::optional<std::string> Headers::value(std::string_view name) const {
 void Headers::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
 
 void Headers::set(std::string name, std::string value) {
-  auto first = std::find_if(fields_.begin(), fields_.end(), [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
+  auto first =
+      std::find_if(fields_.begin(), fields_.end(), [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
   if (first == fields_.end()) {
     fields_.emplace_back(std::move(name), std::move(value));
     return;
@@ -48,8 +49,9 @@ void Headers::set(std::string name, std::string value) {
 }
 
 void Headers::remove(std::string_view name) {
-  fields_.erase(std::remove_if(fields_.begin(), fields_.end(), [&](const Field& f) { return equalsIgnoringCase(f.first, name); }),
-                fields_.end());
+  fields_.erase(
+      std::remove_if(fields_.begin(), fields_.end(), [&](const Field& f) { return equalsIgnoringCase(f.first, name); }),
+      fields_.end());
 }
 
 void Request::setHeader(std::string name, std::string value) {
@@ -59,13 +61,20 @@ void Request::setHeader(std::string name, std::string value) {
 
 std::string_view describe(TransportErrorCode code) {
   switch (code) {
-    case TransportErrorCode::notConnectedToInternet: return "The Internet connection appears to be offline.";
-    case TransportErrorCode::networkConnectionLost: return "The network connection was lost.";
-    case TransportErrorCode::timedOut: return "The request timed out.";
-    case TransportErrorCode::cannotFindHost: return "A server with the specified hostname could not be found.";
-    case TransportErrorCode::cannotConnectToHost: return "Could not connect to the server.";
-    case TransportErrorCode::cancelled: return "cancelled";
-    case TransportErrorCode::other: break;
+    case TransportErrorCode::notConnectedToInternet:
+      return "The Internet connection appears to be offline.";
+    case TransportErrorCode::networkConnectionLost:
+      return "The network connection was lost.";
+    case TransportErrorCode::timedOut:
+      return "The request timed out.";
+    case TransportErrorCode::cannotFindHost:
+      return "A server with the specified hostname could not be found.";
+    case TransportErrorCode::cannotConnectToHost:
+      return "Could not connect to the server.";
+    case TransportErrorCode::cancelled:
+      return "cancelled";
+    case TransportErrorCode::other:
+      break;
   }
   return "An unknown error occurred.";
 }

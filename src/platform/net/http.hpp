@@ -35,8 +35,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // name that is empty or holds characters outside a token, or a value holding CR, LF or NUL.
 class InvalidHeaderError : public std::invalid_argument {
  public:
-  explicit InvalidHeaderError(const std::string& name)
-      : std::invalid_argument("Invalid HTTP header field: " + name) {}
+  explicit InvalidHeaderError(const std::string& name) : std::invalid_argument("Invalid HTTP header field: " + name) {}
 };
 
 // Throws InvalidHeaderError when the field cannot be sent as given.
@@ -135,8 +134,8 @@ class HttpTransport {
   // stream() unchanged. Throws TransportError for transfer failures (code `cancelled` when
   // `stopToken` is triggered; the transfer ends promptly) and InvalidHeaderError for a header
   // that cannot be sent. Returns the final answer (for HEAD: no body).
-  virtual StreamResult stream(const Request& request, const ResponseHandler& onResponse,
-                              const DataHandler& onData, std::stop_token stopToken = {}) = 0;
+  virtual StreamResult stream(const Request& request, const ResponseHandler& onResponse, const DataHandler& onData,
+                              std::stop_token stopToken = {}) = 0;
 };
 
 struct FetchResult {

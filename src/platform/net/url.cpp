@@ -12,7 +12,15 @@ bool isForbidden(char c) {
   auto u = static_cast<unsigned char>(c);
   if (u <= 0x20 || u >= 0x7f) return true;
   switch (c) {
-    case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+    case '"':
+    case '<':
+    case '>':
+    case '\\':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
       return true;
     default:
       return false;
@@ -39,9 +47,23 @@ bool validScheme(std::string_view s) {
 bool segmentChar(char c) {
   if (std::isalnum(static_cast<unsigned char>(c))) return true;
   switch (c) {
-    case '-': case '.': case '_': case '~':
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
-    case ':': case '@':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
+    case ':':
+    case '@':
       return true;
     default:
       return false;

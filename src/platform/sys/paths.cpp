@@ -91,7 +91,9 @@ std::filesystem::path applicationSupportDirectory() {
   return absoluteFromEnvironment("XDG_DATA_HOME", homeDirectory() / ".local" / "share");
 }
 
-std::filesystem::path cachesDirectory() { return absoluteFromEnvironment("XDG_CACHE_HOME", homeDirectory() / ".cache"); }
+std::filesystem::path cachesDirectory() {
+  return absoluteFromEnvironment("XDG_CACHE_HOME", homeDirectory() / ".cache");
+}
 
 std::filesystem::path currentDirectory() {
   std::error_code error;

@@ -24,8 +24,8 @@ struct Search {
   Search(const icu::RegexPattern& pattern, std::string_view utf8) {
     UErrorCode status = U_ZERO_ERROR;
     static const char kEmpty[] = "";
-    text.reset(utext_openUTF8(nullptr, utf8.empty() ? kEmpty : utf8.data(), static_cast<int64_t>(utf8.size()),
-                              &status));
+    text.reset(
+        utext_openUTF8(nullptr, utf8.empty() ? kEmpty : utf8.data(), static_cast<int64_t>(utf8.size()), &status));
     if (U_FAILURE(status)) throw RegexError("cannot read text for regular expression");
     matcher.reset(pattern.matcher(status));
     if (U_FAILURE(status) || !matcher) throw RegexError(std::string("cannot create matcher: ") + u_errorName(status));

@@ -42,9 +42,15 @@ icu::BreakIterator& breakIterator(BreakKind kind) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Locale& root = icu::Locale::getRoot();
     switch (kind) {
-      case BreakKind::character: slot.reset(icu::BreakIterator::createCharacterInstance(root, status)); break;
-      case BreakKind::word: slot.reset(icu::BreakIterator::createWordInstance(root, status)); break;
-      case BreakKind::sentence: slot.reset(icu::BreakIterator::createSentenceInstance(root, status)); break;
+      case BreakKind::character:
+        slot.reset(icu::BreakIterator::createCharacterInstance(root, status));
+        break;
+      case BreakKind::word:
+        slot.reset(icu::BreakIterator::createWordInstance(root, status));
+        break;
+      case BreakKind::sentence:
+        slot.reset(icu::BreakIterator::createSentenceInstance(root, status));
+        break;
     }
     if (U_FAILURE(status) || !slot) std::terminate();  // ICU data missing: the installation is broken
   }
@@ -92,8 +98,8 @@ using CaseFunction = int32_t (*)(UChar*, int32_t, const UChar*, int32_t, const c
 std::u16string mapCase(std::u16string_view text, CaseFunction fn) {
   std::u16string out(text.size() + 8, u'\0');
   UErrorCode status = U_ZERO_ERROR;
-  int32_t n = fn(out.data(), static_cast<int32_t>(out.size()), text.data(), static_cast<int32_t>(text.size()), "",
-                 &status);
+  int32_t n =
+      fn(out.data(), static_cast<int32_t>(out.size()), text.data(), static_cast<int32_t>(text.size()), "", &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     out.assign(static_cast<std::size_t>(n), u'\0');
     status = U_ZERO_ERROR;
@@ -256,10 +262,18 @@ std::u16string normalize(std::u16string_view text, NormalizationForm form) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* normalizer = nullptr;
   switch (form) {
-    case NormalizationForm::nfc: normalizer = icu::Normalizer2::getNFCInstance(status); break;
-    case NormalizationForm::nfd: normalizer = icu::Normalizer2::getNFDInstance(status); break;
-    case NormalizationForm::nfkc: normalizer = icu::Normalizer2::getNFKCInstance(status); break;
-    case NormalizationForm::nfkd: normalizer = icu::Normalizer2::getNFKDInstance(status); break;
+    case NormalizationForm::nfc:
+      normalizer = icu::Normalizer2::getNFCInstance(status);
+      break;
+    case NormalizationForm::nfd:
+      normalizer = icu::Normalizer2::getNFDInstance(status);
+      break;
+    case NormalizationForm::nfkc:
+      normalizer = icu::Normalizer2::getNFKCInstance(status);
+      break;
+    case NormalizationForm::nfkd:
+      normalizer = icu::Normalizer2::getNFKDInstance(status);
+      break;
   }
   if (U_FAILURE(status) || normalizer == nullptr) return std::u16string(text);
   const icu::UnicodeString source = aliasOf(text);
@@ -280,45 +294,25 @@ bool isUppercaseLetter(char32_t c) {
   return t == U_UPPERCASE_LETTER || t == U_TITLECASE_LETTER;
 }
 
-bool isLowercaseLetter(char32_t c) {
-  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_LOWERCASE_LETTER;
-}
+bool isLowercaseLetter(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_LOWERCASE_LETTER; }
 
-bool isLetter(char32_t c) {
-  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0;
-}
+bool isLetter(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0; }
 
-bool isDigit(char32_t c) {
-  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER;
-}
+bool isDigit(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER; }
 
-bool isNumber(char32_t c) {
-  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
-}
+bool isNumber(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0; }
 
-bool isWhitespace(char32_t c) {
-  return isScalar(c) && u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
-}
+bool isWhitespace(char32_t c) { return isScalar(c) && u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
 
-bool isPunctuation(char32_t c) {
-  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_P_MASK) != 0;
-}
+bool isPunctuation(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_P_MASK) != 0; }
 
-bool isSymbol(char32_t c) {
-  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_S_MASK) != 0;
-}
+bool isSymbol(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_S_MASK) != 0; }
 
-bool isControl(char32_t c) {
-  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_CONTROL_CHAR;
-}
+bool isControl(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_CONTROL_CHAR; }
 
-bool isFormat(char32_t c) {
-  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_FORMAT_CHAR;
-}
+bool isFormat(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_FORMAT_CHAR; }
 
-bool isMark(char32_t c) {
-  return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0;
-}
+bool isMark(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
 
 std::vector<char32_t> codePoints(std::u16string_view text) {
   std::vector<char32_t> out;

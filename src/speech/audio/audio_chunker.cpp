@@ -37,7 +37,8 @@ std::string errorText(const std::exception_ptr& error) {
 
 int shiftedSeek(int seek, std::int64_t offset) {
   const std::int64_t sum = std::int64_t{seek} + offset;
-  return static_cast<int>(std::clamp<std::int64_t>(sum, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(sum, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -86,14 +87,14 @@ VADAudioChunker::VADAudioChunker(std::int64_t windowPadding, std::shared_ptr<con
   if (!vad_) vad_ = std::make_shared<const EnergyVAD>(EnergyVAD::makeDefault());
 }
 
-std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(std::span<const float> audioArray,
-                                                            std::int64_t startIndex, std::int64_t endIndex) const {
+std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(std::span<const float> audioArray, std::int64_t startIndex,
+                                                            std::int64_t endIndex) const {
   if (startIndex < 0 || startIndex > endIndex || endIndex > static_cast<std::int64_t>(audioArray.size())) {
     throw std::invalid_argument("splitOnMiddleOfLongestSilence: indices outside the audio");
   }
   const std::int64_t mid = startIndex + (endIndex - startIndex) / 2;
-  const auto activity = vad_->voiceActivity(audioArray.subspan(static_cast<std::size_t>(mid),
-                                                               static_cast<std::size_t>(endIndex - mid)));
+  const auto activity =
+      vad_->voiceActivity(audioArray.subspan(static_cast<std::size_t>(mid), static_cast<std::size_t>(endIndex - mid)));
   const auto silence = vad_->findLongestSilence(activity);
   if (!silence) return endIndex;
   const std::int64_t middleFrame = silence->startIndex + (silence->endIndex - silence->startIndex) / 2;
@@ -127,7 +128,8 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
     // Cut while more than windowPadding samples remain (or more than one chunk's worth, when
     // the padding exceeds the chunk length).
     while (cursor < e - windowPadding_ || e - cursor > maxChunkLength) {
-      if (cursor < 0 || cursor >= count) throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
+      if (cursor < 0 || cursor >= count)
+        throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
       const std::int64_t windowEnd = cursor + maxChunkLength;
       std::int64_t chunkEnd = e;
       if (windowEnd < e) {

@@ -50,9 +50,9 @@ class ChannelMode {
       : specific_(specific), channel_(channel), hasList_(hasList), list_(std::move(list)) {}
 
   bool specific_;
-  int channel_;             // specificChannel only
-  bool hasList_;            // sumChannels only: a list was given
-  std::vector<int> list_;   // sumChannels only
+  int channel_;            // specificChannel only
+  bool hasList_;           // sumChannels only: a list was given
+  std::vector<int> list_;  // sumChannels only
 };
 
 // Whole file at once, or a long file in pieces.

@@ -77,8 +77,8 @@ class AudioProcessing {
 
   // The default window cutter: absent (with the error log "startIndex is outside the buffer
   // size") when startAt < 0 or startAt >= the array's size; absent without a log when toLength
-  // is negative; absent after an error log when the array cannot be allocated. Otherwise an array of shape [toLength] holding fromArray[startAt ...] and
-  // zeros after it. `saveSegment` has no effect. Thread-safe.
+  // is negative; absent after an error log when the array cannot be allocated. Otherwise an array of shape [toLength]
+  // holding fromArray[startAt ...] and zeros after it. `saveSegment` has no effect. Thread-safe.
   static std::optional<platform::ml::MultiArray> padOrTrimAudio(std::span<const float> fromArray, int startAt,
                                                                 int toLength, bool saveSegment = false);
 

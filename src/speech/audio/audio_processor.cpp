@@ -208,7 +208,8 @@ class SpanConverter {
  public:
   SpanConverter(platform::audio::AudioFile& file, const ChannelMode& mode, double targetRate,
                 std::uint32_t maxReadFrameSize)
-      : file_(file), maxRead_(std::max<std::uint32_t>(1, maxReadFrameSize)),
+      : file_(file),
+        maxRead_(std::max<std::uint32_t>(1, maxReadFrameSize)),
         mixer_(mode, file.processingFormat().channelCount) {
     const AudioFormat& format = file.processingFormat();
     if (!AudioFormat::standard(targetRate, 1)) throw ConversionError("Failed to create output audio format");
@@ -230,8 +231,8 @@ class SpanConverter {
       const auto n = std::uint32_t(frames ? std::min<std::int64_t>(*frames - total, maxRead_) : maxRead_);
       const std::int64_t position = file_.framePosition();
       if (debugEnabled()) {
-        Logging::debug("Resampling " + fixed2(double(position) / rate) + "s - " +
-                       fixed2(double(position + n) / rate) + "s");
+        Logging::debug("Resampling " + fixed2(double(position) / rate) + "s - " + fixed2(double(position + n) / rate) +
+                       "s");
       }
       std::uint32_t got = 0;
       try {
@@ -288,8 +289,7 @@ class SpanConverter {
 std::vector<float> convertSpan(platform::audio::AudioFile& file, double targetRate, const ChannelMode& mode,
                                std::optional<std::int64_t> frameCount, std::uint32_t maxReadFrameSize) {
   const double rate = file.processingFormat().sampleRate;
-  const std::int64_t count =
-      frameCount ? *frameCount : std::max<std::int64_t>(0, file.length() - file.framePosition());
+  const std::int64_t count = frameCount ? *frameCount : std::max<std::int64_t>(0, file.length() - file.framePosition());
   if (debugEnabled()) Logging::debug("Resampling " + fixed2(double(count) / rate) + " seconds of audio");
   std::vector<float> out;
   out.reserve(platform::sys::saturatingIntegerCast<std::size_t>(double(count) * targetRate / rate) + 64);
@@ -406,8 +406,8 @@ std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::resampleAudio(const P
   }
 }
 
-std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::resampleBuffer(const PcmBuffer& buffer,
-                                                                          Resampler& converter, bool endOfStream) {
+std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::resampleBuffer(const PcmBuffer& buffer, Resampler& converter,
+                                                                          bool endOfStream) {
   double capacity = double(buffer.frameLength()) * converter.outputRate() / converter.inputRate();
   if (capacity != std::floor(capacity)) {
     const double rounded = std::max(1.0, std::rint(capacity));
@@ -420,9 +420,9 @@ std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::resampleBuffer(const 
   const auto frameCapacity = checkedIntegerCast<std::uint32_t>(capacity);
   const auto format = AudioFormat::standard(converter.outputRate(), converter.channelCount());
   if (!frameCapacity || !format) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
-  if (buffer.format().sampleRate != converter.inputRate() ||
-      buffer.format().channelCount != converter.channelCount()) {
-    throw WhisperError::audioProcessingFailed("Error converting audio: the buffer's format does not match the converter");
+  if (buffer.format().sampleRate != converter.inputRate() || buffer.format().channelCount != converter.channelCount()) {
+    throw WhisperError::audioProcessingFailed(
+        "Error converting audio: the buffer's format does not match the converter");
   }
   auto output = PcmBuffer::create(*format, *frameCapacity);
   if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");

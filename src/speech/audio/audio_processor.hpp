@@ -32,10 +32,10 @@
 #include "platform/audio/capture_engine.hpp"
 #include "platform/audio/pcm_buffer.hpp"
 #include "platform/audio/resampler.hpp"
+#include "platform/sync/mutex.hpp"
 #include "speech/audio/audio_input_options.hpp"
 #include "speech/audio/audio_processing.hpp"
 #include "speech/audio/voice_activity_detector.hpp"
-#include "platform/sync/mutex.hpp"
 #include "speech/model/constants.hpp"
 
 namespace vostrane {
@@ -136,8 +136,8 @@ class AudioProcessor : public AudioProcessing {
   // position in reads of at most `maxReadFrameSize` frames, mixes each read to mono and feeds it
   // to one resampler for the whole span, flushed once at the end. Stops early when the audio
   // ends. Only channelCount 1 is supported. Returns null after an error log on any failure.
-  static std::unique_ptr<PcmBuffer> resampleAudio(AudioFile& fromFile, double toSampleRate,
-                                                  std::uint32_t channelCount, const ChannelMode& channelMode,
+  static std::unique_ptr<PcmBuffer> resampleAudio(AudioFile& fromFile, double toSampleRate, std::uint32_t channelCount,
+                                                  const ChannelMode& channelMode,
                                                   std::optional<std::uint32_t> frameCount,
                                                   std::uint32_t maxReadFrameSize);
 

@@ -247,8 +247,9 @@ std::unique_ptr<AudioProcessor::CaptureEngine> AudioProcessor::setupEngine(std::
   auto converter = std::make_shared<std::unique_ptr<Resampler>>();
   std::unique_ptr<CaptureEngine> engine;
   try {
-    engine = CaptureEngine::open(backend(), device, static_cast<std::uint32_t>(bufferLength),
-                                 [this, converter](PcmBuffer& buffer) { return handleTapBuffer(buffer, converter->get()); });
+    engine =
+        CaptureEngine::open(backend(), device, static_cast<std::uint32_t>(bufferLength),
+                            [this, converter](PcmBuffer& buffer) { return handleTapBuffer(buffer, converter->get()); });
   } catch (const CaptureError& e) {
     throw WhisperError::microphoneUnavailable(e.what());
   }

@@ -57,8 +57,8 @@ void produce(const ProducerParameters& p, IncrementalAudioStream::Channel& chann
   // Pending samples never exceed one chunk plus one read: reserving that once keeps the vector
   // from reallocating (and briefly doubling) on every refill. Huge chunk lengths or read
   // durations (a caller asking for no cut at all) are left to grow on demand.
-  const double reserved = static_cast<double>(p.maxChunkLength) +
-                          p.chunkDurationSeconds * AudioProcessor::kTargetSampleRate + 4096.0;
+  const double reserved =
+      static_cast<double>(p.maxChunkLength) + p.chunkDurationSeconds * AudioProcessor::kTargetSampleRate + 4096.0;
   if (reserved < 64e6) pending.reserve(platform::sys::saturatingIntegerCast<std::size_t>(reserved));
 
   auto fill = [&] {
@@ -164,30 +164,30 @@ IncrementalAudioStream::IncrementalAudioStream(std::string path, ChannelMode cha
       consumerToken_(std::move(consumerToken)) {
   ProducerParameters parameters{std::move(path), std::move(channelMode), chunkDurationSeconds, maxChunkLength,
                                 std::move(vad)};
-  producer_ = std::jthread([parameters = std::move(parameters), channel = channel_,
-                            controller = controller_](std::stop_token stop) {
-    // The error is handed to the channel only after the handler has ended, so this thread keeps
-    // no reference to the exception once the consumer can see it.
-    std::exception_ptr error;
-    try {
-      produce(parameters, *channel, controller, stop);
-    } catch (const CancellationError&) {
-    } catch (const WhisperError& e) {
-      Logging::error("Error loading audio file incrementally: " + e.message());
-      error = std::current_exception();
-    } catch (const std::exception& e) {
-      Logging::error(std::string("Error loading audio file incrementally: ") + e.what());
-      error = std::current_exception();
-    } catch (...) {
-      Logging::error("Error loading audio file incrementally: unknown error");
-      error = std::current_exception();
-    }
-    if (error) {
-      channel->finish(std::move(error));
-    } else {
-      channel->finish();
-    }
-  });
+  producer_ = std::jthread(
+      [parameters = std::move(parameters), channel = channel_, controller = controller_](std::stop_token stop) {
+        // The error is handed to the channel only after the handler has ended, so this thread keeps
+        // no reference to the exception once the consumer can see it.
+        std::exception_ptr error;
+        try {
+          produce(parameters, *channel, controller, stop);
+        } catch (const CancellationError&) {
+        } catch (const WhisperError& e) {
+          Logging::error("Error loading audio file incrementally: " + e.message());
+          error = std::current_exception();
+        } catch (const std::exception& e) {
+          Logging::error(std::string("Error loading audio file incrementally: ") + e.what());
+          error = std::current_exception();
+        } catch (...) {
+          Logging::error("Error loading audio file incrementally: unknown error");
+          error = std::current_exception();
+        }
+        if (error) {
+          channel->finish(std::move(error));
+        } else {
+          channel->finish();
+        }
+      });
   // However the stream ends, the producer is told to stop and a producer waiting for a slot is
   // woken. The handler only signals: it may run on the producer thread itself.
   channel_->onTermination([stop = producer_.get_stop_source(), controller = controller_](Channel::Termination) mutable {
@@ -195,9 +195,8 @@ IncrementalAudioStream::IncrementalAudioStream(std::string path, ChannelMode cha
     controller->terminate();
   });
   if (consumerToken_.stop_possible()) {
-    consumerStop_.emplace(consumerToken_, std::function<void()>([stop = producer_.get_stop_source()]() mutable {
-                            stop.request_stop();
-                          }));
+    consumerStop_.emplace(
+        consumerToken_, std::function<void()>([stop = producer_.get_stop_source()]() mutable { stop.request_stop(); }));
   }
 }
 

@@ -94,9 +94,9 @@ class IncrementalAudioStream {
       const std::string& path, const ChannelMode& channelMode, double chunkDurationSeconds, int maxBufferedChunks,
       std::int64_t maxChunkLength, std::shared_ptr<const VoiceActivityDetector> vad, std::stop_token token);
 
-  IncrementalAudioStream(std::string path, ChannelMode channelMode, double chunkDurationSeconds,
-                         int maxBufferedChunks, std::int64_t maxChunkLength,
-                         std::shared_ptr<const VoiceActivityDetector> vad, std::stop_token consumerToken);
+  IncrementalAudioStream(std::string path, ChannelMode channelMode, double chunkDurationSeconds, int maxBufferedChunks,
+                         std::int64_t maxChunkLength, std::shared_ptr<const VoiceActivityDetector> vad,
+                         std::stop_token consumerToken);
 
   std::shared_ptr<Channel> channel_;
   std::shared_ptr<IncrementalLoadController> controller_;

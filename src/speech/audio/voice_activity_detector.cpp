@@ -38,9 +38,7 @@ std::vector<IndexRange> VoiceActivityDetector::calculateActiveChunks(std::span<c
   return ranges;
 }
 
-int VoiceActivityDetector::voiceActivityIndexToAudioSampleIndex(int index) const {
-  return index * frameLengthSamples_;
-}
+int VoiceActivityDetector::voiceActivityIndexToAudioSampleIndex(int index) const { return index * frameLengthSamples_; }
 
 float VoiceActivityDetector::voiceActivityIndexToSeconds(int index) const {
   return static_cast<float>(index * frameLengthSamples_) / static_cast<float>(sampleRate_);

@@ -30,8 +30,7 @@ class WhisperMLModel {
   // kept; with true it is loaded only to specialise it and then dropped, leaving no model
   // (also dropping a model loaded earlier). Throws the runtime's load error unchanged
   // (platform::ml::ModelLoadError), leaving the model as it was. Thread-safe.
-  virtual void loadModel(const std::filesystem::path& at, platform::ml::ComputeUnits computeUnits,
-                         bool prewarmMode);
+  virtual void loadModel(const std::filesystem::path& at, platform::ml::ComputeUnits computeUnits, bool prewarmMode);
   // Drops the model; a running prediction keeps its own reference and completes.
   virtual void unloadModel();
 

@@ -34,8 +34,7 @@ struct Constants {
   // " ' “ ¡ ¿ ( [ { -
   static constexpr std::string_view defaultPrependPunctuations = "\"'\u201C\u00A1\u00BF([{-";
   // " ' . 。 , ， ! ！ ? ？ : ： ” ) ] } 、
-  static constexpr std::string_view defaultAppendPunctuations =
-      "\"'.\u3002,\uFF0C!\uFF01?\uFF1F:\uFF1A\u201D)]}\u3001";
+  static constexpr std::string_view defaultAppendPunctuations = "\"'.\u3002,\uFF0C!\uFF01?\uFF1F:\uFF1A\u201D)]}\u3001";
   // The model-support file of a model repository.
   static constexpr std::string_view defaultRemoteConfigName = "config.json";
   // The model hub's base address.

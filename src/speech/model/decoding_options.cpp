@@ -32,9 +32,7 @@ DecodingTask decodingTaskFromJson(const Json& value) {
   return task;
 }
 
-std::string_view rawValue(ChunkingStrategy strategy) {
-  return strategy == ChunkingStrategy::none ? "none" : "vad";
-}
+std::string_view rawValue(ChunkingStrategy strategy) { return strategy == ChunkingStrategy::none ? "none" : "vad"; }
 
 std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view text) {
   for (ChunkingStrategy candidate : kAllChunkingStrategies) {

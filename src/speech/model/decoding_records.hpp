@@ -129,7 +129,7 @@ struct DecodingResult {
 struct SamplingResult {
   std::vector<int> tokens{};      // including the newly chosen token
   std::vector<float> logProbs{};  // one per token
-  bool completed = false;       // the sequence has ended
+  bool completed = false;         // the sequence has ended
 };
 
 }  // namespace vostrane

@@ -38,7 +38,9 @@ inline float requireFloat(const Json& o, std::string_view k) { return toFloat(re
 inline double requireDouble(const Json& o, std::string_view k) { return toDouble(requireMember(o, k), k); }
 inline std::string requireString(const Json& o, std::string_view k) { return toString(requireMember(o, k), k); }
 inline std::vector<int> requireIntList(const Json& o, std::string_view k) { return toIntList(requireMember(o, k), k); }
-inline std::vector<float> requireFloatList(const Json& o, std::string_view k) { return toFloatList(requireMember(o, k), k); }
+inline std::vector<float> requireFloatList(const Json& o, std::string_view k) {
+  return toFloatList(requireMember(o, k), k);
+}
 inline std::vector<std::string> requireStringList(const Json& o, std::string_view k) {
   return toStringList(requireMember(o, k), k);
 }

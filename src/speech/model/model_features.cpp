@@ -71,8 +71,12 @@ TextDecoderInput::TextDecoderInput(const ShapedArray<std::int32_t>& input_ids,
       decoder_key_padding_mask(fromShaped(decoder_key_padding_mask)) {}
 
 std::vector<std::string> TextDecoderInput::featureNames() const {
-  return {"input_ids",     "cache_length",          "key_cache",
-          "value_cache",   "kv_cache_update_mask",  "encoder_output_embeds",
+  return {"input_ids",
+          "cache_length",
+          "key_cache",
+          "value_cache",
+          "kv_cache_update_mask",
+          "encoder_output_embeds",
           "decoder_key_padding_mask"};
 }
 

@@ -15,9 +15,9 @@
 namespace vostrane {
 
 struct ModelSupport {
-  std::string defaultModel{};             // "default": the folder recommended for the device
-  std::vector<std::string> supported{};   // folders that run on the device, in order
-  std::vector<std::string> disabled{};    // known folders that do not (derived; never in JSON)
+  std::string defaultModel{};            // "default": the folder recommended for the device
+  std::vector<std::string> supported{};  // folders that run on the device, in order
+  std::vector<std::string> disabled{};   // known folders that do not (derived; never in JSON)
 
   // {"default", "supported"}. Reading sets `disabled` empty; throws JsonError.
   platform::json::Json toJson() const;
@@ -27,8 +27,8 @@ struct ModelSupport {
 };
 
 struct DeviceSupport {
-  std::optional<std::string> chips{};     // informative list of processors
-  std::vector<std::string> identifiers{}; // hardware model identifier prefixes
+  std::optional<std::string> chips{};      // informative list of processors
+  std::vector<std::string> identifiers{};  // hardware model identifier prefixes
   ModelSupport models;
 
   // {"chips"? (left out when absent), "identifiers", "models"}. Throws JsonError.

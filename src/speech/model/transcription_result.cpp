@@ -318,8 +318,8 @@ std::string formatTimingReport(const TranscriptionTimings& t, std::size_t tokenT
   out += " seconds\n- Decoder:                     " + formatNumber("%.2f", t.decoderLoadTime);
   out += " seconds\n- Tokenizer:                   " + formatNumber("%.2f", t.tokenizerLoadTime);
   out += " seconds\nInference Duration (Global):   " + formatNumber("%.2f", t.fullPipeline);
-  out += " seconds\n- Decoding Loop (Avg/window):  " +
-         formatNumber("%.2f", t.decodingLoop / t.totalAudioProcessingRuns);
+  out +=
+      " seconds\n- Decoding Loop (Avg/window):  " + formatNumber("%.2f", t.decodingLoop / t.totalAudioProcessingRuns);
   out += " seconds\n- Audio Windows:               " + formatNumber("%.2f", t.totalAudioProcessingRuns);
   out += "\nTime to first token:           " + formatNumber("%.2f", t.firstTokenTime - t.pipelineStart);
   out += " seconds\nTotal Tokens:                  " + std::to_string(tokenTotal);

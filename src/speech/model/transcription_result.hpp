@@ -106,9 +106,7 @@ class TranscriptionResult {
 
   std::vector<TranscriptionSegment> segments() const { return segments_.get(); }
   void setSegments(std::vector<TranscriptionSegment> value) { segments_.set(std::move(value)); }
-  void modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& body) {
-    segments_.modify(body);
-  }
+  void modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& body) { segments_.modify(body); }
 
   std::string language() const { return language_.get(); }
   void setLanguage(std::string value) { language_.set(std::move(value)); }

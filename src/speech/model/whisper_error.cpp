@@ -6,8 +6,7 @@
 
 namespace vostrane {
 
-WhisperError::WhisperError(Case errorCase, std::string message)
-    : case_(errorCase), message_(std::move(message)) {}
+WhisperError::WhisperError(Case errorCase, std::string message) : case_(errorCase), message_(std::move(message)) {}
 
 WhisperError WhisperError::tokenizerUnavailable(std::string message) {
   return {Case::tokenizerUnavailable, std::move(message)};
@@ -24,18 +23,14 @@ WhisperError WhisperError::decodingLogitsFailed(std::string message) {
 WhisperError WhisperError::segmentingFailed(std::string message) {
   return {Case::segmentingFailed, std::move(message)};
 }
-WhisperError WhisperError::loadAudioFailed(std::string message) {
-  return {Case::loadAudioFailed, std::move(message)};
-}
+WhisperError WhisperError::loadAudioFailed(std::string message) { return {Case::loadAudioFailed, std::move(message)}; }
 WhisperError WhisperError::prepareDecoderInputsFailed(std::string message) {
   return {Case::prepareDecoderInputsFailed, std::move(message)};
 }
 WhisperError WhisperError::transcriptionFailed(std::string message) {
   return {Case::transcriptionFailed, std::move(message)};
 }
-WhisperError WhisperError::decodingFailed(std::string message) {
-  return {Case::decodingFailed, std::move(message)};
-}
+WhisperError WhisperError::decodingFailed(std::string message) { return {Case::decodingFailed, std::move(message)}; }
 WhisperError WhisperError::microphoneUnavailable(std::string message) {
   return {Case::microphoneUnavailable, std::move(message)};
 }

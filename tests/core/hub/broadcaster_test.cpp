@@ -8,7 +8,6 @@
 namespace noxtal {
 namespace {
 
-
 TEST(Broadcaster, SubscribersStartFromTheLatestOrTheInitialValue) {
   Broadcaster<int> b([] { return std::optional<int>(-1); });
   auto early = b.subscribe();

@@ -76,7 +76,8 @@ TEST(CacheMetadata, ReadTable) {
       EXPECT_FALSE(record);
       EXPECT_FALSE(fs::exists(path)) << "a damaged record is deleted";
       ASSERT_EQ(messages.size(), 1u);
-      const std::string prefix = c.outcome == Outcome::invalid ? "Invalid metadata file " : "Error reading metadata file ";
+      const std::string prefix =
+          c.outcome == Outcome::invalid ? "Invalid metadata file " : "Error reading metadata file ";
       EXPECT_EQ(messages[0].rfind(prefix + path.string() + ": ", 0), 0u) << messages[0];
       EXPECT_TRUE(messages[0].ends_with(". Removing it from disk and continuing.")) << messages[0];
     }
@@ -107,7 +108,8 @@ TEST(CacheMetadata, RecordThatCannotBeDeletedIsAnError) {
 TEST(CacheMetadata, WriteCreatesFoldersReplacesAtomicallyAndReadsBack) {
   TempFolder tmp;
   const fs::path path = tmp.path() / "deep" / "er" / "f.json.metadata";
-  const double before = std::floor(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+  const double before =
+      std::floor(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
   writeDownloadMetadata("first", "e1", path);
   writeDownloadMetadata("0123456789abcdef0123456789abcdef01234567", "e2", path);
   EXPECT_EQ(platform::fs::listDirectory(path.parent_path()).size(), 1u) << "no temporary file is left";
@@ -170,9 +172,8 @@ TEST(CacheMetadata, PartialFileNamesNeverLeaveTheMetadataFolder) {
     std::string etag;
     bool usedAsIs;
   } cases[] = {
-      {"0123abcdef", true}, {"v1.2_x-Y", true}, {"..", false},  {".", false},
-      {"a/b", false},       {"../../x", false}, {"", false},    {"a b", false},
-      {"W/\"x\"", false},   {"..x", true},
+      {"0123abcdef", true}, {"v1.2_x-Y", true}, {"..", false},  {".", false},       {"a/b", false},
+      {"../../x", false},   {"", false},        {"a b", false}, {"W/\"x\"", false}, {"..x", true},
   };
   const fs::path folder = "/cache/meta";
   for (const auto& c : cases) {
@@ -187,9 +188,9 @@ TEST(CacheMetadata, PartialFileNamesNeverLeaveTheMetadataFolder) {
 TEST(CacheMetadata, RemovePartialFilesTouchesOnlyThisFilesPartials) {
   TempFolder tmp;
   const fs::path folder = tmp.path() / "sub";
-  const std::vector<std::string> names = {"model.bin.aaa.incomplete", "model.bin.bbb.incomplete",
+  const std::vector<std::string> names = {"model.bin.aaa.incomplete",   "model.bin.bbb.incomplete",
                                           "model.bin.x.ccc.incomplete", "model.bin.metadata",
-                                          "other.bin.aaa.incomplete", "model.bin"};
+                                          "other.bin.aaa.incomplete",   "model.bin"};
   for (const auto& n : names) writeFile(folder / n, "x");
   EXPECT_EQ(removePartialFiles(tmp.path(), "sub/model.bin", folder / "model.bin.bbb.incomplete"), 1);
   EXPECT_FALSE(fs::exists(folder / "model.bin.aaa.incomplete"));

@@ -41,8 +41,9 @@ TEST(DownloadFaultLoop, CutBodiesResumeToIdenticalFiles) {
   };
   HubApi api(tmp.path() / "cache", "", hub.endpoint(), false, false);
   const HubApi::Repo repo{"owner/repo", HubRepoType::models};
-  const HubFileDownloader f{api,        repo, "main", api.repoDestination(repo), api.repoMetadataDestination(repo),
-                            "model.bin", std::nullopt, hub.endpoint(), false};
+  const HubFileDownloader f{
+      api,          repo,           "main", api.repoDestination(repo), api.repoMetadataDestination(repo), "model.bin",
+      std::nullopt, hub.endpoint(), false};
 
   const std::string content = serve("model.bin", 64 * kMiB, 5);
   const std::string digest = platform::crypto::sha256Hex(content);

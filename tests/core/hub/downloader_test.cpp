@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "core/hub/hub_test_support.hpp"
-#include "support/fake_hub/fake_hub.hpp"
 #include "platform/net/http.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
 namespace {
@@ -222,9 +222,9 @@ TEST_F(DownloaderTest, PartialFileSizeDecidesTheFirstRequest) {
     std::size_t requests;
     std::optional<std::string> range;
   } cases[] = {
-      {content, 0, std::nullopt},                        // already whole: moved without a request
-      {content + "tail bytes", 1, std::nullopt},         // longer than expected: from zero
-      {"", 1, std::nullopt},                             // empty: from zero
+      {content, 0, std::nullopt},                 // already whole: moved without a request
+      {content + "tail bytes", 1, std::nullopt},  // longer than expected: from zero
+      {"", 1, std::nullopt},                      // empty: from zero
   };
   for (const auto& c : cases) {
     hub_.clearRequests();

@@ -30,11 +30,12 @@ TEST(HubConfigTest, TokenSourcesAreTriedInOrderAndEmptyOnesFallThrough) {
       {"missing token path file", std::nullopt, std::nullopt, std::nullopt, "t4", "t5", "t6", true, "t4"},
       {"cache file", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "t5", "t6", true, "t5"},
       {"dot file", std::nullopt, std::nullopt, std::nullopt, "", "", "t6", false, "t6"},
-      {"line breaks of token files are dropped", std::nullopt, std::nullopt, "tok\r\n", std::nullopt, std::nullopt, std::nullopt,
-       false, "tok"},
-      {"a file of line breaks only counts as empty", std::nullopt, std::nullopt, "\n", std::nullopt, "t5\n", std::nullopt, false,
-       "t5"},
-      {"no source", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, std::nullopt},
+      {"line breaks of token files are dropped", std::nullopt, std::nullopt, "tok\r\n", std::nullopt, std::nullopt,
+       std::nullopt, false, "tok"},
+      {"a file of line breaks only counts as empty", std::nullopt, std::nullopt, "\n", std::nullopt, "t5\n",
+       std::nullopt, false, "t5"},
+      {"no source", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false,
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

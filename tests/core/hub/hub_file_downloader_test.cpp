@@ -6,10 +6,10 @@
 
 #include "core/hub/cache_metadata.hpp"
 #include "core/hub/hub_test_support.hpp"
-#include "support/fake_hub/fake_hub.hpp"
 #include "platform/crypto/sha256.hpp"
 #include "platform/net/http.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
 namespace {
@@ -38,8 +38,9 @@ class HubFileDownloaderTest : public ::testing::Test {
   HubFileDownloader file(const std::string& name, std::optional<std::string> token = std::nullopt) const {
     HubApi api(tmp_.path() / "cache", token.value_or(""), hub_.endpoint(), false, false);
     const HubApi::Repo repo{"owner/repo", HubRepoType::models};
-    return HubFileDownloader{api,  repo, "main", api.repoDestination(repo), api.repoMetadataDestination(repo),
-                             name, token, hub_.endpoint(), false};
+    return HubFileDownloader{
+        api,  repo, "main", api.repoDestination(repo), api.repoMetadataDestination(repo), name, token, hub_.endpoint(),
+        false};
   }
 
   std::string serve(const std::string& name, std::size_t size, std::uint32_t seed = 3) {
@@ -79,20 +80,28 @@ TEST_F(HubFileDownloaderTest, SourceUrlKeepsTheRevisionAsOneSegment) {
 
 TEST(HubFileDownloaderValues, EtagNormalisationAndSizeHeaders) {
   const std::pair<std::optional<std::string>, std::optional<std::string>> etags[] = {
-      {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"}, {"abc", "abc"}, {"\"a\"b\"", "a\"b"}, {std::nullopt, std::nullopt},
-      {"W/W/\"x\"", "W/\"x"}};
+      {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"},           {"abc", "abc"},
+      {"\"a\"b\"", "a\"b"}, {std::nullopt, std::nullopt}, {"W/W/\"x\"", "W/\"x"}};
   for (const auto& [in, out] : etags) EXPECT_EQ(normalizeEtag(in), out) << in.value_or("<none>");
 
-  const std::pair<const char*, std::optional<std::int64_t>> sizes[] = {
-      {"12", 12}, {"+12", 12}, {"-3", -3}, {"12a", std::nullopt}, {"", std::nullopt}, {" 12", std::nullopt},
-      {"+", std::nullopt}, {"+-1", std::nullopt}, {"9223372036854775807", INT64_MAX},
-      {"9223372036854775808", std::nullopt}, {"-9223372036854775808", INT64_MIN}};
+  const std::pair<const char*, std::optional<std::int64_t>> sizes[] = {{"12", 12},
+                                                                       {"+12", 12},
+                                                                       {"-3", -3},
+                                                                       {"12a", std::nullopt},
+                                                                       {"", std::nullopt},
+                                                                       {" 12", std::nullopt},
+                                                                       {"+", std::nullopt},
+                                                                       {"+-1", std::nullopt},
+                                                                       {"9223372036854775807", INT64_MAX},
+                                                                       {"9223372036854775808", std::nullopt},
+                                                                       {"-9223372036854775808", INT64_MIN}};
   for (const auto& [in, out] : sizes) EXPECT_EQ(parseSizeHeader(in), out) << in;
 
   for (const char* bad : {"", "/abs", "a/../b", "..", "a//b", "./a", "a\\b", "a/"}) {
     EXPECT_FALSE(isSafeRelativeFilename(bad)) << bad;
   }
-  for (const char* good : {"a", "a/b.json", ".gitattributes", "a/..b"}) EXPECT_TRUE(isSafeRelativeFilename(good)) << good;
+  for (const char* good : {"a", "a/b.json", ".gitattributes", "a/..b"})
+    EXPECT_TRUE(isSafeRelativeFilename(good)) << good;
 }
 
 TEST_F(HubFileDownloaderTest, RemoteStateOfPlainAndLinkedFiles) {
@@ -117,10 +126,11 @@ TEST_F(HubFileDownloaderTest, DownloadsRecordsAndThenSkipsOnTheSameCommit) {
   auto overall = Progress::make(1);
   auto progress = Progress::makeChild(overall, 100, 1);
   int calls = 0;
-  EXPECT_EQ(f.download(progress, overall, [&](const Progress& p) {
-              ++calls;
-              EXPECT_EQ(&p, overall.get());
-            }),
+  EXPECT_EQ(f.download(progress, overall,
+                       [&](const Progress& p) {
+                         ++calls;
+                         EXPECT_EQ(&p, overall.get());
+                       }),
             f.destination());
   EXPECT_EQ(readFile(f.destination()), content);
   EXPECT_GE(calls, 1);
@@ -172,7 +182,7 @@ TEST_F(HubFileDownloaderTest, DecisionTableForAPresentLocalFile) {
     const char* name;
     std::string file;
     std::size_t size;
-    bool localMatches;                     // local bytes equal the hub's
+    bool localMatches;  // local bytes equal the hub's
     std::optional<std::string> recordCommit;
     bool recordEtagMatches;
     std::string hubCommit;
@@ -231,7 +241,8 @@ TEST_F(HubFileDownloaderTest, InterruptedTransferResumesAndAChangedEtagStartsANe
   std::stop_source stop;
   auto progress = Progress::make(100);
   std::jthread watcher([&](std::stop_token done) {
-    while (!done.stop_requested() && progress->completedUnitCount() < 50) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (!done.stop_requested() && progress->completedUnitCount() < 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     stop.request_stop();
   });
   EXPECT_THROW(f.download(progress, nullptr, nullptr, stop.get_token()), platform::sync::CancellationError);

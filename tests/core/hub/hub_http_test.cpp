@@ -78,7 +78,8 @@ TEST_F(HubHttpTest, FinalRedirectFailsOnGetButIsTheAnswerOfHead) {
   EXPECT_EQ(error.errorCase(), Case::httpStatusCode);
   EXPECT_EQ(error.statusCode(), 302);
   // An absolute Location, even on the same host, is not followed by HEAD.
-  hub_.setAnswer("/absolute", fake_hub::Answer{302, {{"Location", hub_.endpoint() + "/owner/name/resolve/main/config.json"}}, ""});
+  hub_.setAnswer("/absolute",
+                 fake_hub::Answer{302, {{"Location", hub_.endpoint() + "/owner/name/resolve/main/config.json"}}, ""});
   auto head = api().httpHead(url("/absolute"));
   EXPECT_EQ(head.statusCode, 302);
   EXPECT_EQ(hub_.requestCount("HEAD", "config.json"), 0u);
@@ -213,8 +214,8 @@ TEST(RedirectDelegateTest, OnlyRedirectStatusesWithARelativeLocationAreFollowed)
 TEST(HubErrorsTest, DescriptionsOfPayloadCases) {
   EXPECT_STREQ(Hub::HubClientError::jsonSerialization("/x/config.json", "bad json").what(), "bad json");
   EXPECT_EQ(Hub::HubClientError::parseError("p").errorDescription(), "Parse error: p");
-  EXPECT_EQ(Hub::HubClientError::networkError(platform::net::TransportError(platform::net::TransportErrorCode::timedOut,
-                                                                              "The request timed out."))
+  EXPECT_EQ(Hub::HubClientError::networkError(
+                platform::net::TransportError(platform::net::TransportErrorCode::timedOut, "The request timed out."))
                 .errorDescription(),
             "Network error: The request timed out.");
   EXPECT_EQ(HubApi::EnvironmentError::invalidMetadataError("m").errorDescription(), "Invalid metadata: m");

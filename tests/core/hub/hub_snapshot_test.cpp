@@ -43,8 +43,9 @@ class HubSnapshotTest : public ::testing::Test {
   void answerListing(const std::vector<std::string>& names) {
     platform::json::Json siblings = platform::json::Json::array();
     for (const auto& name : names) siblings.push_back({{"rfilename", name}});
-    hub_.setAnswer(kListingPath, fake_hub::Answer{200, {{"Content-Type", "application/json"}},
-                                                  platform::json::dump({{"siblings", siblings}})});
+    hub_.setAnswer(
+        kListingPath,
+        fake_hub::Answer{200, {{"Content-Type", "application/json"}}, platform::json::dump({{"siblings", siblings}})});
   }
 
   fs::path repoFolder() const { return api().repoDestination(kRepo); }
@@ -112,15 +113,17 @@ TEST_F(HubSnapshotTest, RevisionIsOnePercentEncodedSegment) {
 
   HubApi broken = api();
   broken.endpoint = "";
-  expectThrows<Hub::HubClientError>([&] { getFilenames(broken, kRepo, "main", {}); },
-                                    [](const auto& e) { EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::parseError); });
+  expectThrows<Hub::HubClientError>(
+      [&] { getFilenames(broken, kRepo, "main", {}); },
+      [](const auto& e) { EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::parseError); });
 }
 
 TEST_F(HubSnapshotTest, ListingFailures) {
-  expectThrows<Hub::HubClientError>([&] { getFilenames(api(), kRepo, "no-such-revision", {}); }, [](const auto& e) {
-    EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::fileNotFound);
-    EXPECT_EQ(e.message(), "no-such-revision");
-  });
+  expectThrows<Hub::HubClientError>([&] { getFilenames(api(), kRepo, "no-such-revision", {}); },
+                                    [](const auto& e) {
+                                      EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::fileNotFound);
+                                      EXPECT_EQ(e.message(), "no-such-revision");
+                                    });
   for (const std::string body : {R"({"id":"x"})", R"({"siblings":[{"name":"a"}]})", R"({"siblings":{}})", "not json"}) {
     hub_.setAnswer(kListingPath, fake_hub::Answer{200, {}, body});
     EXPECT_THROW(getFilenames(api(), kRepo, "main", {}), platform::json::JsonError) << body;
@@ -129,13 +132,20 @@ TEST_F(HubSnapshotTest, ListingFailures) {
 
 TEST_F(HubSnapshotTest, UnsafeNamesInTheListingAreRejectedBeforeAnythingIsWritten) {
   const std::string outside = (tmp_.path() / "outside.txt").string();
-  const std::vector<std::string> names = {"../outside.txt", "../../../outside.txt", "sub/../../x.txt", outside,
-                                          "a\\..\\b.txt", "./a.txt", "a//b.txt", "", "sub/"};
+  const std::vector<std::string> names = {"../outside.txt",
+                                          "../../../outside.txt",
+                                          "sub/../../x.txt",
+                                          outside,
+                                          "a\\..\\b.txt",
+                                          "./a.txt",
+                                          "a//b.txt",
+                                          "",
+                                          "sub/"};
   for (const std::string& name : names) {
     answerListing({"a.txt", name});
-    expectThrows<Hub::HubClientError>([&] { snapshot(api(), kRepo, "main", {}); }, [&](const auto& e) {
-      EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::parseError) << name;
-    });
+    expectThrows<Hub::HubClientError>(
+        [&] { snapshot(api(), kRepo, "main", {}); },
+        [&](const auto& e) { EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::parseError) << name; });
     // Matching patterns do not let a bad name through either ("*" matches "/" and ".").
     EXPECT_THROW(snapshot(api(), kRepo, "main", {"*.txt", "*"}), Hub::HubClientError) << name;
   }
@@ -161,9 +171,8 @@ TEST_F(HubSnapshotTest, NoMatchReturnsTheFolderUncreatedAndReportsZeroOfZero) {
 
 TEST_F(HubSnapshotTest, FiveFilesDownloadVerifyOfflineThenDetectAnAlteredFile) {
   std::vector<double> fractions;
-  const fs::path folder = snapshot(api(), kRepo, "main", {}, [&](const Progress& p) {
-    fractions.push_back(p.fractionCompleted());
-  });
+  const fs::path folder =
+      snapshot(api(), kRepo, "main", {}, [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
   ASSERT_EQ(folder, repoFolder());
   for (const auto& [name, size] : kFiles) {
     EXPECT_EQ(readBytes(folder / name), readBytes(served_ / name)) << name;
@@ -189,10 +198,11 @@ TEST_F(HubSnapshotTest, FiveFilesDownloadVerifyOfflineThenDetectAnAlteredFile) {
   writeBytes(folder / "a.txt", contentBytes(300, 99));
   EXPECT_NO_THROW(snapshot(api(true), kRepo, "main", {}));
   writeBytes(folder / "d/e.bin", contentBytes(7000, 99));
-  expectThrows<HubApiEnvironmentError>([&] { snapshot(api(true), kRepo, "main", {"*.bin"}); }, [](const auto& e) {
-    EXPECT_EQ(e.errorCase(), HubApiEnvironmentError::Case::fileIntegrityError);
-    EXPECT_STREQ(e.what(), "File integrity check failed: Hash mismatch for e.bin");
-  });
+  expectThrows<HubApiEnvironmentError>([&] { snapshot(api(true), kRepo, "main", {"*.bin"}); },
+                                       [](const auto& e) {
+                                         EXPECT_EQ(e.errorCase(), HubApiEnvironmentError::Case::fileIntegrityError);
+                                         EXPECT_STREQ(e.what(), "File integrity check failed: Hash mismatch for e.bin");
+                                       });
   EXPECT_NO_THROW(snapshot(api(true), kRepo, "main", {"b.bin", "*.txt"}));
   EXPECT_EQ(hub_.requestCount(), 0u);
 }
@@ -200,9 +210,8 @@ TEST_F(HubSnapshotTest, FiveFilesDownloadVerifyOfflineThenDetectAnAlteredFile) {
 TEST_F(HubSnapshotTest, FilesRunOneAfterAnotherInListingOrderWithOneUnitEach) {
   answerListing({"f.txt", "d/e.bin", "a.txt"});
   std::vector<std::pair<std::int64_t, std::int64_t>> reports;
-  snapshot(api(), kRepo, "main", {}, [&](const Progress& p) {
-    reports.emplace_back(p.completedUnitCount(), p.totalUnitCount());
-  });
+  snapshot(api(), kRepo, "main", {},
+           [&](const Progress& p) { reports.emplace_back(p.completedUnitCount(), p.totalUnitCount()); });
 
   // The listing first; then each file's metadata request and transfer before the next file's.
   const auto recorded = hub_.requests();
@@ -233,13 +242,14 @@ TEST_F(HubSnapshotTest, FilesRunOneAfterAnotherInListingOrderWithOneUnitEach) {
 }
 
 TEST_F(HubSnapshotTest, OfflineModeNeverContactsTheHub) {
-  expectThrows<HubApiEnvironmentError>([&] { snapshot(api(true), kRepo, "main", {}, [](const Progress&) {
-                                         ADD_FAILURE() << "progress reported offline";
-                                       }); },
-                                       [](const auto& e) {
-                                         EXPECT_EQ(e.errorCase(), HubApiEnvironmentError::Case::offlineModeError);
-                                         EXPECT_STREQ(e.what(), "Offline mode error: Repository not available locally");
-                                       });
+  expectThrows<HubApiEnvironmentError>(
+      [&] {
+        snapshot(api(true), kRepo, "main", {}, [](const Progress&) { ADD_FAILURE() << "progress reported offline"; });
+      },
+      [](const auto& e) {
+        EXPECT_EQ(e.errorCase(), HubApiEnvironmentError::Case::offlineModeError);
+        EXPECT_STREQ(e.what(), "Offline mode error: Repository not available locally");
+      });
   EXPECT_EQ(hub_.requestCount(), 0u);
 }
 
@@ -268,10 +278,11 @@ TEST_F(HubSnapshotTest, OfflineDecisionFollowsTheSettingThenTheMonitor) {
 
 TEST_F(HubSnapshotTest, FailureOnTheThirdOfFiveKeepsTheFirstTwo) {
   hub_.addFault(fake_hub::Fault::answerStatus(500, "/resolve/main/c.json").forMethod("HEAD"));
-  expectThrows<Hub::HubClientError>([&] { snapshot(api(), kRepo, "main", {}); }, [](const auto& e) {
-    EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::httpStatusCode);
-    EXPECT_EQ(e.statusCode(), 500);
-  });
+  expectThrows<Hub::HubClientError>([&] { snapshot(api(), kRepo, "main", {}); },
+                                    [](const auto& e) {
+                                      EXPECT_EQ(e.errorCase(), Hub::HubClientError::Case::httpStatusCode);
+                                      EXPECT_EQ(e.statusCode(), 500);
+                                    });
   for (const std::string name : {"a.txt", "b.bin"}) {
     EXPECT_EQ(readBytes(repoFolder() / name), readBytes(served_ / name)) << name;
     EXPECT_TRUE(readDownloadMetadata(metadataFolder() / (name + ".metadata"))) << name;
@@ -291,7 +302,8 @@ TEST_F(HubSnapshotTest, CancellationAfterAFileIsAnErrorNotACompleteSnapshot) {
   client.transport = std::make_shared<StoppingTransport>(
       client.transport, stop, [](const platform::net::Request& r) { return r.method == platform::net::Method::head; });
   int reports = 0;
-  EXPECT_THROW(snapshot(client, kRepo, "main", {}, [&](const Progress&) { ++reports; }, stop.get_token()),
+  EXPECT_THROW(snapshot(
+                   client, kRepo, "main", {}, [&](const Progress&) { ++reports; }, stop.get_token()),
                platform::sync::CancellationError);
   // The first file's step finished (its copy was current); nothing further was asked for.
   EXPECT_EQ(hub_.requestCount("HEAD"), 1u);
@@ -306,8 +318,8 @@ TEST_F(HubSnapshotTest, CancellationAfterAFileIsAnErrorNotACompleteSnapshot) {
 }
 
 TEST(HubSiblingsJson, ReadsAndWritesTheListingForm) {
-  const auto parsed = platform::json::parse(R"({"id":"x","siblings":[{"rfilename":"a/b.txt","size":3}]})")
-                          .get<HubSiblingsResponse>();
+  const auto parsed =
+      platform::json::parse(R"({"id":"x","siblings":[{"rfilename":"a/b.txt","size":3}]})").get<HubSiblingsResponse>();
   ASSERT_EQ(parsed.siblings.size(), 1u);
   EXPECT_EQ(parsed.siblings[0].rfilename, "a/b.txt");
   EXPECT_EQ(platform::json::dump(platform::json::Json(parsed)), R"({"siblings":[{"rfilename":"a/b.txt"}]})");

@@ -40,30 +40,48 @@ TEST(LanguageModelConfiguration, FolderContents) {
        {{"tokenizer.json", kTokenizer},
         {"tokenizer_config.json", R"({"bos_token":"<s>"})"},
         {"config.json", R"({"model_type":"whisper"})"}},
-       R"({[bos_token: "<s>"]})", R"({[bos_token: "<s>", tokenizer_class: "WhisperTokenizer"]})", "whisper"},
+       R"({[bos_token: "<s>"]})",
+       R"({[bos_token: "<s>", tokenizer_class: "WhisperTokenizer"]})",
+       "whisper"},
       {"class already named",
        {{"tokenizer.json", kTokenizer},
         {"tokenizer_config.json", R"({"tokenizer_class":"GPT2Tokenizer"})"},
         {"config.json", R"({"model_type":"whisper"})"}},
-       R"({[tokenizer_class: "GPT2Tokenizer"]})", R"({[tokenizer_class: "GPT2Tokenizer"]})", "whisper"},
+       R"({[tokenizer_class: "GPT2Tokenizer"]})",
+       R"({[tokenizer_class: "GPT2Tokenizer"]})",
+       "whisper"},
       {"model type that is not a string",
        {{"tokenizer.json", kTokenizer}, {"tokenizer_config.json", R"({})"}, {"config.json", R"({"model_type":3})"}},
-       "{[:]}", "{[:]}", "-"},
+       "{[:]}",
+       "{[:]}",
+       "-"},
       {".jinja wins over .json",
        {{"tokenizer.json", kTokenizer},
         {"tokenizer_config.json", R"({"chat_template":"old"})"},
         {"chat_template.jinja", "{{ jinja }}"},
         {"chat_template.json", R"({"chat_template":"json"})"}},
-       R"({[chat_template: "{{ jinja }}"]})", R"({[chat_template: "{{ jinja }}"]})", "-"},
+       R"({[chat_template: "{{ jinja }}"]})",
+       R"({[chat_template: "{{ jinja }}"]})",
+       "-"},
       {".json template under chat_template",
-       {{"tokenizer.json", kTokenizer}, {"tokenizer_config.json", R"({"a":1})"}, {"chat_template.json", R"({"chat_template":"T"})"}},
-       R"({[a: 1, chat_template: "T"]})", R"({[a: 1, chat_template: "T"]})", "-"},
+       {{"tokenizer.json", kTokenizer},
+        {"tokenizer_config.json", R"({"a":1})"},
+        {"chat_template.json", R"({"chat_template":"T"})"}},
+       R"({[a: 1, chat_template: "T"]})",
+       R"({[a: 1, chat_template: "T"]})",
+       "-"},
       {".json template that is an array",
-       {{"tokenizer.json", kTokenizer}, {"tokenizer_config.json", R"({"a":1})"}, {"chat_template.json", R"({"chat_template":["x"]})"}},
-       "{[a: 1]}", "{[a: 1]}", "-"},
+       {{"tokenizer.json", kTokenizer},
+        {"tokenizer_config.json", R"({"a":1})"},
+        {"chat_template.json", R"({"chat_template":["x"]})"}},
+       "{[a: 1]}",
+       "{[a: 1]}",
+       "-"},
       {"template without tokenizer_config.json",
        {{"tokenizer.json", kTokenizer}, {"chat_template.jinja", "T"}, {"config.json", R"({"model_type":"llama"})"}},
-       R"({[chat_template: "T"]})", R"({[chat_template: "T", tokenizer_class: "LlamaTokenizer"]})", "llama"},
+       R"({[chat_template: "T"]})",
+       R"({[chat_template: "T", tokenizer_class: "LlamaTokenizer"]})",
+       "llama"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,11 +103,16 @@ TEST(LanguageModelConfiguration, Failures) {
     Hub::HubClientError::Case errorCase;
     std::string description = {};  // checked when not empty
   } cases[] = {
-      {"tokenizer.json missing", {{"config.json", "{}"}}, Hub::HubClientError::Case::configurationMissing,
+      {"tokenizer.json missing",
+       {{"config.json", "{}"}},
+       Hub::HubClientError::Case::configurationMissing,
        "Required configuration file missing: tokenizer.json"},
       {"top level is an array", {{"tokenizer.json", "[1, 2]"}}, Hub::HubClientError::Case::parse},
-      {"not JSON", {{"tokenizer.json", kTokenizer}, {"config.json", "{\"a\":"}}, Hub::HubClientError::Case::jsonSerialization},
-      {"template not UTF-8", {{"tokenizer.json", kTokenizer}, {"chat_template.jinja", "bad \xC3\x28 text"}},
+      {"not JSON",
+       {{"tokenizer.json", kTokenizer}, {"config.json", "{\"a\":"}},
+       Hub::HubClientError::Case::jsonSerialization},
+      {"template not UTF-8",
+       {{"tokenizer.json", kTokenizer}, {"chat_template.jinja", "bad \xC3\x28 text"}},
        Hub::HubClientError::Case::fileSystemError},
       {"tokenizer.json is a folder", {{"tokenizer.json/x", "{}"}}, Hub::HubClientError::Case::fileSystemError},
   };
@@ -125,8 +148,7 @@ TEST(LanguageModelConfiguration, Failures) {
 TEST(LanguageModelConfiguration, ByteOrderMarksInsideStringsSurviveExactlyOnce) {
   ScratchFolder tmp;
   const std::string bom = "\xEF\xBB\xBF";
-  writeBytes(tmp.path() / "tokenizer.json",
-             "{\"vocab\":{\"" + bom + "hi\":0,\"" + bom + "\":1,\"a" + bom + "\":2}}");
+  writeBytes(tmp.path() / "tokenizer.json", "{\"vocab\":{\"" + bom + "hi\":0,\"" + bom + "\":1,\"a" + bom + "\":2}}");
   const Config config = hubConfiguration(tmp.path() / "tokenizer.json");
   const Config::Dictionary& vocab = *config["vocab"].dictionaryValue();
   std::vector<std::u16string> keys;
@@ -141,8 +163,9 @@ TEST(LanguageModelConfiguration, ByteOrderMarksInsideStringsSurviveExactlyOnce) 
 
 TEST(LanguageModelConfiguration, CapitalizedModelTypes) {
   const std::pair<const char*, const char*> cases[] = {
-      {"whisper", "Whisper"}, {"WHISPER", "Whisper"}, {"t5-base", "T5-Base"}, {"gpt_neox", "Gpt_neox"},
-      {"two words", "Two Words"}, {"", ""}, {"élan", "Élan"}};
+      {"whisper", "Whisper"},   {"WHISPER", "Whisper"},     {"t5-base", "T5-Base"},
+      {"gpt_neox", "Gpt_neox"}, {"two words", "Two Words"}, {"", ""},
+      {"élan", "Élan"}};
   for (const auto& [in, out] : cases) EXPECT_EQ(capitalized(in), out) << in;
 }
 
@@ -195,7 +218,8 @@ TEST_F(LanguageModelConfigurationHubTest, HubErrorsReachTheReaders) {
   }
 
   auto offline = std::make_shared<FailingTransport>(
-      wrapper().impl().transport, [](const platform::net::Request& r) { return r.method == platform::net::Method::head; },
+      wrapper().impl().transport,
+      [](const platform::net::Request& r) { return r.method == platform::net::Method::head; },
       platform::net::TransportErrorCode::notConnectedToInternet);
   const auto disconnected = LanguageModelConfigurationFromHub::fromHub("owner/tok", "main", wrapper(offline));
   try {

@@ -14,8 +14,12 @@ TEST(NetworkStateTest, OfflineDecisionTable) {
     bool offline;
   };
   const Row rows[] = {
-      {std::nullopt, std::nullopt, false}, {std::nullopt, false, true}, {std::nullopt, true, false},
-      {"1", false, false},                 {"true", false, true},       {"01", false, true},
+      {std::nullopt, std::nullopt, false},
+      {std::nullopt, false, true},
+      {std::nullopt, true, false},
+      {"1", false, false},
+      {"true", false, true},
+      {"01", false, true},
       {"", false, true},
   };
   for (const auto& row : rows) {

@@ -45,7 +45,9 @@ struct Case {
 
 TEST(OfflineVerification, CacheStates) {
   const Case cases[] = {
-      {"nothing cached", [](const Cache& c) { fs::remove_all(c.repo); }, {"*"},
+      {"nothing cached",
+       [](const Cache& c) { fs::remove_all(c.repo); },
+       {"*"},
        "Offline mode error: Repository not available locally"},
       {"empty folder", [](const Cache&) {}, {}, "Offline mode error: No files available locally for this repository"},
       {"only hidden files and the metadata folder",
@@ -54,44 +56,54 @@ TEST(OfflineVerification, CacheStates) {
          writeBytes(c.repo / ".git/config", "x");
          writeDownloadMetadata(kCommit, kBlobEtag, c.metadata / "w.bin.metadata");
        },
-       {}, "Offline mode error: No files available locally for this repository"},
+       {},
+       "Offline mode error: No files available locally for this repository"},
       {"no file matches",
        [](const Cache& c) { c.addVerified("w.bin", "weights"); },
-       {"*.json", "sub/*"}, "Offline mode error: No files matching the requested patterns are available locally"},
+       {"*.json", "sub/*"},
+       "Offline mode error: No files matching the requested patterns are available locally"},
       {"metadata missing",
        [](const Cache& c) {
          c.addVerified("a.json", "{}");
          c.add("w.bin", "weights", "");
        },
-       {"*.json", "*.bin"}, "Offline mode error: Metadata not available for w.bin"},
+       {"*.json", "*.bin"},
+       "Offline mode error: Metadata not available for w.bin"},
       {"altered content under a SHA-256 etag",
-       [](const Cache& c) {
-         c.add("sub/w.bin", "altered", platform::crypto::sha256Hex("original"));
-       },
-       {"sub/*"}, "File integrity check failed: Hash mismatch for w.bin", HubApiEnvironmentError::Case::fileIntegrityError},
+       [](const Cache& c) { c.add("sub/w.bin", "altered", platform::crypto::sha256Hex("original")); },
+       {"sub/*"},
+       "File integrity check failed: Hash mismatch for w.bin",
+       HubApiEnvironmentError::Case::fileIntegrityError},
       {"altered content under a commit-style etag passes",
-       [](const Cache& c) { c.add("w.bin", "altered", kBlobEtag); }, {"*.bin"}, ""},
+       [](const Cache& c) { c.add("w.bin", "altered", kBlobEtag); },
+       {"*.bin"},
+       ""},
       {"an upper-case digest is not a SHA-256 etag",
-       [](const Cache& c) { c.add("w.bin", "altered", std::string(64, 'A')); }, {}, ""},
+       [](const Cache& c) { c.add("w.bin", "altered", std::string(64, 'A')); },
+       {},
+       ""},
       {"verified files in folders, patterns tried in order",
        [](const Cache& c) {
          c.addVerified("config.json", "{\"a\":1}");
          c.addVerified("Model.mlmodelc/weights/weight.bin", "weights");
          c.add("other.txt", "not requested, no metadata", "");
        },
-       {"config.json", "Model.mlmodelc/*"}, ""},
+       {"config.json", "Model.mlmodelc/*"},
+       ""},
       {"records in the metadata folder are never listed",
        [](const Cache& c) {
          c.addVerified("w.bin", "weights");
          writeBytes(c.metadata / "stray.bin", "no record for me");
        },
-       {"*"}, ""},
+       {"*"},
+       ""},
       {"a damaged record reads as absent",
        [](const Cache& c) {
          writeBytes(c.repo / "w.bin", "weights");
          writeBytes(c.metadata / "w.bin.metadata", "only one line");
        },
-       {}, "Offline mode error: Metadata not available for w.bin"},
+       {},
+       "Offline mode error: Metadata not available for w.bin"},
   };
   for (const Case& testCase : cases) {
     SCOPED_TRACE(testCase.name);
@@ -147,13 +159,14 @@ TEST(OfflineVerification, FilesResolvingOutsideTheRepository) {
 
 TEST(OfflineVerification, LocalFileListSkipsHiddenItemsAndIsSorted) {
   ScratchFolder tmp;
-  for (const char* name : {"b.txt", "a/z.bin", "a/.hidden", ".cache/huggingface/download/b.txt.metadata", ".dir/x",
-                           "c/d/e.json"}) {
+  for (const char* name :
+       {"b.txt", "a/z.bin", "a/.hidden", ".cache/huggingface/download/b.txt.metadata", ".dir/x", "c/d/e.json"}) {
     writeBytes(tmp.path() / name, "x");
   }
   fs::create_directories(tmp.path() / "empty");
   std::vector<std::string> names;
-  for (const fs::path& file : listLocalFiles(tmp.path())) names.push_back(fs::relative(file, tmp.path()).generic_string());
+  for (const fs::path& file : listLocalFiles(tmp.path()))
+    names.push_back(fs::relative(file, tmp.path()).generic_string());
   EXPECT_EQ(names, (std::vector<std::string>{"a/z.bin", "b.txt", "c/d/e.json"}));
   EXPECT_TRUE(listLocalFiles(tmp.path() / "missing").empty());
 }

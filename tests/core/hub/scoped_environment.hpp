@@ -15,7 +15,8 @@ namespace noxtal::testing {
 class ScopedEnvironment {
  public:
   ScopedEnvironment() {
-    root_ = std::filesystem::temp_directory_path() / ("hub_env_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));
+    root_ = std::filesystem::temp_directory_path() /
+            ("hub_env_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ / "home");
     for (const char* name : kNames) {
@@ -52,9 +53,10 @@ class ScopedEnvironment {
     static int n = 0;
     return n;
   }
-  static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_DOCUMENTS_DIR",
-                                           "HF_ENDPOINT", "HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_TOKEN_PATH", "HF_HOME",
-                                           "CI_DISABLE_NETWORK_MONITOR"};
+  static constexpr const char* kNames[] = {"HOME",           "XDG_CONFIG_HOME",           "XDG_DATA_HOME",
+                                           "XDG_CACHE_HOME", "XDG_DOCUMENTS_DIR",         "HF_ENDPOINT",
+                                           "HF_TOKEN",       "HUGGING_FACE_HUB_TOKEN",    "HF_TOKEN_PATH",
+                                           "HF_HOME",        "CI_DISABLE_NETWORK_MONITOR"};
   std::filesystem::path root_;
   std::map<std::string, std::optional<std::string>> saved_;
 };

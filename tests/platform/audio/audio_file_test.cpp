@@ -103,10 +103,10 @@ TEST(AudioFileTest, BadInputIsAnErrorNamingTheFile) {
     std::filesystem::path path;
     const char* reason;
   };
-  for (const Case& c : {Case{dir / "missing.wav", "no such file"}, Case{dir.path(), "directory"},
-                        Case{dir / "empty.wav", "empty"}, Case{dir / "junk.wav", "Invalid data"},
-                        Case{dir / "subs.srt", "no audio stream"}, Case{dataFile("video_only.mkv"), "no audio stream"},
-                        Case{dir / "cut_header.wav", ""}}) {
+  for (const Case& c :
+       {Case{dir / "missing.wav", "no such file"}, Case{dir.path(), "directory"}, Case{dir / "empty.wav", "empty"},
+        Case{dir / "junk.wav", "Invalid data"}, Case{dir / "subs.srt", "no audio stream"},
+        Case{dataFile("video_only.mkv"), "no audio stream"}, Case{dir / "cut_header.wav", ""}}) {
     SCOPED_TRACE(c.path.string());
     try {
       AudioFile::open(c.path);
@@ -154,7 +154,8 @@ TEST(ResamplerTest, PieceByPieceEqualsOnePassAndLengthAddsUp) {
   auto pieces = Resampler::create(44100, 16000, 1);
   std::vector<float> b;
   for (std::size_t at = 0; at < input.size(); at += 7919) {
-    const auto& out = pieces->process(std::span<const float>(input).subspan(at, std::min<std::size_t>(7919, input.size() - at)));
+    const auto& out =
+        pieces->process(std::span<const float>(input).subspan(at, std::min<std::size_t>(7919, input.size() - at)));
     b.insert(b.end(), out.begin(), out.end());
   }
   const auto& tailB = pieces->flush().front();

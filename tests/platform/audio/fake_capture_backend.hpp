@@ -67,8 +67,8 @@ class FakeCaptureBackend : public platform::audio::CaptureBackend {
     state->framesPerBuffer = framesPerBuffer;
     streams_.push_back(state);
     ++openCount_;
-    mostOpen_ = std::max(mostOpen_, int(std::count_if(streams_.begin(), streams_.end(),
-                                                      [](const auto& s) { return s->open; })));
+    mostOpen_ = std::max(mostOpen_,
+                         int(std::count_if(streams_.begin(), streams_.end(), [](const auto& s) { return s->open; })));
     return std::make_unique<Stream>(this, state);
   }
 

@@ -58,7 +58,8 @@ inline void writeWav(const std::filesystem::path& path, int sampleRate, int chan
 
 // A sine of `frequency` Hz and `amplitude` at `sampleRate`.
 inline std::function<float(int, std::int64_t)> sine(double frequency, double amplitude, int sampleRate) {
-  return [=](int, std::int64_t i) { return float(amplitude * std::sin(2 * M_PI * frequency * double(i) / sampleRate)); };
+  return
+      [=](int, std::int64_t i) { return float(amplitude * std::sin(2 * M_PI * frequency * double(i) / sampleRate)); };
 }
 
 // A fresh empty folder under the system temp folder, removed on destruction.

@@ -63,8 +63,8 @@ class Sha256FileTest : public ::testing::Test {
 };
 
 TEST_F(Sha256FileTest, FileDigestEqualsDigestOfContentForSizesAroundTheChunk) {
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, kFileReadChunk - 1, kFileReadChunk,
-                           3 * kFileReadChunk + 1}) {
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, kFileReadChunk - 1, kFileReadChunk, 3 * kFileReadChunk + 1}) {
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131) >> 3);
     const fs::path p = write("f" + std::to_string(size), content);

@@ -22,22 +22,22 @@ TEST(Float16, ConversionTable) {
       {-0.0f, 0x8000},
       {1.0f, 0x3c00},
       {-2.0f, 0xc000},
-      {0.1f, 0x2e66},                                // rounds down (0.0999755859375)
-      {65504.0f, 0x7bff},                            // largest finite
-      {65519.0f, 0x7bff},                            // below the halfway point
-      {65520.0f, 0x7c00},                            // halfway: ties to even = infinity
+      {0.1f, 0x2e66},      // rounds down (0.0999755859375)
+      {65504.0f, 0x7bff},  // largest finite
+      {65519.0f, 0x7bff},  // below the halfway point
+      {65520.0f, 0x7c00},  // halfway: ties to even = infinity
       {-65520.0f, 0xfc00},
       {1e9f, 0x7c00},
-      {-10000.0f, 0xf0e2},                           // exact
-      {std::ldexp(1.0f, -14), 0x0400},               // smallest normal
-      {std::ldexp(1.0f, -24), 0x0001},               // smallest subnormal
-      {std::ldexp(1.0f, -25), 0x0000},               // half of it: ties to even (0)
-      {std::ldexp(1.5f, -25), 0x0001},               // above half: rounds up
-      {std::ldexp(3.0f, -25), 0x0002},               // 1.5 units: ties to even (2)
-      {std::ldexp(1023.0f, -24), 0x03ff},            // largest subnormal
-      {std::ldexp(2047.0f, -25), 0x0400},            // rounds up into the smallest normal
-      {1.0f + std::ldexp(1.0f, -11), 0x3c00},        // tie: stays even
-      {1.0f + std::ldexp(3.0f, -11), 0x3c02},        // tie: goes up to even
+      {-10000.0f, 0xf0e2},                     // exact
+      {std::ldexp(1.0f, -14), 0x0400},         // smallest normal
+      {std::ldexp(1.0f, -24), 0x0001},         // smallest subnormal
+      {std::ldexp(1.0f, -25), 0x0000},         // half of it: ties to even (0)
+      {std::ldexp(1.5f, -25), 0x0001},         // above half: rounds up
+      {std::ldexp(3.0f, -25), 0x0002},         // 1.5 units: ties to even (2)
+      {std::ldexp(1023.0f, -24), 0x03ff},      // largest subnormal
+      {std::ldexp(2047.0f, -25), 0x0400},      // rounds up into the smallest normal
+      {1.0f + std::ldexp(1.0f, -11), 0x3c00},  // tie: stays even
+      {1.0f + std::ldexp(3.0f, -11), 0x3c02},  // tie: goes up to even
       {std::ldexp(1.0f, -30), 0x0000},
       {inf, 0x7c00},
       {-inf, 0xfc00},

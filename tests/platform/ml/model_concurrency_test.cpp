@@ -40,7 +40,8 @@ TEST(ModelConcurrency, PredictionsOnOneModelFromManyThreads) {
   };
   constexpr int kRequests = 16;
   std::vector<std::vector<float>> expected;
-  for (int r = 0; r < kRequests; ++r) expected.push_back(loaded->predict(inputFor(r)).multiArray("norm")->toFloatVector());
+  for (int r = 0; r < kRequests; ++r)
+    expected.push_back(loaded->predict(inputFor(r)).multiArray("norm")->toFloatVector());
 
   constexpr int kThreads = 8;
   std::vector<int> mismatches(kThreads, 0);
@@ -51,7 +52,8 @@ TEST(ModelConcurrency, PredictionsOnOneModelFromManyThreads) {
         for (int round = 0; round < 20; ++round) {
           const int r = (t + round) % kRequests;
           const auto output = loaded->predict(inputFor(r));
-          if (output.multiArray("norm")->toFloatVector() != expected[static_cast<std::size_t>(r)]) ++mismatches[static_cast<std::size_t>(t)];
+          if (output.multiArray("norm")->toFloatVector() != expected[static_cast<std::size_t>(r)])
+            ++mismatches[static_cast<std::size_t>(t)];
         }
       });
     }

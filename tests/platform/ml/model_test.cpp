@@ -20,21 +20,21 @@ const std::vector<float> kBias = {0.1f, 0.2f, -0.3f};
 
 // y = softmax(relu(x W + b)) over the last axis; W is 4 x 3 in weights.bin, b inline.
 Json classifierModel(std::int64_t weightsOffset) {
-  return {{"formatVersion", 1},
-          {"inputs", {feature("x", "float32", {-1, 4})}},
-          {"outputs",
-           {feature("probabilities", "float16", {-1, 3}), feature("best", "int32", {-1}),
-            feature("total", "float32", {})}},
-          {"graph",
-           {{"nodes",
-             {{{"op", "constant"}, {"output", "w"}, {"dataType", "float32"}, {"shape", {4, 3}}, {"offset", weightsOffset}},
-              {{"op", "constant"}, {"output", "b"}, {"dataType", "float32"}, {"shape", {3}}, {"values", {0.1, 0.2, -0.3}}},
-              {{"op", "matmul"}, {"inputs", {"x", "w"}}, {"output", "xw"}},
-              {{"op", "add"}, {"inputs", {"xw", "b"}}, {"output", "h"}},
-              {{"op", "relu"}, {"inputs", {"h"}}, {"output", "r"}},
-              {{"op", "softmax"}, {"inputs", {"r"}}, {"output", "probabilities"}, {"axis", -1}},
-              {{"op", "argmax"}, {"inputs", {"r"}}, {"output", "best"}, {"axis", -1}},
-              {{"op", "reduce_sum"}, {"inputs", {"r"}}, {"output", "total"}}}}}}};
+  return {
+      {"formatVersion", 1},
+      {"inputs", {feature("x", "float32", {-1, 4})}},
+      {"outputs",
+       {feature("probabilities", "float16", {-1, 3}), feature("best", "int32", {-1}), feature("total", "float32", {})}},
+      {"graph",
+       {{"nodes",
+         {{{"op", "constant"}, {"output", "w"}, {"dataType", "float32"}, {"shape", {4, 3}}, {"offset", weightsOffset}},
+          {{"op", "constant"}, {"output", "b"}, {"dataType", "float32"}, {"shape", {3}}, {"values", {0.1, 0.2, -0.3}}},
+          {{"op", "matmul"}, {"inputs", {"x", "w"}}, {"output", "xw"}},
+          {{"op", "add"}, {"inputs", {"xw", "b"}}, {"output", "h"}},
+          {{"op", "relu"}, {"inputs", {"h"}}, {"output", "r"}},
+          {{"op", "softmax"}, {"inputs", {"r"}}, {"output", "probabilities"}, {"axis", -1}},
+          {{"op", "argmax"}, {"inputs", {"r"}}, {"output", "best"}, {"axis", -1}},
+          {{"op", "reduce_sum"}, {"inputs", {"r"}}, {"output", "total"}}}}}}};
 }
 
 std::vector<float> referenceHidden(const std::vector<float>& x, std::size_t rows) {
@@ -214,13 +214,13 @@ TEST_F(ProgramModelTest, OutputNotMatchingTheDescriptionIsAnError) {
 }
 
 TEST_F(ModelTest, StatefulGraphAccumulates) {
-  const Json model = {
-      {"formatVersion", 1},
-      {"inputs", {feature("x", "float32", {1, 2})}},
-      {"outputs", {feature("sum", "float32", {1, 2})}},
-      {"states", {feature("total", "float16", {1, 2})}},
-      {"graph",
-       {{"nodes", {{{"op", "add"}, {"inputs", {"total", "x"}}, {"output", "sum"}}}}, {"stateUpdates", {{"total", "sum"}}}}}};
+  const Json model = {{"formatVersion", 1},
+                      {"inputs", {feature("x", "float32", {1, 2})}},
+                      {"outputs", {feature("sum", "float32", {1, 2})}},
+                      {"states", {feature("total", "float16", {1, 2})}},
+                      {"graph",
+                       {{"nodes", {{{"op", "add"}, {"inputs", {"total", "x"}}, {"output", "sum"}}}},
+                        {"stateUpdates", {{"total", "sum"}}}}}};
   const auto loaded = Model::load(testsupport::writeModelFolder(folder_.path(), "Accumulator", model));
   DictionaryFeatureProvider input;
   input.set("x", MultiArray::fromValues<float>({1, 2}, std::vector<float>{1.5f, -2}));
@@ -240,8 +240,8 @@ TEST_F(ModelTest, StateUpdatesAndOutputsDoNotSeeEachOthersWrites) {
   const Json model = {
       {"formatVersion", 1},
       {"inputs", {feature("x", "float32", {2})}},
-      {"outputs", {feature("before", "float32", {2}), feature("view", "float32", {1, 2}),
-                   feature("echo", "float32", {1, 2})}},
+      {"outputs",
+       {feature("before", "float32", {2}), feature("view", "float32", {1, 2}), feature("echo", "float32", {1, 2})}},
       {"states", {feature("a", "float32", {2}), feature("b", "float32", {2})}},
       {"graph",
        {{"nodes",

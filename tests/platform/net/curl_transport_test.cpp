@@ -17,9 +17,9 @@ using namespace std::chrono_literals;
 class CurlTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("curl_transport_test_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        std::filesystem::temp_directory_path() / ("curl_transport_test_" + std::to_string(::getpid()) + "_" +
+                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(folder_);
     content_.resize(300'000);
     for (std::size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>('a' + i % 26);
@@ -127,7 +127,8 @@ TransportErrorCode codeOf(const std::function<void()>& body) {
 
 TEST_F(CurlTransportTest, TransportFailuresAreMappedToCodes) {
   hub_.addFault(fake_hub::Fault::cutBodyAfter(1000, "file.bin").forMethod("GET").limitedTo(1));
-  EXPECT_EQ(codeOf([&] { fetch(transport_, Request(Method::get, fileUrl())); }), TransportErrorCode::networkConnectionLost);
+  EXPECT_EQ(codeOf([&] { fetch(transport_, Request(Method::get, fileUrl())); }),
+            TransportErrorCode::networkConnectionLost);
 
   hub_.addFault(fake_hub::Fault::stallFor(5s, "file.bin", 100).forMethod("GET").limitedTo(1));
   Request idle(Method::get, fileUrl());
@@ -139,8 +140,9 @@ TEST_F(CurlTransportTest, TransportFailuresAreMappedToCodes) {
     fake_hub::FakeHub gone;
     closedPort = gone.port();
   }
-  EXPECT_EQ(codeOf([&] { fetch(transport_, Request(Method::get, "http://127.0.0.1:" + std::to_string(closedPort) + "/")); }),
-            TransportErrorCode::cannotConnectToHost);
+  EXPECT_EQ(
+      codeOf([&] { fetch(transport_, Request(Method::get, "http://127.0.0.1:" + std::to_string(closedPort) + "/")); }),
+      TransportErrorCode::cannotConnectToHost);
 }
 
 TEST_F(CurlTransportTest, StopTokenCancelsAStalledTransferPromptly) {

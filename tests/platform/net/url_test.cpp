@@ -19,7 +19,8 @@ TEST(UrlTest, ParsesAbsoluteUrlsAndRelativeReferences) {
   const ParseCase cases[] = {
       {"http://127.0.0.1:8080/a/b?x=1#f", true, "http", "127.0.0.1", 8080, "/a/b", "x=1"},
       {"HTTPS://Example.COM", true, "https", "example.com", -1, "", nullptr},
-      {"/org/new-name/resolve/main/file.json", true, nullptr, nullptr, -1, "/org/new-name/resolve/main/file.json", nullptr},
+      {"/org/new-name/resolve/main/file.json", true, nullptr, nullptr, -1, "/org/new-name/resolve/main/file.json",
+       nullptr},
       {"/a?b=c", true, nullptr, nullptr, -1, "/a", "b=c"},
       {"//other.host/x", true, nullptr, "other.host", -1, "/x", nullptr},
       {"relative/path", true, nullptr, nullptr, -1, "relative/path", nullptr},

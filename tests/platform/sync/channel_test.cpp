@@ -65,7 +65,9 @@ TEST(ChannelTest, TerminationCallbackRunsExactlyOnce) {
 
   // Destruction ends an open stream as cancelled.
   ends.clear();
-  { Channel<int>(0).onTermination([&](Termination how) { ends.push_back(how); }); }
+  {
+    Channel<int>(0).onTermination([&](Termination how) { ends.push_back(how); });
+  }
   EXPECT_EQ(ends, std::vector<Termination>{Termination::cancelled});
 
   // A callback set after the end runs at once.

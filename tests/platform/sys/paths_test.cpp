@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace platform::sys {
@@ -21,9 +21,8 @@ class PathsTest : public ::testing::Test {
       saved_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
       ::unsetenv(name);
     }
-    root_ = std::filesystem::temp_directory_path() /
-            ("paths_test_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = std::filesystem::temp_directory_path() / ("paths_test_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(root_ / "home" / ".config");
     ::setenv("HOME", (root_ / "home").c_str(), 1);
   }
@@ -37,9 +36,7 @@ class PathsTest : public ::testing::Test {
     }
     std::filesystem::remove_all(root_);
   }
-  void writeUserDirs(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file) << text;
-  }
+  void writeUserDirs(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
 
   static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"};
   std::vector<std::optional<std::string>> saved_;

@@ -25,7 +25,7 @@ TEST(RegexTest, MatchesWholeTextOnly) {
 }
 
 TEST(RegexTest, SearchGivesByteRangesOfGroups) {
-  const std::string text = "caf\xC3\xA9 = 42, x = 7";   // é takes two bytes
+  const std::string text = "caf\xC3\xA9 = 42, x = 7";  // é takes two bytes
   const Regex r("(\\w+) = (\\d+)(z)?");
   const auto m = r.search(text);
   ASSERT_TRUE(m);
@@ -67,7 +67,7 @@ TEST(RegexTest, ReplaceAll) {
       {"a", "banana", "\\$", "b$n$n$"},
       {"(?<d>\\d)", "a1b2", "<${d}>", "a<1>b<2>"},
       {"\\s+", "  a  b ", " ", " a b "},
-      {"(a)", "a", "$10", "a0"},   // only as many digits as name a group
+      {"(a)", "a", "$10", "a0"},  // only as many digits as name a group
       {"z", "abc", "Q", "abc"},
   };
   for (const auto& c : cases) {
@@ -75,9 +75,8 @@ TEST(RegexTest, ReplaceAll) {
   }
   EXPECT_THROW(Regex("a").replaceAll("a", "$2"), RegexError);
   EXPECT_THROW(Regex("a").replaceAll("a", "${missing}"), RegexError);
-  const auto upper = Regex("[a-z]").replaceAll("a1b", [](const Match& m, std::string_view t) {
-    return std::string(1, static_cast<char>(m.str(t)[0] - 32));
-  });
+  const auto upper = Regex("[a-z]").replaceAll(
+      "a1b", [](const Match& m, std::string_view t) { return std::string(1, static_cast<char>(m.str(t)[0] - 32)); });
   EXPECT_EQ(upper, "A1B");
 }
 

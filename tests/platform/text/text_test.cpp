@@ -9,8 +9,13 @@ namespace platform::text {
 namespace {
 
 TEST(TextConversionTest, RoundTripsValidText) {
-  const std::vector<std::string> samples = {"", "plain ascii", "caf\xC3\xA9", "e\xCC\x81", "\xF0\x9F\x98\x80 emoji",
-                                            "\xE4\xB8\xAD\xE6\x96\x87", std::string("nul\0inside", 10)};
+  const std::vector<std::string> samples = {"",
+                                            "plain ascii",
+                                            "caf\xC3\xA9",
+                                            "e\xCC\x81",
+                                            "\xF0\x9F\x98\x80 emoji",
+                                            "\xE4\xB8\xAD\xE6\x96\x87",
+                                            std::string("nul\0inside", 10)};
   for (const auto& s : samples) {
     EXPECT_EQ(toUtf8(toUtf16(s)), s) << s;
   }
@@ -24,15 +29,21 @@ TEST(TextConversionTest, ReplacesInvalidInput) {
     std::u16string expected;
   };
   const std::vector<Case> cases = {
-      {"a\xFF" "b", u"a\uFFFDb"},           // byte that never starts a sequence
-      {"a\xC3", u"a\uFFFD"},                // truncated two-byte sequence at the end
-      {"\xE4\xB8" "x", u"\uFFFDx"},         // truncated three-byte sequence
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},        // overlong encoding
+      {"a\xFF"
+       "b",
+       u"a\uFFFDb"},          // byte that never starts a sequence
+      {"a\xC3", u"a\uFFFD"},  // truncated two-byte sequence at the end
+      {"\xE4\xB8"
+       "x",
+       u"\uFFFDx"},                             // truncated three-byte sequence
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong encoding
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
   };
   for (const auto& c : cases) EXPECT_EQ(toUtf16(c.utf8), c.expected) << c.utf8;
 
-  EXPECT_EQ(toUtf8(std::u16string({u'a', 0xD800, u'b'})), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(toUtf8(std::u16string({u'a', 0xD800, u'b'})),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(toUtf8(std::u16string({0xDC00})), "\xEF\xBF\xBD");
   EXPECT_EQ(toUtf8(std::u16string({u'x', 0xD83D})), "x\xEF\xBF\xBD");
 }
@@ -61,10 +72,10 @@ TEST(TextBoundaryTest, GraphemeBoundaries) {
       {u"\n\r", {0, 1, 2}},
       {u"e\u0301x", {0, 2, 3}},
       {u"\U0001F600!", {0, 2, 3}},
-      {u"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", {0, 4, 8}},   // two flags
-      {u"\U0001F469\u200D\U0001F4BB", {0, 5}},                    // ZWJ sequence
-      {u"\u1100\u1161\u11A8", {0, 3}},                             // Hangul jamo syllable
-      {u"\u00FF\u0300", {0, 2}},                                  // Latin-1 letter with a combining mark
+      {u"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", {0, 4, 8}},  // two flags
+      {u"\U0001F469\u200D\U0001F4BB", {0, 5}},                   // ZWJ sequence
+      {u"\u1100\u1161\u11A8", {0, 3}},                           // Hangul jamo syllable
+      {u"\u00FF\u0300", {0, 2}},                                 // Latin-1 letter with a combining mark
   };
   for (const auto& c : cases) {
     EXPECT_EQ(graphemeBoundaries(c.text), c.bounds) << toUtf8(c.text);
@@ -102,10 +113,10 @@ TEST(TextCaseTest, FullCaseMapping) {
   const std::vector<Case> cases = {
       {u"", u"", u""},
       {u"MiXeD 123", u"mixed 123", u"MIXED 123"},
-      {u"\u0130", u"i\u0307", u"\u0130"},                    // dotted capital I lowers to two units
-      {u"stra\u00DFe", u"stra\u00DFe", u"STRASSE"},          // sharp s uppers to SS
+      {u"\u0130", u"i\u0307", u"\u0130"},            // dotted capital I lowers to two units
+      {u"stra\u00DFe", u"stra\u00DFe", u"STRASSE"},  // sharp s uppers to SS
       {u"\u039F\u0394\u039F\u03A3", u"\u03BF\u03B4\u03BF\u03C2", u"\u039F\u0394\u039F\u03A3"},  // final sigma
-      {u"\U00010400", u"\U00010428", u"\U00010400"},         // Deseret, outside the BMP
+      {u"\U00010400", u"\U00010428", u"\U00010400"},  // Deseret, outside the BMP
   };
   for (const auto& c : cases) {
     EXPECT_EQ(toLower(c.input), c.lower) << toUtf8(c.input);
@@ -116,7 +127,7 @@ TEST(TextCaseTest, FullCaseMapping) {
 }
 
 TEST(TextNormalizationTest, AllForms) {
-  const std::u16string composed = u"\u00E9\uFB01";   // é and the fi ligature
+  const std::u16string composed = u"\u00E9\uFB01";  // é and the fi ligature
   const std::u16string decomposed = u"e\u0301\uFB01";
   EXPECT_EQ(normalize(decomposed, NormalizationForm::nfc), composed);
   EXPECT_EQ(normalize(composed, NormalizationForm::nfd), decomposed);
@@ -146,7 +157,7 @@ TEST(TextPropertyTest, Categories) {
       {U'\u00BF', false, false, false, false, false, true, false, false},
       {U'\u0007', false, false, false, false, false, false, true, false},
       {U'\u0301', false, false, false, false, false, false, false, true},
-      {0xD800, false, false, false, false, false, false, false, false},   // not a scalar
+      {0xD800, false, false, false, false, false, false, false, false},  // not a scalar
       {0x110000, false, false, false, false, false, false, false, false},
   };
   for (const auto& c : cases) {

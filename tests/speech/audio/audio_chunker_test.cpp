@@ -42,7 +42,8 @@ std::vector<float> speech(std::int64_t count, const std::vector<Span>& silences)
 
 std::vector<Span> spans(const std::vector<AudioChunk>& chunks) {
   std::vector<Span> out;
-  for (const auto& c : chunks) out.emplace_back(c.seekOffsetIndex, c.seekOffsetIndex + std::int64_t(c.audioSamples.size()));
+  for (const auto& c : chunks)
+    out.emplace_back(c.seekOffsetIndex, c.seekOffsetIndex + std::int64_t(c.audioSamples.size()));
   return out;
 }
 
@@ -113,7 +114,8 @@ TEST(AudioChunkerTest, ChunksAreContiguousAndCoverEveryClip) {
   };
   // Pseudo-random short pauses over 2,345,679 samples.
   std::vector<Span> pauses;
-  for (std::int64_t at = 37'000; at < 2'300'000; at += 61'000 + (at * 7) % 53'000) pauses.push_back({at, at + 3'200 + at % 9'000});
+  for (std::int64_t at = 37'000; at < 2'300'000; at += 61'000 + (at * 7) % 53'000)
+    pauses.push_back({at, at + 3'200 + at % 9'000});
   const std::vector<Case> cases = {
       // The last cut (478,400) falls inside the final second: the remainder is its own chunk.
       {"tail in last second", 490'000, {{476'800, 480'000}}, 480'000, 16'000, {}, {{0, 490'000}}},
@@ -122,7 +124,12 @@ TEST(AudioChunkerTest, ChunksAreContiguousAndCoverEveryClip) {
       {"one clip start", 160'000, {}, 48'000, 16'000, {1.0f}, {{16'000, 160'000}}},
       {"short clip", 160'000, {}, 48'000, 16'000, {0.0f, 0.5f}, {{0, 8'000}}},
       // Negative start and an end past the audio are clamped; a reversed clip is skipped.
-      {"clamped clips", 160'000, {}, 48'000, 16'000, {-1.0f, 2.0f, 5.0f, 100.0f, 8.0f, 6.0f},
+      {"clamped clips",
+       160'000,
+       {},
+       48'000,
+       16'000,
+       {-1.0f, 2.0f, 5.0f, 100.0f, 8.0f, 6.0f},
        {{0, 32'000}, {80'000, 160'000}}},
       {"clip entirely past the end", 160'000, {}, 48'000, 16'000, {20.0f, 30.0f}, {}},
       {"padding above chunk length", 160'000, {{50'000, 60'000}}, 48'000, 100'000, {}, {{0, 160'000}}},

@@ -90,8 +90,9 @@ TEST(AudioProcessorCaptureTest, SizeLineEveryTwoSecondsOfAudio) {
   processor.stopRecording();
   const auto lines = log.lines();
   EXPECT_EQ(countContaining(lines, "Current audio size: "), 2u);
-  EXPECT_EQ(countContaining(lines, "Current audio size: 32000 samples, most recent buffer: 1600 samples, "
-                                   "most recent energy: (0.0, 0.5, 0.5, 0.5)"),
+  EXPECT_EQ(countContaining(lines,
+                            "Current audio size: 32000 samples, most recent buffer: 1600 samples, "
+                            "most recent energy: (0.0, 0.5, 0.5, 0.5)"),
             1u);
   EXPECT_EQ(countContaining(lines, "Current audio size: 64000 samples"), 1u);
   // A product of 0 never logs (and never divides by zero).
@@ -105,12 +106,14 @@ TEST(AudioProcessorCaptureTest, SizeLinePrintsSmallEnergiesInFixedNotation) {
   AudioProcessor processor(FakeCaptureBackend::mono16k());
   for (int i = 0; i < 19; ++i) processor.processBuffer(constant(1600, 0.0005f));
   processor.processBuffer(constant(1600, 0.00005f));
-  EXPECT_EQ(countContaining(log.lines(), "Current audio size: 32000 samples, most recent buffer: 1600 samples, "
-                                         "most recent energy: (0.0, 5e-05, 5e-05, 5e-05)"),
+  EXPECT_EQ(countContaining(log.lines(),
+                            "Current audio size: 32000 samples, most recent buffer: 1600 samples, "
+                            "most recent energy: (0.0, 5e-05, 5e-05, 5e-05)"),
             1u);
   for (int i = 0; i < 20; ++i) processor.processBuffer(constant(1600, 0.0005f));
-  EXPECT_EQ(countContaining(log.lines(), "Current audio size: 64000 samples, most recent buffer: 1600 samples, "
-                                         "most recent energy: (0.23250245, 0.0005, 0.0005, 0.0005)"),
+  EXPECT_EQ(countContaining(log.lines(),
+                            "Current audio size: 64000 samples, most recent buffer: 1600 samples, "
+                            "most recent energy: (0.23250245, 0.0005, 0.0005, 0.0005)"),
             1u);
 }
 
@@ -118,8 +121,8 @@ TEST(AudioProcessorCaptureTest, PurgeKeepsTheNewestSamplesAndAllEnergies) {
   struct Case {
     std::size_t captured, keep, remaining;
   };
-  for (const Case c : {Case{40000, 16000, 16000}, Case{10000, 16000, 10000}, Case{16000, 16000, 16000},
-                       Case{500, 0, 0}}) {
+  for (const Case c :
+       {Case{40000, 16000, 16000}, Case{10000, 16000, 10000}, Case{16000, 16000, 16000}, Case{500, 0, 0}}) {
     AudioProcessor processor(FakeCaptureBackend::mono16k());
     std::vector<float> samples(c.captured);
     std::iota(samples.begin(), samples.end(), 0.0f);
@@ -268,8 +271,7 @@ TEST(AudioProcessorCaptureTest, StartFailures) {
 }
 
 TEST(AudioProcessorCaptureTest, ResamplesChannelZeroOfOtherDevices) {
-  auto backend =
-      std::make_shared<FakeCaptureBackend>(std::vector<FakeCaptureBackend::Device>{{5, "USB", 2, 48000}}, 5);
+  auto backend = std::make_shared<FakeCaptureBackend>(std::vector<FakeCaptureBackend::Device>{{5, "USB", 2, 48000}}, 5);
   AudioProcessor processor(backend);
   processor.setMinBufferLength(4800);
   processor.startRecordingLive();
@@ -278,7 +280,7 @@ TEST(AudioProcessorCaptureTest, ResamplesChannelZeroOfOtherDevices) {
     for (int i = 0; i < 4800; ++i) {
       const double t = double(b * 4800 + i) / 48000.0;
       frames.push_back(float(0.5 * std::sin(2 * M_PI * 440 * t)));  // channel 0
-      frames.push_back(0.9f);                                         // channel 1 is ignored
+      frames.push_back(0.9f);                                       // channel 1 is ignored
     }
     ASSERT_TRUE(backend->deliver(frames));
   }

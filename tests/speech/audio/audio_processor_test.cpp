@@ -69,13 +69,17 @@ TEST(AudioProcessorTest, SixteenKilohertzMonoIsReadDirectly) {
   ASSERT_EQ(samples.size(), 16011u);
   for (std::size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], value(0, std::int64_t(i)));  // bit-exact
   // Start and end times cut the span; an end past the file stops at its end; end <= start is empty.
-  const auto part = AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.25, 0.5);
+  const auto part =
+      AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.25, 0.5);
   ASSERT_EQ(part.size(), 4000u);
   EXPECT_EQ(part[0], value(0, 4000));
-  EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.5, 99.0).size(),
-            16011u - 8000u);
-  EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 10.0, 5.0).empty());
-  auto buffer = AudioProcessor::loadAudio((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.5, std::nullopt, 1000);
+  EXPECT_EQ(
+      AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.5, 99.0).size(),
+      16011u - 8000u);
+  EXPECT_TRUE(
+      AudioProcessor::loadAudioAsFloatArray((dir / "m.wav").string(), ChannelMode::sumChannels(), 10.0, 5.0).empty());
+  auto buffer =
+      AudioProcessor::loadAudio((dir / "m.wav").string(), ChannelMode::sumChannels(), 0.5, std::nullopt, 1000);
   EXPECT_EQ(buffer->frameLength(), 16011u - 8000u);
   EXPECT_EQ(buffer->format(), *AudioFormat::standard(16000, 1));
   // The asynchronous form gives the whole-file buffer, and the same errors.
@@ -181,7 +185,8 @@ TEST(AudioProcessorTest, ChannelModeTable) {
 
 TEST(AudioProcessorTest, ChannelModeJson) {
   EXPECT_EQ(platform::json::dump(ChannelMode::specificChannel(1).toJson()), R"({"specificChannel":{"_0":1}})");
-  EXPECT_EQ(platform::json::dump(ChannelMode::sumChannels(std::vector<int>{0, 2}).toJson()), R"({"sumChannels":{"_0":[0,2]}})");
+  EXPECT_EQ(platform::json::dump(ChannelMode::sumChannels(std::vector<int>{0, 2}).toJson()),
+            R"({"sumChannels":{"_0":[0,2]}})");
   EXPECT_EQ(platform::json::dump(ChannelMode::sumChannels().toJson()), R"({"sumChannels":{}})");
   EXPECT_EQ(ChannelMode::fromJson(platform::json::parse(R"({"sumChannels":{}})")), ChannelMode::sumChannels());
   EXPECT_EQ(ChannelMode::fromJson(platform::json::parse(R"({"x":1,"specificChannel":{"_0":3}})")),
@@ -196,8 +201,9 @@ TEST(AudioProcessorTest, ChannelModeJson) {
   }
   EXPECT_THROW(ChannelMode::fromJson(platform::json::parse(R"({"specificChannel":{}})")), platform::json::JsonError);
   EXPECT_EQ(ChannelMode::fromJson(platform::json::parse(R"({"sumChannels":{"_0":null}})")), ChannelMode::sumChannels());
-  for (const auto& mode : {ChannelMode::specificChannel(0), ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int>{}),
-                           ChannelMode::sumChannels(std::vector<int>{1, 0})}) {
+  for (const auto& mode :
+       {ChannelMode::specificChannel(0), ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int>{}),
+        ChannelMode::sumChannels(std::vector<int>{1, 0})}) {
     EXPECT_EQ(ChannelMode::fromJson(mode.toJson()), mode);
   }
   // An absent list and an empty list are different modes (and hash differently).
@@ -230,12 +236,12 @@ TEST(AudioProcessorTest, LogNumbersPrintAsShortestDecimals) {
     bool asFloat;
     const char* text;
   };
-  for (const Case& c : {Case{44100.0, false, "44100.0"}, Case{100000.0, false, "100000.0"},
-                        Case{362.8117913832199, false, "362.8117913832199"}, Case{0.0001, true, "0.0001"},
-                        Case{0.0005, true, "0.0005"}, Case{0.00005, true, "5e-05"}, Case{0.0, true, "0.0"},
-                        Case{16777216.0, true, "1.6777216e+07"}, Case{16777215.0, true, "16777215.0"},
-                        Case{9007199254740992.0, false, "9.007199254740992e+15"}, Case{NAN, false, "nan"},
-                        Case{-INFINITY, true, "-inf"}}) {
+  for (const Case& c :
+       {Case{44100.0, false, "44100.0"}, Case{100000.0, false, "100000.0"},
+        Case{362.8117913832199, false, "362.8117913832199"}, Case{0.0001, true, "0.0001"}, Case{0.0005, true, "0.0005"},
+        Case{0.00005, true, "5e-05"}, Case{0.0, true, "0.0"}, Case{16777216.0, true, "1.6777216e+07"},
+        Case{16777215.0, true, "16777215.0"}, Case{9007199254740992.0, false, "9.007199254740992e+15"},
+        Case{NAN, false, "nan"}, Case{-INFINITY, true, "-inf"}}) {
     EXPECT_EQ(c.asFloat ? noxtal::floatingText(float(c.value)) : noxtal::floatingText(c.value), c.text) << c.value;
   }
 }
@@ -291,10 +297,10 @@ TEST(AudioProcessorTest, BadInputGivesWhisperErrorNamingFileAndReason) {
     std::string text;
   };
   const std::string missing = (dir / "missing.wav").string();
-  for (const Case& c : {Case{missing, "Resource path does not exist " + missing},
-                        Case{dir.path().string(), "directory"}, Case{(dir / "empty.wav").string(), "empty"},
-                        Case{(dir / "junk.mp3").string(), (dir / "junk.mp3").string()},
-                        Case{(dir / "text.srt").string(), "no audio stream"}}) {
+  for (const Case& c :
+       {Case{missing, "Resource path does not exist " + missing}, Case{dir.path().string(), "directory"},
+        Case{(dir / "empty.wav").string(), "empty"}, Case{(dir / "junk.mp3").string(), (dir / "junk.mp3").string()},
+        Case{(dir / "text.srt").string(), "no audio stream"}}) {
     SCOPED_TRACE(c.path);
     try {
       AudioProcessor::loadAudioAsFloatArray(c.path);

@@ -74,10 +74,10 @@ class StubProgram final : public platform::ml::ModelProgram {
 class FrontEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    platform::ml::ModelProgramRegistry::shared().add(
-        "front_end_test.stub", [](const Json& parameters, const platform::ml::ModelDescription&) {
-          return std::make_shared<const StubProgram>(parameters);
-        });
+    platform::ml::ModelProgramRegistry::shared().add("front_end_test.stub",
+                                                     [](const Json& parameters, const platform::ml::ModelDescription&) {
+                                                       return std::make_shared<const StubProgram>(parameters);
+                                                     });
   }
 
   void SetUp() override {

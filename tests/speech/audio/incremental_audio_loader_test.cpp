@@ -69,17 +69,21 @@ TEST(IncrementalAudioLoaderTest, ArgumentsAreCheckedBeforeTheFile) {
   const std::string duration = "Incremental chunk duration must be greater than 0";
   const std::string buffers = "Incremental chunk buffer size must be greater than 0";
   const std::vector<Case> cases = {
-      {0.0, 2, 480'000, duration},   {-1.0, 2, 480'000, duration},  {nan, 2, 480'000, duration},
-      {inf, 2, 480'000, duration},   {-inf, 0, 0, duration},        {1.0, 0, 480'000, buffers},
-      {1.0, -3, 480'000, buffers},   {1.0, 1, 16'000, kIncrementalMaxChunkLengthMessage},
+      {0.0, 2, 480'000, duration},
+      {-1.0, 2, 480'000, duration},
+      {nan, 2, 480'000, duration},
+      {inf, 2, 480'000, duration},
+      {-inf, 0, 0, duration},
+      {1.0, 0, 480'000, buffers},
+      {1.0, -3, 480'000, buffers},
+      {1.0, 1, 16'000, kIncrementalMaxChunkLengthMessage},
       {1.0, 1, 0, kIncrementalMaxChunkLengthMessage},
       {1.0, 1, 16'001, "Audio file not found at path: " + missing},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message + " " + std::to_string(c.duration));
-    const auto error = loadError([&] {
-      loadAudioIncrementally(missing, ChannelMode::sumChannels(), c.duration, c.buffers, c.maxLength);
-    });
+    const auto error = loadError(
+        [&] { loadAudioIncrementally(missing, ChannelMode::sumChannels(), c.duration, c.buffers, c.maxLength); });
     EXPECT_EQ(error, WhisperError::loadAudioFailed(c.message));
   }
 }
@@ -110,8 +114,11 @@ TEST(IncrementalAudioLoaderTest, ConcatenatedChunksEqualTheWholeFileLoad) {
   // Several refills per chunk, several chunks per refill, and lengths whose last cut falls into
   // the final second.
   const std::vector<Case> cases = {
-      {16'000 * 25 + 123, 2.0, 2, 48'000}, {16'000 * 25 + 123, 0.7, 1, 48'000}, {16'000 * 40, 10.0, 3, 40'000},
-      {16'000 * 13 + 7, 3.3, 2, 17'000},   {48'001, 1.0, 2, 48'000},
+      {16'000 * 25 + 123, 2.0, 2, 48'000},
+      {16'000 * 25 + 123, 0.7, 1, 48'000},
+      {16'000 * 40, 10.0, 3, 40'000},
+      {16'000 * 13 + 7, 3.3, 2, 17'000},
+      {48'001, 1.0, 2, 48'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.frames) + " frames, " + std::to_string(c.chunkSeconds) + " s");
@@ -130,8 +137,8 @@ TEST(IncrementalAudioLoaderTest, UnboundedChunkLengthGivesTheWholeFile) {
   // A caller that wants no cut at all passes the largest length: the whole file is one chunk.
   TempDir dir;
   const auto path = writeSpeech(dir, "unbounded.wav", 16'000 * 3 + 5);
-  auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1,
-                                       std::numeric_limits<std::int64_t>::max());
+  auto stream =
+      loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, std::numeric_limits<std::int64_t>::max());
   std::size_t chunks = 0;
   EXPECT_EQ(drain(*stream, &chunks), AudioProcessor::loadAudioAsFloatArray(path));
   EXPECT_EQ(chunks, 1u);
@@ -162,8 +169,8 @@ TEST(IncrementalAudioLoaderTest, CompletionSignalCalledTwiceReleasesTwice) {
   const auto path = writeSpeech(dir, "twice.wav", 16'000 * 10);
   // A producer that never gets a slot would leave next() waiting: the watchdog ends the wait.
   std::stop_source watchdogStop;
-  auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr,
-                                       watchdogStop.get_token());
+  auto stream =
+      loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr, watchdogStop.get_token());
   std::jthread watchdog([&](std::stop_token done) {
     for (int i = 0; i < 1000 && !done.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     watchdogStop.request_stop();
@@ -190,8 +197,8 @@ TEST(IncrementalAudioLoaderTest, CancellingTheConsumerWhileTheProducerWaitsEndsQ
   std::stop_source consumer;
   std::function<void()> lateSignal;
   {
-    auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr,
-                                         consumer.get_token());
+    auto stream =
+        loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr, consumer.get_token());
     auto first = stream->next();
     ASSERT_TRUE(first);
     lateSignal = first->completionSignal;
@@ -203,7 +210,7 @@ TEST(IncrementalAudioLoaderTest, CancellingTheConsumerWhileTheProducerWaitsEndsQ
     canceller.join();
     EXPECT_FALSE(stream->next());
     EXPECT_TRUE(stream->controller().isTerminated());
-  }  // the producer thread is joined here
+  }              // the producer thread is joined here
   lateSignal();  // after the stream is gone
 }
 

@@ -10,7 +10,8 @@ namespace {
 // A detector with a scripted frame activity, to test the base class's range logic.
 class ScriptedVAD : public VoiceActivityDetector {
  public:
-  explicit ScriptedVAD(std::vector<bool> activity) : VoiceActivityDetector(16000, 1600, 0), activity_(std::move(activity)) {}
+  explicit ScriptedVAD(std::vector<bool> activity)
+      : VoiceActivityDetector(16000, 1600, 0), activity_(std::move(activity)) {}
   std::vector<bool> voiceActivity(std::span<const float>) const override { return activity_; }
 
  private:
@@ -43,8 +44,7 @@ TEST(VoiceActivityDetectorTest, FramesAndThreshold) {
 
 TEST(VoiceActivityDetectorTest, ActiveChunksMergeConsecutiveFrames) {
   const ScriptedVAD vad({false, true, true, false, true});
-  EXPECT_EQ(vad.calculateActiveChunks(std::vector<float>(8000)),
-            (std::vector<IndexRange>{{1600, 4800}, {6400, 8000}}));
+  EXPECT_EQ(vad.calculateActiveChunks(std::vector<float>(8000)), (std::vector<IndexRange>{{1600, 4800}, {6400, 8000}}));
   EXPECT_EQ(vad.voiceActivityAsync({}), (std::vector<bool>{false, true, true, false, true}));
 }
 
@@ -54,10 +54,10 @@ TEST(VoiceActivityDetectorTest, LongestSilenceTable) {
     std::vector<bool> activity;
     std::optional<IndexRange> expected;
   };
-  for (const Case& c : {Case{{true, false, false, true, false, false}, IndexRange{1, 3}},
-                        Case{{true, true}, std::nullopt}, Case{{}, std::nullopt},
-                        Case{{false, false}, IndexRange{0, 2}},
-                        Case{{false, true, false, false, false}, IndexRange{2, 5}}}) {
+  for (const Case& c :
+       {Case{{true, false, false, true, false, false}, IndexRange{1, 3}}, Case{{true, true}, std::nullopt},
+        Case{{}, std::nullopt}, Case{{false, false}, IndexRange{0, 2}},
+        Case{{false, true, false, false, false}, IndexRange{2, 5}}}) {
     EXPECT_EQ(vad.findLongestSilence(c.activity), c.expected);
   }
 }
@@ -65,8 +65,10 @@ TEST(VoiceActivityDetectorTest, LongestSilenceTable) {
 TEST(VoiceActivityDetectorTest, VoiceActivityInChunksTable) {
   const std::vector<float> signal{0, 0, 1, 1, 0};
   EXPECT_TRUE(AudioProcessor::calculateVoiceActivityInChunks(signal, 0, 2, 0, 0.1f).empty());
-  EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(signal, 3, 2, 0, 0.1f), (std::vector<bool>{false, true, false}));
-  EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(signal, 3, 2, 1, 0.1f), (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(signal, 3, 2, 0, 0.1f),
+            (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(signal, 3, 2, 1, 0.1f),
+            (std::vector<bool>{true, true, false}));
 }
 
 }  // namespace

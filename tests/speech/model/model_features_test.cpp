@@ -41,8 +41,7 @@ TEST(ModelFeaturesTest, InputsAnswerTheirNamesWithTheCurrentFields) {
 TEST(ModelFeaturesTest, OutputsWrapTheirProvider) {
   const MultiArray logits = array({1, 1, 8});
   const TextDecoderOutput decoder(logits, array({1, 2}), array({1, 2}), array({1}));
-  EXPECT_EQ(decoder.featureNames(),
-            (std::vector<std::string>{"key_cache_updates", "logits", "value_cache_updates"}));
+  EXPECT_EQ(decoder.featureNames(), (std::vector<std::string>{"key_cache_updates", "logits", "value_cache_updates"}));
   EXPECT_FALSE(decoder.alignment_heads_weights());
   EXPECT_FALSE(decoder.alignment_heads_weightsShapedArray());
   EXPECT_TRUE(decoder.logits().sharesStorageWith(logits));

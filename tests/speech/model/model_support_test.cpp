@@ -64,7 +64,9 @@ TEST(ModelSupportTest, KnownModelsAndDisabledLists) {
 
 Json configWithRow(const std::string& name, const std::string& identifier) {
   return Json::parse(R"({"name": ")" + name + R"(", "version": "1", "extra": true, "device_support": [
-      {"identifiers": [")" + identifier + R"("], "models": {"default": "custom", "supported": ["custom", "openai_whisper-base"]}}]})");
+      {"identifiers": [")" +
+                     identifier +
+                     R"("], "models": {"default": "custom", "supported": ["custom", "openai_whisper-base"]}}]})");
 }
 
 TEST(ModelSupportTest, ConfigMergesWithTheBuiltInTableOnlyForItsRepository) {

@@ -19,31 +19,22 @@ WordTiming word(std::string text, std::vector<int> tokens, float start, float en
 
 // The two segments of tests/data/speech_model/transcription_result_two_segments.json.
 std::shared_ptr<TranscriptionResult> twoSegmentResult() {
-  TranscriptionSegment first{0,
-                             0,
-                             0.0F,
-                             1.5F,
-                             " Hello world.",
-                             {50364, 2425, 1002, 13},
-                             {{{50364, -0.1F}}, {{2425, -0.25F}}, {{1002, -0.5F}}, {{13, -0.05F}}},
-                             0.0F,
-                             -0.225F,
-                             1.2F,
-                             0.01F,
-                             std::vector<WordTiming>{word(" Hello", {2425}, 0.0F, 0.6F, 0.9F),
-                                                     word(" world.", {1002, 13}, 0.6F, 1.5F, 0.8F)}};
-  TranscriptionSegment second{1,
-                              3000,
-                              30.0F,
-                              31.25F,
-                              " Bye.",
-                              {50364, 4621, 13},
-                              {{{50364, -0.1F}}, {{4621, -0.3F}}, {{13, -0.05F}}},
-                              0.2F,
-                              -0.15F,
-                              0.8F,
-                              0.02F,
-                              std::nullopt};
+  TranscriptionSegment first{
+      0,
+      0,
+      0.0F,
+      1.5F,
+      " Hello world.",
+      {50364, 2425, 1002, 13},
+      {{{50364, -0.1F}}, {{2425, -0.25F}}, {{1002, -0.5F}}, {{13, -0.05F}}},
+      0.0F,
+      -0.225F,
+      1.2F,
+      0.01F,
+      std::vector<WordTiming>{word(" Hello", {2425}, 0.0F, 0.6F, 0.9F), word(" world.", {1002, 13}, 0.6F, 1.5F, 0.8F)}};
+  TranscriptionSegment second{
+      1,    3000,   30.0F, 31.25F, " Bye.",     {50364, 4621, 13}, {{{50364, -0.1F}}, {{4621, -0.3F}}, {{13, -0.05F}}},
+      0.2F, -0.15F, 0.8F,  0.02F,  std::nullopt};
   TranscriptionTimings timings;
   timings.inputAudioSeconds = 31.25;
   timings.decodingLoop = 2.5;
@@ -99,8 +90,8 @@ TEST(TranscriptionResultTest, MissingRequiredKeysFailDecoding) {
 }
 
 TEST(TranscriptionResultTest, SeekTimeIsNullInTheSharedFormAndOmittedInThePlainForm) {
-  const auto result = std::make_shared<TranscriptionResult>("", std::vector<TranscriptionSegment>{}, "en",
-                                                            TranscriptionTimings{});
+  const auto result =
+      std::make_shared<TranscriptionResult>("", std::vector<TranscriptionSegment>{}, "en", TranscriptionTimings{});
   const Json shared = result->toJson();
   ASSERT_TRUE(shared.contains("seekTime"));
   EXPECT_TRUE(shared["seekTime"].is_null());
@@ -149,14 +140,14 @@ TEST(TranscriptionResultTest, LogSegmentsNumbersByPosition) {
 }
 
 TEST(TranscriptionResultTest, ConcurrentAppendsThroughModifyAreNotLost) {
-  auto result = std::make_shared<TranscriptionResult>("", std::vector<TranscriptionSegment>{}, "", TranscriptionTimings{});
+  auto result =
+      std::make_shared<TranscriptionResult>("", std::vector<TranscriptionSegment>{}, "", TranscriptionTimings{});
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&result, t] {
       for (int i = 0; i < 200; ++i) {
-        result->modifySegments([&](std::vector<TranscriptionSegment>& list) {
-          list.push_back(TranscriptionSegment{.id = t * 1000 + i});
-        });
+        result->modifySegments(
+            [&](std::vector<TranscriptionSegment>& list) { list.push_back(TranscriptionSegment{.id = t * 1000 + i}); });
       }
     });
   }

@@ -199,8 +199,9 @@ struct FakeHub::Impl {
   std::string digestOf(const std::filesystem::path& path, bool linked) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
-    auto key = std::make_tuple(path.string(), static_cast<std::uint64_t>(st.st_size),
-                               static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec, linked);
+    auto key =
+        std::make_tuple(path.string(), static_cast<std::uint64_t>(st.st_size),
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec, linked);
     {
       std::lock_guard<std::mutex> guard(mutex);
       if (auto it = digests.find(key); it != digests.end()) return it->second;
@@ -318,7 +319,7 @@ struct FakeHub::Impl {
         return;
       }
       std::string body = "{\"id\":\"" + jsonEscape(repo->id) + "\",\"sha\":\"" + jsonEscape(repo->options.commit) +
-                          "\",\"siblings\":[";
+                         "\",\"siblings\":[";
       bool first = true;
       for (const auto& name : listFiles(repo->folder)) {
         body += std::string(first ? "" : ",") + "{\"rfilename\":\"" + jsonEscape(name) + "\"}";
@@ -336,13 +337,15 @@ struct FakeHub::Impl {
       type = parts[0];
       start = 1;
     }
-    auto resolve = std::find(parts.begin() + static_cast<std::ptrdiff_t>(std::min(start + 1, parts.size())), parts.end(), "resolve");
+    auto resolve = std::find(parts.begin() + static_cast<std::ptrdiff_t>(std::min(start + 1, parts.size())),
+                             parts.end(), "resolve");
     if (resolve == parts.end() || resolve + 2 >= parts.end()) {
       res.status = 404;
       return;
     }
     std::string id;
-    for (auto it = parts.begin() + static_cast<std::ptrdiff_t>(start); it != resolve; ++it) id += (id.empty() ? "" : "/") + *it;
+    for (auto it = parts.begin() + static_cast<std::ptrdiff_t>(start); it != resolve; ++it)
+      id += (id.empty() ? "" : "/") + *it;
     std::string revision = *(resolve + 1);
     std::string file;
     for (auto it = resolve + 2; it != parts.end(); ++it) file += (file.empty() ? "" : "/") + *it;
@@ -393,8 +396,8 @@ struct FakeHub::Impl {
   }
 
   static bool knownRevision(const Repository& repo, const std::string& revision) {
-    return revision == repo.options.commit ||
-           std::find(repo.options.revisions.begin(), repo.options.revisions.end(), revision) != repo.options.revisions.end();
+    return revision == repo.options.commit || std::find(repo.options.revisions.begin(), repo.options.revisions.end(),
+                                                        revision) != repo.options.revisions.end();
   }
 
   static std::vector<std::string> listFiles(const std::filesystem::path& folder) {
@@ -441,24 +444,24 @@ struct FakeHub::Impl {
     std::optional<std::uint64_t> stallAt = fault && fault->stall ? fault->stallAfterBytes : std::nullopt;
     std::chrono::milliseconds stallFor = fault && fault->stall ? *fault->stall : std::chrono::milliseconds(0);
     auto stalled = std::make_shared<bool>(false);
-    res.set_content_provider(
-        static_cast<std::size_t>(length), "application/octet-stream",
-        [this, file, first, cut, stallAt, stallFor, stalled](std::size_t offset, std::size_t remaining,
-                                                            httplib::DataSink& sink) {
-          if (isStopping()) return false;
-          if (cut && offset >= *cut) return false;
-          if (stallAt && !*stalled && offset >= *stallAt) {
-            *stalled = true;
-            if (!pause(stallFor)) return false;
-          }
-          std::size_t want = std::min(remaining, kReadSize);
-          if (cut) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *cut - offset));
-          if (stallAt && !*stalled) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *stallAt - offset));
-          std::vector<char> buffer(want);
-          ssize_t n = ::pread(file->fd, buffer.data(), want, static_cast<off_t>(first + offset));
-          if (n <= 0) return false;
-          return sink.write(buffer.data(), static_cast<std::size_t>(n));
-        });
+    res.set_content_provider(static_cast<std::size_t>(length), "application/octet-stream",
+                             [this, file, first, cut, stallAt, stallFor, stalled](
+                                 std::size_t offset, std::size_t remaining, httplib::DataSink& sink) {
+                               if (isStopping()) return false;
+                               if (cut && offset >= *cut) return false;
+                               if (stallAt && !*stalled && offset >= *stallAt) {
+                                 *stalled = true;
+                                 if (!pause(stallFor)) return false;
+                               }
+                               std::size_t want = std::min(remaining, kReadSize);
+                               if (cut) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *cut - offset));
+                               if (stallAt && !*stalled)
+                                 want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *stallAt - offset));
+                               std::vector<char> buffer(want);
+                               ssize_t n = ::pread(file->fd, buffer.data(), want, static_cast<off_t>(first + offset));
+                               if (n <= 0) return false;
+                               return sink.write(buffer.data(), static_cast<std::size_t>(n));
+                             });
   }
 };
 
@@ -548,9 +551,10 @@ std::vector<RecordedRequest> FakeHub::requests() const {
 
 std::size_t FakeHub::requestCount(std::string_view method, std::string_view pathContains) const {
   std::lock_guard<std::mutex> guard(impl_->mutex);
-  return static_cast<std::size_t>(std::count_if(impl_->recorded.begin(), impl_->recorded.end(), [&](const RecordedRequest& r) {
-    return (method.empty() || r.method == method) && r.target.find(pathContains) != std::string::npos;
-  }));
+  return static_cast<std::size_t>(
+      std::count_if(impl_->recorded.begin(), impl_->recorded.end(), [&](const RecordedRequest& r) {
+        return (method.empty() || r.method == method) && r.target.find(pathContains) != std::string::npos;
+      }));
 }
 
 void FakeHub::clearRequests() {

@@ -35,9 +35,11 @@ class FakeHubTest : public ::testing::Test {
 
 TEST_F(FakeHubTest, ListsAndDescribesFilesAsTheHubDoes) {
   auto listing = fetch(transport_, Request(Method::get, at("/api/models/owner/name/revision/main")));
-  EXPECT_NE(listing.body.find(R"("siblings":[{"rfilename":"small.txt"},{"rfilename":"sub/big.bin"}])"), std::string::npos)
+  EXPECT_NE(listing.body.find(R"("siblings":[{"rfilename":"small.txt"},{"rfilename":"sub/big.bin"}])"),
+            std::string::npos)
       << listing.body;
-  EXPECT_EQ(fetch(transport_, Request(Method::get, at("/api/models/owner/name/revision/nope"))).response.statusCode, 404);
+  EXPECT_EQ(fetch(transport_, Request(Method::get, at("/api/models/owner/name/revision/nope"))).response.statusCode,
+            404);
 
   Request head(Method::head, at("/owner/name/resolve/main/small.txt"));
   auto small = fetch(transport_, head).response;
@@ -75,15 +77,17 @@ TEST_F(FakeHubTest, RangesAndInjectedFaults) {
   EXPECT_EQ(fetch(transport_, ranged).response.statusCode, 206);  // the fault was used up
 
   hub_.addFault(Fault::answerStatus(503, "small.txt").forMethod("HEAD"));
-  EXPECT_EQ(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt"))).response.statusCode, 503);
+  EXPECT_EQ(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt"))).response.statusCode,
+            503);
   EXPECT_EQ(fetch(transport_, Request(Method::get, at("/owner/name/resolve/main/small.txt"))).response.statusCode, 200);
   hub_.clearFaults();
   hub_.addFault(Fault::changeHeader("X-Repo-Commit", std::nullopt, "small.txt"));
-  EXPECT_FALSE(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt"))).response.headers.contains(
-      "X-Repo-Commit"));
+  EXPECT_FALSE(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt")))
+                   .response.headers.contains("X-Repo-Commit"));
 
   hub_.requireToken("t");
-  EXPECT_EQ(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt"))).response.statusCode, 401);
+  EXPECT_EQ(fetch(transport_, Request(Method::head, at("/owner/name/resolve/main/small.txt"))).response.statusCode,
+            401);
   EXPECT_EQ(hub_.requestCount("HEAD", "small.txt"), 3u);
 }
 
