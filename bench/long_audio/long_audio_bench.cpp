@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio/wav_writer.hpp"
 #include "speech/audio/incremental_audio_loader.hpp"
 
 namespace {
@@ -39,33 +40,12 @@ std::string recording(int minutes) {
   std::filesystem::create_directories(dir);
   const auto path = dir / ("speech_" + std::to_string(minutes) + "min_16k.wav");
   const std::uint32_t frames = std::uint32_t(minutes) * 60u * 16000u;
-  const std::uint32_t dataBytes = frames * 2u;
   std::error_code ec;
-  if (std::filesystem::file_size(path, ec) == 44u + dataBytes) return path.string();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  out.write("RIFF", 4);
-  u32(36 + dataBytes);
-  out.write("WAVEfmt ", 8);
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(16000);
-  u32(32000);
-  u16(2);
-  u16(16);
-  out.write("data", 4);
-  u32(dataBytes);
-  std::vector<std::int16_t> block(1 << 16);
-  for (std::uint32_t i = 0; i < frames;) {
-    std::size_t n = 0;
-    for (; n < block.size() && i < frames; ++n, ++i) {
-      const bool pause = (i % 43'200) >= 36'800;
-      block[n] = pause ? 0 : std::int16_t(8000.0 * std::sin(double(i % 16000) * 0.0785));
-    }
-    out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(n * 2));
-  }
+  if (std::filesystem::file_size(path, ec) == 44u + std::uintmax_t{frames} * 2u) return path.string();
+  testsupport::writeWav(path, 16000, 1, frames, [](int, std::int64_t i) {
+    const bool pause = (i % 43'200) >= 36'800;
+    return pause ? 0.0f : float(8000.0 / 32768.0 * std::sin(double(i % 16000) * 0.0785));
+  });
   return path.string();
 }
 

@@ -405,25 +405,35 @@ MultiArray unary(Unary op, const MultiArray& input, float epsilon) {
   fail("unknown unary operation");
 }
 
-MultiArray softmax(const MultiArray& input, std::int64_t axis) {
+namespace {
+
+// A float32 copy of `input` whose lines along `axis` are rewritten in place by
+// `body(first, count, stride)`, one line at a time in a fixed order.
+template <class Body>
+MultiArray transformLines(const MultiArray& input, std::int64_t axis, Body body) {
   axis = normalizedAxis(axis, input.rank());
   MultiArray result = asFloat32(input).copy();
   const Split split = splitAt(result.shape(), axis);
   float* p = result.span<float>().data();
   for (std::int64_t o = 0; o < split.outer; ++o) {
-    for (std::int64_t in = 0; in < split.inner; ++in) {
-      float* row = p + o * split.n * split.inner + in;
-      float largest = -std::numeric_limits<float>::infinity();
-      for (std::int64_t j = 0; j < split.n; ++j) largest = std::max(largest, row[j * split.inner]);
-      float sum = 0;
-      for (std::int64_t j = 0; j < split.n; ++j) {
-        row[j * split.inner] = std::exp(row[j * split.inner] - largest);
-        sum += row[j * split.inner];
-      }
-      for (std::int64_t j = 0; j < split.n; ++j) row[j * split.inner] /= sum;
-    }
+    for (std::int64_t in = 0; in < split.inner; ++in) body(p + o * split.n * split.inner + in, split.n, split.inner);
   }
   return result;
+}
+
+}  // namespace
+
+MultiArray softmax(const MultiArray& input, std::int64_t axis) {
+  return transformLines(input, axis, [](float* row, std::int64_t n, std::int64_t stride) {
+    float largest = -std::numeric_limits<float>::infinity();
+    for (std::int64_t j = 0; j < n; ++j) largest = std::max(largest, row[j * stride]);
+    float sum = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+      row[j * stride] = std::exp(row[j * stride] - largest);
+      sum += row[j * stride];
+    }
+    for (std::int64_t j = 0; j < n; ++j) row[j * stride] /= sum;
+  });
 }
 
 MultiArray reduce(Reduce op, const MultiArray& input0, std::span<const std::int64_t> axes, bool keepDims) {
@@ -498,21 +508,12 @@ MultiArray argmax(const MultiArray& input0, std::int64_t axis, bool keepDims) {
 }
 
 MultiArray l2Normalize(const MultiArray& input, std::int64_t axis, float epsilon) {
-  axis = normalizedAxis(axis, input.rank());
-  MultiArray result = asFloat32(input).copy();
-  const Split split = splitAt(result.shape(), axis);
-  float* p = result.span<float>().data();
-  for (std::int64_t o = 0; o < split.outer; ++o) {
-    for (std::int64_t in = 0; in < split.inner; ++in) {
-      float* row = p + o * split.n * split.inner + in;
-      double sum = 0;
-      for (std::int64_t j = 0; j < split.n; ++j)
-        sum += static_cast<double>(row[j * split.inner]) * row[j * split.inner];
-      const auto norm = static_cast<float>(std::max(std::sqrt(sum), static_cast<double>(epsilon)));
-      for (std::int64_t j = 0; j < split.n; ++j) row[j * split.inner] /= norm;
-    }
-  }
-  return result;
+  return transformLines(input, axis, [epsilon](float* row, std::int64_t n, std::int64_t stride) {
+    double sum = 0;
+    for (std::int64_t j = 0; j < n; ++j) sum += static_cast<double>(row[j * stride]) * row[j * stride];
+    const auto norm = static_cast<float>(std::max(std::sqrt(sum), static_cast<double>(epsilon)));
+    for (std::int64_t j = 0; j < n; ++j) row[j * stride] /= norm;
+  });
 }
 
 }  // namespace platform::ml::ops

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #include "platform/sys/checked_cast.hpp"
 
@@ -78,70 +79,35 @@ void MultiArray::typeMismatch(DataType requested) const {
                       " requested from an array of " + std::string(dataTypeName(dataType_)));
 }
 
-double MultiArray::doubleAt(std::int64_t index) const {
-  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
-  const std::byte* p = bytes();
-  switch (dataType_) {
+namespace {
+
+// Elements are stored in the array's own type; reads and writes convert through R / V.
+template <class R>
+R loadElement(const std::byte* p, DataType type, std::int64_t index) {
+  switch (type) {
     case DataType::float16:
-      return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
+      return static_cast<R>(float16ToFloat(reinterpret_cast<const Float16*>(p)[index]));
     case DataType::float32:
-      return reinterpret_cast<const float*>(p)[index];
+      return static_cast<R>(reinterpret_cast<const float*>(p)[index]);
     case DataType::float64:
-      return reinterpret_cast<const double*>(p)[index];
+      return static_cast<R>(reinterpret_cast<const double*>(p)[index]);
     case DataType::int32:
-      return reinterpret_cast<const std::int32_t*>(p)[index];
+      return static_cast<R>(reinterpret_cast<const std::int32_t*>(p)[index]);
     case DataType::int8:
-      return reinterpret_cast<const std::int8_t*>(p)[index];
+      return static_cast<R>(reinterpret_cast<const std::int8_t*>(p)[index]);
   }
   return 0;
 }
 
-float MultiArray::floatAt(std::int64_t index) const {
-  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
-  const std::byte* p = bytes();
-  switch (dataType_) {
+template <class V>
+void storeElement(std::byte* p, DataType type, std::int64_t index, V value) {
+  switch (type) {
     case DataType::float16:
-      return float16ToFloat(reinterpret_cast<const Float16*>(p)[index]);
-    case DataType::float32:
-      return reinterpret_cast<const float*>(p)[index];
-    case DataType::float64:
-      return static_cast<float>(reinterpret_cast<const double*>(p)[index]);
-    case DataType::int32:
-      return static_cast<float>(reinterpret_cast<const std::int32_t*>(p)[index]);
-    case DataType::int8:
-      return reinterpret_cast<const std::int8_t*>(p)[index];
-  }
-  return 0;
-}
-
-void MultiArray::setFloat(std::int64_t index, float value) {
-  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
-  std::byte* p = bytes();
-  switch (dataType_) {
-    case DataType::float16:
-      reinterpret_cast<Float16*>(p)[index] = float16FromFloat(value);
-      return;
-    case DataType::float32:
-      reinterpret_cast<float*>(p)[index] = value;
-      return;
-    case DataType::float64:
-      reinterpret_cast<double*>(p)[index] = value;
-      return;
-    case DataType::int32:
-      reinterpret_cast<std::int32_t*>(p)[index] = toInteger<std::int32_t>(value);
-      return;
-    case DataType::int8:
-      reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value);
-      return;
-  }
-}
-
-void MultiArray::setDouble(std::int64_t index, double value) {
-  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
-  std::byte* p = bytes();
-  switch (dataType_) {
-    case DataType::float16:
-      reinterpret_cast<Float16*>(p)[index] = float16FromDouble(value);
+      if constexpr (std::is_same_v<V, double>) {
+        reinterpret_cast<Float16*>(p)[index] = float16FromDouble(value);
+      } else {
+        reinterpret_cast<Float16*>(p)[index] = float16FromFloat(value);
+      }
       return;
     case DataType::float32:
       reinterpret_cast<float*>(p)[index] = static_cast<float>(value);
@@ -156,6 +122,28 @@ void MultiArray::setDouble(std::int64_t index, double value) {
       reinterpret_cast<std::int8_t*>(p)[index] = toInteger<std::int8_t>(value);
       return;
   }
+}
+
+}  // namespace
+
+double MultiArray::doubleAt(std::int64_t index) const {
+  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
+  return loadElement<double>(bytes(), dataType_, index);
+}
+
+float MultiArray::floatAt(std::int64_t index) const {
+  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
+  return loadElement<float>(bytes(), dataType_, index);
+}
+
+void MultiArray::setFloat(std::int64_t index, float value) {
+  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
+  storeElement(bytes(), dataType_, index, value);
+}
+
+void MultiArray::setDouble(std::int64_t index, double value) {
+  requireThat(index >= 0 && index < count_, "MultiArray: element index out of range");
+  storeElement(bytes(), dataType_, index, value);
 }
 
 std::int64_t MultiArray::offset(std::span<const std::int64_t> index) const {
