@@ -3,15 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/log/check.hpp"
 #include "platform/text/text.hpp"
 
 namespace noxtal {
 namespace {
 
-[[noreturn]] void indexOutOfBounds() {
-  std::fputs("Index out of bounds\n", stderr);
-  std::abort();
-}
+[[noreturn]] void indexOutOfBounds() { platform::log::checkFailed("Index out of bounds"); }
 
 }  // namespace
 

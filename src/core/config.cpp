@@ -2,11 +2,11 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
 #include "core/logging.hpp"
+#include "platform/log/check.hpp"
 #include "platform/sys/checked_cast.hpp"
 #include "platform/text/text.hpp"
 
@@ -29,9 +29,7 @@ const Config& nullConfig() {
   } catch (...) {
     message += "<unprintable>";
   }
-  message += '\n';
-  std::fputs(message.c_str(), stderr);
-  std::abort();
+  platform::log::checkFailed(message);
 }
 
 // A JSON number that is exactly a value of I (Swift's JSONDecoder accepts 7.0 as an Int).

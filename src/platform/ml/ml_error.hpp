@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/log/check.hpp"
+
 namespace platform::ml {
 
 // Base of every error this layer throws.
@@ -39,13 +41,7 @@ class MultiArrayError : public MLError {
   explicit MultiArrayError(const std::string& message) : MLError(message) {}
 };
 
-// Logs `message` at fault level and aborts. Used for broken preconditions only.
-[[noreturn]] void preconditionFailure(std::string_view message);
-
-// Aborts with `message` when `condition` is false. Active in every build type.
-inline void requireThat(bool condition, std::string_view message) {
-  if (!condition) [[unlikely]]
-    preconditionFailure(message);
-}
+// Broken preconditions go through the project's one check (logs, then aborts).
+using platform::log::requireThat;
 
 }  // namespace platform::ml

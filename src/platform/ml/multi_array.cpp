@@ -75,7 +75,7 @@ MultiArray::MultiArray(Shape shape, DataType dataType) : shape_(std::move(shape)
 }
 
 void MultiArray::typeMismatch(DataType requested) const {
-  preconditionFailure("MultiArray: element type " + std::string(dataTypeName(requested)) +
+  platform::log::checkFailed("MultiArray: element type " + std::string(dataTypeName(requested)) +
                       " requested from an array of " + std::string(dataTypeName(dataType_)));
 }
 
