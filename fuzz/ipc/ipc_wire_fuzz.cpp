@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include <cstdlib>
+
 #include "platform/ipc/wire.hpp"
-#include "platform/log/check.hpp"
 
 namespace {
 
@@ -32,8 +33,9 @@ void checkRoundTrip(const platform::ipc::Message& m) {
   }
   auto decoded = platform::ipc::decodeMessage(std::string_view(frame).substr(4));
   const auto* back = std::get_if<platform::ipc::Message>(&decoded);
-  platform::log::requireThat(back != nullptr, "a written message decodes");
-  platform::log::requireThat(back->kind == m.kind && back->id == m.id, "kind and id survive a round trip");
+  // A message we wrote must decode to the same kind and id (clang 14 has no source_location,
+  // so the harness stops with abort() rather than the project's check).
+  if (back == nullptr || back->kind != m.kind || back->id != m.id) std::abort();
 }
 
 }  // namespace

@@ -113,6 +113,7 @@ Decoded decodeMessage(std::string_view body) {
       m.version = v->get<std::int64_t>();
     }
     m.exports = readString(value, "exports");
+    m.id.reset();  // a hello answers nothing and is never answered
     return m;
   }
   if (*kind == "call" || *kind == "oneway") {

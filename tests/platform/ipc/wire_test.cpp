@@ -113,6 +113,8 @@ TEST(Decode, EachKindReadsItsFields) {
   const auto anonymous = message(platform::ipc::decodeMessage(R"({"kind":"hello","version":"1","exports":null})"));
   EXPECT_FALSE(anonymous.version.has_value());
   EXPECT_FALSE(anonymous.exports.has_value());
+  // A stray id on a hello is not kept: only calls, replies and errors carry one.
+  EXPECT_FALSE(message(platform::ipc::decodeMessage(R"({"kind":"hello","version":1,"id":1})")).id.has_value());
 
   const auto call = message(platform::ipc::decodeMessage(R"({"kind":"call","id":7,"method":"m","args":{"a":1}})"));
   EXPECT_EQ(call.kind, MessageKind::call);
