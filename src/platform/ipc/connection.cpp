@@ -62,6 +62,7 @@ struct Session {
   bool ready = false;            // the peer's hello has arrived
   bool closing = false;          // the writer stops; the socket is shut down
   bool flushBeforeClose = false; // write the outbox out before shutting down
+  bool writing = false;          // a thread is writing a frame: no other may start one
   std::set<std::uint64_t> incoming;  // ids of the peer's calls not yet answered
   std::optional<pid_t> peerPid;
 
@@ -104,6 +105,37 @@ struct Connection::Impl {
   std::map<std::uint64_t, Pending> pending;
 
   void post(Task task) { delivery->push(std::move(task)); }
+
+  // Sends `frame` on `s`, in order after what is queued. `lock` holds `mutex` and is released.
+  // When nothing is queued or being written, the calling thread writes at once without
+  // waiting (saving a hand-over to the writer thread); what the socket does not take at once
+  // goes to the writer, ahead of anything queued meanwhile.
+  void sendOrQueue(std::unique_lock<sync::Mutex>& lock, Session& s, std::string frame) {
+    if (s.writing || !s.outbox.empty() || !s.ready || s.closing) {
+      s.outbox.push_back(std::move(frame));
+      lock.unlock();
+      changed.notify_all();
+      return;
+    }
+    s.writing = true;
+    lock.unlock();
+    std::size_t done = 0;
+    while (done < frame.size()) {
+      const ssize_t n = ::send(s.socket.get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // full (the writer waits for room) or broken (the writer finds out)
+      }
+    }
+    lock.lock();
+    s.writing = false;
+    if (done < frame.size()) s.outbox.push_front(frame.substr(done));
+    lock.unlock();
+    changed.notify_all();
+  }
   void complete(Completion completion, CallOutcome outcome) {
     if (!completion) return;
     post([c = std::move(completion), o = std::move(outcome)]() mutable { c(std::move(o)); });
@@ -172,12 +204,9 @@ void Reply::send(json::Json message) {
     logger().error("reply to call " + std::to_string(id_) + " not sent: " + e.description());
     frame = encodeMessage(errorMessage(id_, ErrorRecord::from(e)), impl.options.frameLimit);
   }
-  {
-    std::lock_guard<sync::Mutex> guard(impl.mutex);
-    if (session->incoming.erase(id_) == 0 || session->closing) return;
-    session->outbox.push_back(std::move(frame));
-  }
-  impl.changed.notify_all();
+  std::unique_lock<sync::Mutex> lock(impl.mutex);
+  if (session->incoming.erase(id_) == 0 || session->closing) return;
+  impl.sendOrQueue(lock, *session, std::move(frame));
 }
 
 // ---- RemoteProxy ----
@@ -317,12 +346,20 @@ struct SessionRunner {
       std::string frame;
       {
         std::unique_lock<sync::Mutex> lock(impl.mutex);
-        impl.changed.wait(lock, [&] { return s.closing || (s.ready && !s.outbox.empty()); });
-        if (s.outbox.empty() || (s.closing && !s.flushBeforeClose)) break;
+        impl.changed.wait(lock, [&] { return s.closing || (s.ready && !s.writing && !s.outbox.empty()); });
+        if (s.closing && !s.flushBeforeClose) break;
+        impl.changed.wait(lock, [&] { return !s.writing; });
+        if (s.outbox.empty()) break;
         frame = std::move(s.outbox.front());
         s.outbox.pop_front();
+        s.writing = true;
       }
       alive = writeFrame(fd, frame, impl.options.writeStallLimit);
+      {
+        std::lock_guard<sync::Mutex> guard(impl.mutex);
+        s.writing = false;
+      }
+      impl.changed.notify_all();
     }
     // Wakes the reader, which ends the session.
     ::shutdown(fd, SHUT_RDWR);
@@ -684,7 +721,7 @@ void Connection::call(std::string_view method, json::Json args, Completion compl
   }
   bool startConnect = false;
   {
-    std::lock_guard<sync::Mutex> guard(impl.mutex);
+    std::unique_lock<sync::Mutex> lock(impl.mutex);
     if (impl.state == Impl::State::invalid) {
       impl.fail(std::move(completion), invalidRecord());
       return;
@@ -695,12 +732,15 @@ void Connection::call(std::string_view method, json::Json args, Completion compl
       return;
     }
     Impl::Pending p{std::move(completion), std::move(emptyAnswer), nullptr, {}};
+    // Registered before the frame goes out: the answer may arrive at once.
     if (impl.session && impl.session->ready && !impl.session->closing) {
-      p.session = impl.session;
-      impl.session->outbox.push_back(std::move(frame));
-    } else {
-      p.frame = std::move(frame);
+      auto session = impl.session;
+      p.session = session;
+      impl.pending.emplace(id, std::move(p));
+      impl.sendOrQueue(lock, *session, std::move(frame));
+      return;
     }
+    p.frame = std::move(frame);
     impl.pending.emplace(id, std::move(p));
     if (impl.appSide && impl.state == Impl::State::idle) {
       impl.state = Impl::State::connecting;
@@ -725,15 +765,13 @@ void Connection::send(std::string_view method, json::Json args) {
     logger().error("one-way message " + std::string(method) + " not sent: " + e.description());
     return;
   }
-  {
-    std::lock_guard<sync::Mutex> guard(impl.mutex);
-    if (!impl.session || !impl.session->ready || impl.session->closing) {
-      logger().notice("one-way message " + std::string(method) + " dropped: not connected");
-      return;
-    }
-    impl.session->outbox.push_back(std::move(frame));
+  std::unique_lock<sync::Mutex> lock(impl.mutex);
+  if (!impl.session || !impl.session->ready || impl.session->closing) {
+    logger().notice("one-way message " + std::string(method) + " dropped: not connected");
+    return;
   }
-  impl.changed.notify_all();
+  auto session = impl.session;
+  impl.sendOrQueue(lock, *session, std::move(frame));
 }
 
 }  // namespace platform::ipc

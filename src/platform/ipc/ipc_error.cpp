@@ -41,9 +41,12 @@ IpcError::IpcError(IpcErrorCase errorCase, std::string message)
 
 IpcError systemCallError(std::string_view call, int errorNumber, std::string_view context) {
   std::string text(call);
-  if (!context.empty()) text += " " + std::string(context);
-  text += ": ";
-  text += std::strerror(errorNumber);
+  if (!context.empty()) {
+    text.push_back(' ');
+    text.append(context);
+  }
+  text.append(": ");
+  text.append(std::strerror(errorNumber));
   return IpcError(IpcErrorCase::systemCallFailed, text);
 }
 
