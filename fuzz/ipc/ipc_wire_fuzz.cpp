@@ -19,11 +19,21 @@ void checkRoundTrip(const platform::ipc::Message& m) {
   using platform::ipc::MessageKind;
   platform::json::Json again;
   switch (m.kind) {
-    case MessageKind::hello: again = platform::ipc::helloMessage(m.exports); break;
-    case MessageKind::call: again = platform::ipc::callMessage(*m.id, m.method, m.args); break;
-    case MessageKind::reply: again = platform::ipc::replyMessage(*m.id, m.result.value_or(nullptr)); break;
-    case MessageKind::error: again = platform::ipc::errorMessage(m.id, m.error); break;
-    case MessageKind::oneway: again = platform::ipc::onewayMessage(m.method, m.args); break;
+    case MessageKind::hello:
+      again = platform::ipc::helloMessage(m.exports);
+      break;
+    case MessageKind::call:
+      again = platform::ipc::callMessage(*m.id, m.method, m.args);
+      break;
+    case MessageKind::reply:
+      again = platform::ipc::replyMessage(*m.id, m.result.value_or(nullptr));
+      break;
+    case MessageKind::error:
+      again = platform::ipc::errorMessage(m.id, m.error);
+      break;
+    case MessageKind::oneway:
+      again = platform::ipc::onewayMessage(m.method, m.args);
+      break;
   }
   std::string frame;
   try {

@@ -59,10 +59,10 @@ struct Session {
   std::thread reader;
   std::thread writer;
   std::deque<std::string> outbox;
-  bool ready = false;            // the peer's hello has arrived
-  bool closing = false;          // the writer stops; the socket is shut down
-  bool flushBeforeClose = false; // write the outbox out before shutting down
-  bool writing = false;          // a thread is writing a frame: no other may start one
+  bool ready = false;                // the peer's hello has arrived
+  bool closing = false;              // the writer stops; the socket is shut down
+  bool flushBeforeClose = false;     // write the outbox out before shutting down
+  bool writing = false;              // a thread is writing a frame: no other may start one
   std::set<std::uint64_t> incoming;  // ids of the peer's calls not yet answered
   std::optional<pid_t> peerPid;
 
@@ -218,21 +218,18 @@ void RemoteProxy::call(std::string_view method, json::Json args, Completion comp
 json::Json RemoteProxy::callAndWait(std::string_view method, json::Json args) const {
   auto promise = std::make_shared<std::promise<CallOutcome>>();
   auto future = promise->get_future();
-  connection_->call(method, std::move(args), [promise](CallOutcome outcome) { promise->set_value(std::move(outcome)); });
+  connection_->call(method, std::move(args),
+                    [promise](CallOutcome outcome) { promise->set_value(std::move(outcome)); });
   CallOutcome outcome = future.get();
   if (outcome.error) throw RemoteError(std::move(*outcome.error));
   return std::move(outcome.result);
 }
 
-void RemoteProxy::send(std::string_view method, json::Json args) const {
-  connection_->send(method, std::move(args));
-}
+void RemoteProxy::send(std::string_view method, json::Json args) const { connection_->send(method, std::move(args)); }
 
 // ---- Connection: set-up ----
 
-Connection::Connection(ConnectionOptions options) : impl_(std::make_unique<Impl>()) {
-  impl_->options = options;
-}
+Connection::Connection(ConnectionOptions options) : impl_(std::make_unique<Impl>()) { impl_->options = options; }
 
 std::shared_ptr<Connection> Connection::toService(std::string serviceName, ConnectionOptions options) {
   std::shared_ptr<Connection> c(new Connection(options));
@@ -272,10 +269,16 @@ Connection::~Connection() {
 }
 
 void Connection::setExportedInterface(Interface interface) { impl_->exportedInterface = std::move(interface); }
-void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) { impl_->exportedObject = std::move(object); }
+void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) {
+  impl_->exportedObject = std::move(object);
+}
 void Connection::setRemoteObjectInterface(Interface interface) { remoteInterface_ = std::move(interface); }
-void Connection::setInterruptionHandler(std::function<void()> handler) { impl_->interruptionHandler = std::move(handler); }
-void Connection::setInvalidationHandler(std::function<void()> handler) { impl_->invalidationHandler = std::move(handler); }
+void Connection::setInterruptionHandler(std::function<void()> handler) {
+  impl_->interruptionHandler = std::move(handler);
+}
+void Connection::setInvalidationHandler(std::function<void()> handler) {
+  impl_->invalidationHandler = std::move(handler);
+}
 
 std::optional<pid_t> Connection::peerProcessId() const {
   std::lock_guard<sync::Mutex> guard(impl_->mutex);
@@ -333,9 +336,8 @@ struct SessionRunner {
     std::optional<std::string> exports;
     if (impl.exportedInterface) exports = impl.exportedInterface->name;
     std::string hello = encodeMessage(helloMessage(exports), impl.options.frameLimit);
-    session->writer = std::thread([connection, session, hello = std::move(hello)] {
-      writerLoop(*connection->impl_, *session, hello);
-    });
+    session->writer = std::thread(
+        [connection, session, hello = std::move(hello)] { writerLoop(*connection->impl_, *session, hello); });
     session->reader = std::thread([connection, session] { readerLoop(connection, *session); });
   }
 
@@ -434,7 +436,8 @@ struct SessionRunner {
     if (auto* fault = std::get_if<MessageFault>(&decoded)) {
       logger().notice("malformed message: " + fault->reason);
       if (!fault->kindIsError) {
-        s.outbox.push_back(encodeMessage(errorMessage(fault->id, ErrorRecord::from(IpcError(fault->code, fault->reason)))));
+        s.outbox.push_back(
+            encodeMessage(errorMessage(fault->id, ErrorRecord::from(IpcError(fault->code, fault->reason)))));
         lock.unlock();
         impl.changed.notify_all();
       }
@@ -728,7 +731,8 @@ void Connection::call(std::string_view method, json::Json args, Completion compl
     }
     if (impl.pending.size() >= impl.options.maximumCallsInFlight) {
       impl.fail(std::move(completion),
-                ErrorRecord::from(IpcError(IpcErrorCase::tooManyCalls, std::to_string(impl.pending.size()) + " calls in flight")));
+                ErrorRecord::from(
+                    IpcError(IpcErrorCase::tooManyCalls, std::to_string(impl.pending.size()) + " calls in flight")));
       return;
     }
     Impl::Pending p{std::move(completion), std::move(emptyAnswer), nullptr, {}};

@@ -7,14 +7,22 @@ namespace {
 
 const char* nameOf(IpcErrorCase c) {
   switch (c) {
-    case IpcErrorCase::malformedMessage: return "malformedMessage";
-    case IpcErrorCase::unknownMethod: return "unknownMethod";
-    case IpcErrorCase::invalidArguments: return "invalidArguments";
-    case IpcErrorCase::overLimit: return "overLimit";
-    case IpcErrorCase::tooManyCalls: return "tooManyCalls";
-    case IpcErrorCase::unsafeSocketFolder: return "unsafeSocketFolder";
-    case IpcErrorCase::socketPathTooLong: return "socketPathTooLong";
-    case IpcErrorCase::systemCallFailed: return "systemCallFailed";
+    case IpcErrorCase::malformedMessage:
+      return "malformedMessage";
+    case IpcErrorCase::unknownMethod:
+      return "unknownMethod";
+    case IpcErrorCase::invalidArguments:
+      return "invalidArguments";
+    case IpcErrorCase::overLimit:
+      return "overLimit";
+    case IpcErrorCase::tooManyCalls:
+      return "tooManyCalls";
+    case IpcErrorCase::unsafeSocketFolder:
+      return "unsafeSocketFolder";
+    case IpcErrorCase::socketPathTooLong:
+      return "socketPathTooLong";
+    case IpcErrorCase::systemCallFailed:
+      return "systemCallFailed";
   }
   return "unknown";
 }
@@ -22,14 +30,30 @@ const char* nameOf(IpcErrorCase c) {
 std::string describe(IpcErrorCase c, const std::string& message) {
   std::string head;
   switch (c) {
-    case IpcErrorCase::malformedMessage: head = "Malformed message"; break;
-    case IpcErrorCase::unknownMethod: head = "Unknown method"; break;
-    case IpcErrorCase::invalidArguments: head = "Invalid arguments"; break;
-    case IpcErrorCase::overLimit: head = "Message over the size limit"; break;
-    case IpcErrorCase::tooManyCalls: head = "Too many calls in flight"; break;
-    case IpcErrorCase::unsafeSocketFolder: head = "Unsafe socket folder"; break;
-    case IpcErrorCase::socketPathTooLong: head = "Socket path too long"; break;
-    case IpcErrorCase::systemCallFailed: head = "System call failed"; break;
+    case IpcErrorCase::malformedMessage:
+      head = "Malformed message";
+      break;
+    case IpcErrorCase::unknownMethod:
+      head = "Unknown method";
+      break;
+    case IpcErrorCase::invalidArguments:
+      head = "Invalid arguments";
+      break;
+    case IpcErrorCase::overLimit:
+      head = "Message over the size limit";
+      break;
+    case IpcErrorCase::tooManyCalls:
+      head = "Too many calls in flight";
+      break;
+    case IpcErrorCase::unsafeSocketFolder:
+      head = "Unsafe socket folder";
+      break;
+    case IpcErrorCase::socketPathTooLong:
+      head = "Socket path too long";
+      break;
+    case IpcErrorCase::systemCallFailed:
+      head = "System call failed";
+      break;
   }
   return message.empty() ? head : head + ": " + message;
 }
@@ -98,7 +122,6 @@ ErrorRecord invalidRecord() {
   return ErrorRecord{kCocoaErrorDomain, kConnectionInvalidCode, "The connection to the service was invalidated."};
 }
 
-RemoteError::RemoteError(ErrorRecord record)
-    : std::runtime_error(record.description), record_(std::move(record)) {}
+RemoteError::RemoteError(ErrorRecord record) : std::runtime_error(record.description), record_(std::move(record)) {}
 
 }  // namespace platform::ipc

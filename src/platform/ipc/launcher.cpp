@@ -100,7 +100,8 @@ std::optional<pid_t> spawnWorker() {
 bool launchedWorkerEnded(pid_t pid) {
   auto& reg = registry();
   std::lock_guard<sync::Mutex> guard(reg.mutex);
-  return std::any_of(reg.workers.begin(), reg.workers.end(), [&](const LaunchedWorker& w) { return w.pid == pid && w.ended(); });
+  return std::any_of(reg.workers.begin(), reg.workers.end(),
+                     [&](const LaunchedWorker& w) { return w.pid == pid && w.ended(); });
 }
 
 std::vector<LaunchedWorker> waitForLaunchedWorkers(std::chrono::milliseconds timeout) {

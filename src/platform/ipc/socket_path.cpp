@@ -51,9 +51,8 @@ sockaddr_un socketAddress(const std::filesystem::path& path) {
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
   if (text.empty() || text.size() + 1 > sizeof(address.sun_path)) {
-    throw IpcError(IpcErrorCase::socketPathTooLong,
-                   text + " (" + std::to_string(text.size()) + " bytes, at most " +
-                       std::to_string(sizeof(address.sun_path) - 1) + ")");
+    throw IpcError(IpcErrorCase::socketPathTooLong, text + " (" + std::to_string(text.size()) + " bytes, at most " +
+                                                        std::to_string(sizeof(address.sun_path) - 1) + ")");
   }
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
   return address;

@@ -38,8 +38,7 @@ std::optional<std::string> readString(const json::Json& object, const char* key)
 
 std::string encodeFrame(std::string_view body, std::uint32_t limit) {
   if (body.size() > limit) {
-    throw IpcError(IpcErrorCase::overLimit,
-                   std::to_string(body.size()) + " bytes, limit " + std::to_string(limit));
+    throw IpcError(IpcErrorCase::overLimit, std::to_string(body.size()) + " bytes, limit " + std::to_string(limit));
   }
   const auto n = static_cast<std::uint32_t>(body.size());
   std::string frame;

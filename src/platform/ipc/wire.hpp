@@ -58,13 +58,13 @@ enum class MessageKind { hello, call, reply, error, oneway };
 
 struct Message {
   MessageKind kind = MessageKind::hello;
-  std::optional<std::uint64_t> id;     // call, reply, error (absent: an error about no call)
-  std::string method;                  // call, oneway
-  json::Json args;                     // call, oneway: an object
-  std::optional<json::Json> result;    // reply (absent: the method's empty answer)
-  ErrorRecord error;                   // error
-  std::optional<std::int64_t> version; // hello (absent when not an integer)
-  std::optional<std::string> exports;  // hello (absent: null)
+  std::optional<std::uint64_t> id;      // call, reply, error (absent: an error about no call)
+  std::string method;                   // call, oneway
+  json::Json args;                      // call, oneway: an object
+  std::optional<json::Json> result;     // reply (absent: the method's empty answer)
+  ErrorRecord error;                    // error
+  std::optional<std::int64_t> version;  // hello (absent when not an integer)
+  std::optional<std::string> exports;   // hello (absent: null)
 };
 
 // Why a body is not a usable message.

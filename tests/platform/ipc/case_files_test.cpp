@@ -30,7 +30,8 @@ std::vector<std::filesystem::path> caseFiles() {
 
 std::string fromHex(const std::string& hex) {
   std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -100,11 +101,11 @@ TEST_P(CaseFile, AnsweredAndKeptOrClosedAsTheFormatSays) {
   EXPECT_EQ(invalidations.value(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ipc, CaseFile, ::testing::ValuesIn(caseFiles()),
-                         [](const auto& info) {
-                           std::string name = info.param.stem().string();
-                           std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Ipc, CaseFile, ::testing::ValuesIn(caseFiles()), [](const auto& info) {
+  std::string name = info.param.stem().string();
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  return name;
+});
 
 }  // namespace

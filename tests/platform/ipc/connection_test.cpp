@@ -83,7 +83,8 @@ TEST(Connection, CallsRepliesErrorsAndCallsBackThroughTheRemoteProxy) {
   EXPECT_EQ(proxy->callAndWait("echo", Json{{"a", 1}}), (Json{{"a", 1}}));
   EXPECT_EQ(proxy->callAndWait("callBack", Json{{"text", "hi"}}), (Json{{"answer", "re: hi"}}));
   EXPECT_EQ(proxy->callAndWait("notifyBack", Json{{"text", "step 1"}}), (Json{{"sent", true}}));
-  EXPECT_TRUE(ipctest::eventually([&] { return pair.clientObject->notifications() == std::vector<std::string>{"step 1"}; }));
+  EXPECT_TRUE(
+      ipctest::eventually([&] { return pair.clientObject->notifications() == std::vector<std::string>{"step 1"}; }));
   try {
     proxy->callAndWait("fail", Json{{"message", "no"}});
     FAIL() << "no error";
@@ -232,9 +233,9 @@ TEST(Connection, AServiceEndWhosePeerClosesFailsItsOwnCallsAndIsInvalidatedOnce)
 }
 
 TEST(Connection, AnotherVersionOrAnotherFirstMessageClosesTheConnection) {
-  for (const Json& first : {Json{{"kind", "hello"}, {"version", 2}, {"exports", nullptr}},
-                            Json{{"kind", "hello"}, {"exports", nullptr}},
-                            platform::ipc::callMessage(1, "echo", Json::object())}) {
+  for (const Json& first :
+       {Json{{"kind", "hello"}, {"version", 2}, {"exports", nullptr}}, Json{{"kind", "hello"}, {"exports", nullptr}},
+        platform::ipc::callMessage(1, "echo", Json::object())}) {
     RawClient raw;
     raw.peer->send(first);
     std::vector<Json> rest;
@@ -305,6 +306,16 @@ TEST(Connection, MessagesOverTheLimitAreNotSent) {
   EXPECT_EQ(reply.error->domain, "platform.ipc");
   // Both ends carry on.
   EXPECT_EQ(callAndWait(*pair.client, "big", Json{{"bytes", 10}}).result, std::string(10, 'b'));
+}
+
+TEST(Connection, APeerThatStopsReadingEndsTheConnectionWhenAWriteStalls) {
+  ConnectionOptions impatient;
+  impatient.writeStallLimit = std::chrono::milliseconds(100);
+  RawClient raw(impatient);
+  raw.peer->send(platform::ipc::helloMessage(std::string("EchoClient")));
+  // Answers far larger than the socket buffers, never read.
+  for (int id = 1; id <= 8; ++id) raw.peer->send(platform::ipc::callMessage(id, "big", Json{{"bytes", 1 << 20}}));
+  EXPECT_TRUE(raw.invalidations.waitFor(1));
 }
 
 TEST(Connection, TheLastReferenceMayDropOnTheDeliveryThread) {

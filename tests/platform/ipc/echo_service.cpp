@@ -14,8 +14,16 @@ using platform::json::Json;
 
 const Interface& serviceInterface() {
   static const Interface i{"EchoService",
-                           {{"echo"}, {"sleep"}, {"fail"}, {"callBack"}, {"notifyBack"}, {"hold"}, {"release"},
-                            {"pid"}, {"quiet", false, Json{{"quiet", true}}}, {"big"}}};
+                           {{"echo"},
+                            {"sleep"},
+                            {"fail"},
+                            {"callBack"},
+                            {"notifyBack"},
+                            {"hold"},
+                            {"release"},
+                            {"pid"},
+                            {"quiet", false, Json{{"quiet", true}}},
+                            {"big"}}};
   return i;
 }
 

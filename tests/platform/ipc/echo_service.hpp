@@ -6,8 +6,8 @@
 // the remote proxy and answers with its answer), "notifyBack" {text} (sends the client a
 // one-way "notify", then answers), "hold" (keeps the answer), "release" (answers every held
 // call, then itself with their count), "pid" (the process id), "quiet" (answers null; its
-// empty answer, for a reply without a result slot, is {"quiet": true}), "big" {bytes} (answers a string of that many bytes).
-// EchoClient methods: "ask" {text} (answers "re: " + text), "notify" {text} (one-way).
+// empty answer, for a reply without a result slot, is {"quiet": true}), "big" {bytes} (answers a string of that many
+// bytes). EchoClient methods: "ask" {text} (answers "re: " + text), "notify" {text} (one-way).
 #pragma once
 
 #include <cstdint>

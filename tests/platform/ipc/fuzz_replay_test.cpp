@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 TEST(WireFuzzInputs, EveryKeptInputRunsCleanly) {
   std::size_t count = 0;
-  for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(PROJECT_TEST_DATA_DIR) / "fuzz" / "ipc")) {
+  for (const auto& e :
+       std::filesystem::directory_iterator(std::filesystem::path(PROJECT_TEST_DATA_DIR) / "fuzz" / "ipc")) {
     if (!e.is_regular_file()) continue;
     const std::string bytes = platform::fs::readFile(e.path());
     SCOPED_TRACE(e.path().filename().string());

@@ -90,7 +90,8 @@ class RawPeer {
       auto next = frames_.next();
       if (auto* body = std::get_if<std::string>(&next)) return platform::json::parse(*body);
       if (eof_) return std::nullopt;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       timeval tv{static_cast<time_t>(left.count() / 1000), static_cast<suseconds_t>((left.count() % 1000) * 1000)};
       ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

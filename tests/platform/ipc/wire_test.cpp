@@ -126,8 +126,8 @@ TEST(Decode, EachKindReadsItsFields) {
   EXPECT_EQ(reply.kind, MessageKind::reply);
   EXPECT_FALSE(reply.result.has_value());
 
-  const auto error = message(platform::ipc::decodeMessage(
-      R"({"kind":"error","id":null,"error":{"domain":"d","code":-3,"description":"t"}})"));
+  const auto error = message(
+      platform::ipc::decodeMessage(R"({"kind":"error","id":null,"error":{"domain":"d","code":-3,"description":"t"}})"));
   EXPECT_EQ(error.kind, MessageKind::error);
   EXPECT_FALSE(error.id.has_value());
   EXPECT_EQ(error.error, (platform::ipc::ErrorRecord{"d", -3, "t"}));
