@@ -51,8 +51,8 @@ bool matches(const Json& expected, const Json& message) {
 class CaseFile : public ::testing::TestWithParam<std::filesystem::path> {};
 
 TEST_P(CaseFile, AnsweredAndKeptOrClosedAsTheFormatSays) {
-  const Json spec = platform::json::parse(platform::fs::readFile(GetParam()));
-  SCOPED_TRACE(spec.value("description", ""));
+  const Json testCase = platform::json::parse(platform::fs::readFile(GetParam()));
+  SCOPED_TRACE(testCase.value("description", ""));
   auto [serviceEnd, peerEnd] = ipctest::socketPair();
   auto connection = Connection::adopt(std::move(serviceEnd));
   echo::configureServiceSide(connection);
@@ -68,14 +68,14 @@ TEST_P(CaseFile, AnsweredAndKeptOrClosedAsTheFormatSays) {
   EXPECT_EQ((*hello)["version"], 1);
   EXPECT_EQ((*hello)["exports"], "EchoService");
 
-  for (const auto& item : spec.at("send")) {
+  for (const auto& item : testCase.at("send")) {
     if (item.contains("json")) peer.send(item["json"]);
     if (item.contains("text")) peer.sendText(item["text"].get<std::string>());
     if (item.contains("hex")) peer.sendBytes(fromHex(item["hex"].get<std::string>()));
   }
-  if (spec.value("endStream", false)) peer.endStream();
+  if (testCase.value("endStream", false)) peer.endStream();
 
-  std::vector<Json> expected(spec.at("expect").begin(), spec.at("expect").end());
+  std::vector<Json> expected(testCase.at("expect").begin(), testCase.at("expect").end());
   while (!expected.empty()) {
     auto message = peer.read();
     ASSERT_TRUE(message) << "missing: " << expected.front().dump();
@@ -84,7 +84,7 @@ TEST_P(CaseFile, AnsweredAndKeptOrClosedAsTheFormatSays) {
     expected.erase(it);
   }
 
-  if (spec.at("connection") == "kept") {
+  if (testCase.at("connection") == "kept") {
     peer.send(platform::ipc::callMessage(999, "echo", Json{{"still", "here"}}));
     auto answer = peer.read();
     ASSERT_TRUE(answer);
