@@ -106,8 +106,8 @@ void ModelManager::setModelState(ModelState state) {
   try {
     callback(old, state);
   } catch (...) {
-    Logging::error("[" + loggerName_ + "] Model state callback failed (" + stateText(old) + " -> " +
-                   stateText(state) + "): " + currentErrorText());
+    Logging::error("[" + loggerName_ + "] Model state callback failed (" + stateText(old) + " -> " + stateText(state) +
+                   "): " + currentErrorText());
   }
 }
 

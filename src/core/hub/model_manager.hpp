@@ -44,8 +44,8 @@ namespace noxtal {
 
 class ModelDownloader;
 
-// Implemented by a model-specific library. The manager calls one member at a time (under its
-// lifecycle lock), possibly from different threads over the loader's life.
+// Implemented by a model-specific library. The manager calls one member at a time (holding its
+// lifecycle turn, but no mutex), possibly from different threads over the loader's life.
 class ModelLoader {
  public:
   using ProgressCallback = std::function<void(const Progress&)>;
@@ -153,8 +153,8 @@ class ModelManager {
    private:
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
-    bool held_ = false;       // guarded by mutex_
-    std::thread::id owner_;   // guarded by mutex_
+    bool held_ = false;        // guarded by mutex_
+    std::thread::id owner_;    // guarded by mutex_
     std::size_t waiters_ = 0;  // guarded by mutex_
   };
   // Holds the turn for one scope.

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <thread>
 

@@ -578,9 +578,8 @@ TEST_F(ModelManagerTest, EnsureCallerGivesUpWhileTheSharedRunWaitsBehindADownloa
   std::thread downloading([&] { manager.downloadModels(); });
   gate.waitForArrivals(1);
   std::stop_source caller;
-  std::thread ensuring([&] {
-    EXPECT_THROW(manager.ensureModelsLoaded(caller.get_token()), platform::sync::CancellationError);
-  });
+  std::thread ensuring(
+      [&] { EXPECT_THROW(manager.ensureModelsLoaded(caller.get_token()), platform::sync::CancellationError); });
   waitForTurnWaiters(manager, 1);  // the shared run waits for the turn
   caller.request_stop();
   ensuring.join();
@@ -606,8 +605,8 @@ TEST_F(ModelManagerTest, ThrowingCallbackNeitherBreaksAnOperationNorEscapesUnloa
   manager.unloadModels();  // noexcept: a throw from the callback here would end the process
   EXPECT_EQ(manager.modelState(), kUnloaded);
   EXPECT_EQ(loader->unloadCalls.load(), 1);
-  EXPECT_EQ(seen, (std::vector<ModelState>{kDownloading, kDownloaded, kLoading, kLoaded, ModelState::unloading,
-                                           kUnloaded}));
+  EXPECT_EQ(seen,
+            (std::vector<ModelState>{kDownloading, kDownloaded, kLoading, kLoaded, ModelState::unloading, kUnloaded}));
   EXPECT_EQ(log.count("Model state callback failed"), 6);
   EXPECT_TRUE(log.contains("callback broke"));
 }

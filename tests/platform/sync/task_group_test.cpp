@@ -54,21 +54,28 @@ TEST(TaskGroup, NeverRunsMoreBodiesAtOnceThanTheBound) {
 }
 
 TEST(TaskGroup, CallersStopReachesEveryBodyAndRemainingIndexesSeeIt) {
-  std::stop_source caller;
+  // Stopped before the call: every body on every thread sees it.
+  std::stop_source early;
+  early.request_stop();
   std::atomic<int> stoppedVisits{0};
-  std::atomic<int> visits{0};
   runConcurrently(
-      20, 2,
+      20, 4, [&](std::size_t, const std::stop_token& token) { stoppedVisits += token.stop_requested() ? 1 : 0; },
+      early.get_token());
+  EXPECT_EQ(stoppedVisits.load(), 20);
+
+  // Stopped during the run (one thread, so the order is fixed): every later index sees it.
+  std::stop_source caller;
+  std::vector<int> stoppedIndexes;
+  runConcurrently(
+      20, 1,
       [&](std::size_t index, const std::stop_token& token) {
-        ++visits;
+        if (token.stop_requested()) stoppedIndexes.push_back(static_cast<int>(index));
         if (index == 4) caller.request_stop();
-        if (index > 4 && token.stop_requested()) ++stoppedVisits;
       },
       caller.get_token());
-  EXPECT_EQ(visits.load(), 20);
-  // Indexes are taken in order, so every index past the one that stopped, bar at most the one
-  // the other thread had already taken, starts stopped.
-  EXPECT_GE(stoppedVisits.load(), 14);
+  ASSERT_EQ(stoppedIndexes.size(), 15u);
+  EXPECT_EQ(stoppedIndexes.front(), 5);
+  EXPECT_EQ(stoppedIndexes.back(), 19);
 }
 
 TEST(TaskGroup, FirstErrorIsRethrownAfterTheOthersStop) {
