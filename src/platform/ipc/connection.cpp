@@ -62,7 +62,7 @@ struct Session {
   bool ready = false;                // the peer's hello has arrived
   bool closing = false;              // the writer stops; the socket is shut down
   bool flushBeforeClose = false;     // write the outbox out before shutting down
-  bool writing = false;              // a thread is writing a frame: no other may start one
+  bool writing = true;               // a thread is writing a frame (at first: our hello)
   std::set<std::uint64_t> incoming;  // ids of the peer's calls not yet answered
   std::optional<pid_t> peerPid;
 
@@ -343,7 +343,14 @@ struct SessionRunner {
 
   static void writerLoop(Connection::Impl& impl, Session& s, const std::string& hello) {
     const int fd = s.socket.get();
+    // Our hello goes first: `writing` is set from the session's start until it is out, so no
+    // other thread writes a frame ahead of it.
     bool alive = writeFrame(fd, hello, impl.options.writeStallLimit);
+    {
+      std::lock_guard<sync::Mutex> guard(impl.mutex);
+      s.writing = false;
+    }
+    impl.changed.notify_all();
     while (alive) {
       std::string frame;
       {

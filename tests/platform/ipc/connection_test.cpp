@@ -185,7 +185,8 @@ TEST(Connection, InvalidateCompletesEveryPendingAndLaterCallOnceWith4099) {
     });
   }
   // One round trip so that the holds are in the service's hands.
-  ASSERT_EQ(callAndWait(*pair.client, "echo", Json::object()).result, Json::object());
+  const auto roundTrip = callAndWait(*pair.client, "echo", Json::object());
+  ASSERT_EQ(roundTrip.result, Json::object()) << (roundTrip.error ? roundTrip.error->description : "");
   pair.client->invalidate();
   pair.client->invalidate();
   pair.client->call("echo", Json::object(), [&](CallOutcome o) {
