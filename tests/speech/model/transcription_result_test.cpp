@@ -175,13 +175,13 @@ TEST(TranscriptionTimingsTest, DefaultsDerivedValuesAndJson) {
   EXPECT_THROW(TranscriptionTimings::fromJson(wrong), JsonError);
 }
 
-TEST(TranscriptionTimingsTest, ConstructorStoresTimestampAlignmentAsWordTimestamps) {
-  const TranscriptionTimings t({.decodingTimestampAlignment = 1.5});
+TEST(TranscriptionTimingsTest, DesignatedInitialisersKeepEveryOtherDefault) {
+  const TranscriptionTimings t{.decodingWordTimestamps = 1.5};
   EXPECT_EQ(t.decodingWordTimestamps, 1.5);
   TranscriptionTimings expected;
   expected.decodingWordTimestamps = 1.5;
   EXPECT_EQ(t, expected);  // every other field keeps its default
-  const TranscriptionTimings counts({.totalDecodingLoops = 7, .fullPipeline = 2});
+  const TranscriptionTimings counts{.totalDecodingLoops = 7, .fullPipeline = 2};
   EXPECT_EQ(counts.totalDecodingLoops, 7.0);
   EXPECT_EQ(counts.tokensPerSecond(), 3.5);
   EXPECT_EQ(counts.pipelineStart, DBL_MAX);
