@@ -3,8 +3,11 @@
 // Objects keep their keys in insertion order, so records written field by field come out in
 // declaration order. Writing refuses non-finite numbers (never a silent null); 32-bit floats
 // are stored so that they print in their shortest round-trip form ("0.1", not
-// "0.10000000149011612"). Readers of records use require()/optional() so that a missing
-// required key is an error that names the key. All functions are thread-safe on distinct values.
+// "0.10000000149011612"). Records with a JSON form declare their fields in one table and are
+// written and read by the codec in record.hpp; requireAs()/optionalAs() below read single
+// members for the few readers that walk a tree by hand. A missing required key is an error
+// that names the key. Numbers pass the checked conversions of platform/sys/checked_number.hpp.
+// All functions are thread-safe on distinct values.
 #pragma once
 
 #include <nlohmann/json.hpp>

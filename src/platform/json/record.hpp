@@ -202,11 +202,15 @@ R decode(const Json& value, std::string_view what) {
 }
 
 // True when every field of the table compares equal with ==. Members left out of the table
-// are not compared.
+// are not compared. recordHash (below) hashes the same fields consistently.
 template <Record R>
 bool recordEquals(const R& a, const R& b) {
   return std::apply([&](const auto&... f) { return ((a.*(f.member) == b.*(f.member)) && ...); }, R::fields());
 }
+
+// A hash of every field of the table, consistent with recordEquals (0.0 and -0.0 hash alike).
+template <Record R>
+std::size_t recordHash(const R& record);
 
 // ---- Value coders
 
@@ -353,5 +357,76 @@ struct KeyedEnumCoder {
     return *value;
   }
 };
+
+// ---- Hashes consistent with == for the types the coders support
+
+template <class T>
+struct Hasher;
+
+namespace detail {
+
+inline std::size_t hashCombine(std::size_t seed, std::size_t value) {
+  return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+}  // namespace detail
+
+template <class T>
+requires(std::integral<T> || std::is_enum_v<T>) struct Hasher<T> {
+  std::size_t operator()(T value) const { return std::hash<T>{}(value); }
+};
+
+template <std::floating_point T>
+struct Hasher<T> {
+  std::size_t operator()(T value) const { return value == 0 ? 0 : std::hash<T>{}(value); }
+};
+
+template <>
+struct Hasher<std::string> {
+  std::size_t operator()(const std::string& value) const { return std::hash<std::string>{}(value); }
+};
+
+template <class T>
+struct Hasher<std::vector<T>> {
+  std::size_t operator()(const std::vector<T>& values) const {
+    std::size_t seed = values.size();
+    for (const T& v : values) seed = detail::hashCombine(seed, Hasher<T>{}(v));
+    return seed;
+  }
+};
+
+template <class T>
+struct Hasher<std::optional<T>> {
+  std::size_t operator()(const std::optional<T>& value) const {
+    return value ? detail::hashCombine(1, Hasher<T>{}(*value)) : 0;
+  }
+};
+
+template <class K, class V>
+struct Hasher<std::map<K, V>> {
+  std::size_t operator()(const std::map<K, V>& map) const {
+    std::size_t seed = map.size();
+    for (const auto& [k, v] : map) seed = detail::hashCombine(detail::hashCombine(seed, Hasher<K>{}(k)), Hasher<V>{}(v));
+    return seed;
+  }
+};
+
+template <Record R>
+struct Hasher<R> {
+  std::size_t operator()(const R& record) const { return recordHash(record); }
+};
+
+template <Record R>
+std::size_t recordHash(const R& record) {
+  std::size_t seed = 0;
+  std::apply(
+      [&](const auto&... f) {
+        ((seed = detail::hashCombine(
+              seed, Hasher<std::remove_cvref_t<decltype(record.*(f.member))>>{}(record.*(f.member)))),
+         ...);
+      },
+      R::fields());
+  return seed;
+}
 
 }  // namespace platform::json

@@ -15,13 +15,6 @@ namespace {
 using platform::json::Json;
 using platform::json::JsonError;
 
-void hashCombine(std::size_t& seed, std::size_t value) {
-  seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
-
-// Hash of a float consistent with ==: 0.0 and -0.0 hash alike.
-std::size_t hashFloat(float value) { return value == 0.0F ? 0 : std::hash<float>{}(value); }
-
 // printf-style formatting of one double; a NaN prints as "nan" whatever its sign bit.
 std::string formatNumber(const char* format, double value) {
   if (std::isnan(value)) value = std::fabs(value);
@@ -48,39 +41,9 @@ std::string describeDouble(double value) {
 
 }  // namespace
 
-std::size_t hashValue(const WordTiming& w) {
-  std::size_t seed = std::hash<std::string>{}(w.word);
-  for (int t : w.tokens) hashCombine(seed, std::hash<int>{}(t));
-  hashCombine(seed, hashFloat(w.start));
-  hashCombine(seed, hashFloat(w.end));
-  hashCombine(seed, hashFloat(w.probability));
-  return seed;
-}
+std::size_t hashValue(const WordTiming& w) { return platform::json::recordHash(w); }
 
-std::size_t hashValue(const TranscriptionSegment& s) {
-  std::size_t seed = std::hash<int>{}(s.id);
-  hashCombine(seed, std::hash<int>{}(s.seek));
-  hashCombine(seed, hashFloat(s.start));
-  hashCombine(seed, hashFloat(s.end));
-  hashCombine(seed, std::hash<std::string>{}(s.text));
-  for (int t : s.tokens) hashCombine(seed, std::hash<int>{}(t));
-  for (const auto& map : s.tokenLogProbs) {
-    for (const auto& [token, logProb] : map) {
-      hashCombine(seed, std::hash<int>{}(token));
-      hashCombine(seed, hashFloat(logProb));
-    }
-    hashCombine(seed, map.size());
-  }
-  hashCombine(seed, hashFloat(s.temperature));
-  hashCombine(seed, hashFloat(s.avgLogprob));
-  hashCombine(seed, hashFloat(s.compressionRatio));
-  hashCombine(seed, hashFloat(s.noSpeechProb));
-  hashCombine(seed, s.words.has_value() ? 1 : 0);
-  if (s.words) {
-    for (const WordTiming& w : *s.words) hashCombine(seed, hashValue(w));
-  }
-  return seed;
-}
+std::size_t hashValue(const TranscriptionSegment& s) { return platform::json::recordHash(s); }
 
 bool contains(const std::vector<TranscriptionSegment>& segments, const TranscriptionSegment& segment) {
   for (const TranscriptionSegment& s : segments) {

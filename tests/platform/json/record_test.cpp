@@ -109,11 +109,24 @@ TEST(RecordCodecTest, ReadsBackEqualAndIgnoresUnknownKeys) {
   EXPECT_EQ(read.items[0].label, std::nullopt);
 }
 
-TEST(RecordCodecTest, EqualityComparesOnlyListedFields) {
+TEST(RecordCodecTest, EqualityAndHashUseOnlyListedFields) {
   Outer a = sample();
   Outer b = sample();
   b.notInJson = 99;
   EXPECT_TRUE(recordEquals(a, b));
+  EXPECT_EQ(recordHash(a), recordHash(b));
+  // Zeros of either sign are equal, so they must hash alike, also deep inside containers.
+  a.gain = 0.0F;
+  b.gain = -0.0F;
+  a.scores[1] = 0.0F;
+  b.scores[1] = -0.0F;
+  a.gaps.push_back(0.0F);
+  b.gaps.push_back(-0.0F);
+  ASSERT_TRUE(recordEquals(a, b));
+  EXPECT_EQ(recordHash(a), recordHash(b));
+  b.items[0].count = 2;
+  EXPECT_NE(recordHash(a), recordHash(b));  // a field of a nested record takes part
+  b = a;
   b.items[1].label = "c";
   EXPECT_FALSE(recordEquals(a, b));
   b = a;
