@@ -91,7 +91,9 @@ constexpr std::optional<E> enumFromString(std::string_view text) {
 
 // A type whose static fields() returns the tuple of its field("key", &R::member) entries.
 template <class R>
-concept Record = requires { R::fields(); };
+concept Record = requires {
+  R::fields();
+};
 
 // The coder of values of T; specialisations below. `key` names the field in error messages.
 template <class T>
@@ -100,8 +102,8 @@ struct Coder;
 namespace detail {
 
 inline JsonError wrongType(std::string_view key, std::string_view expected, const Json& found) {
-  return JsonError("wrong type for key \"" + std::string(key) + "\": expected " + std::string(expected) +
-                   ", found " + found.type_name());
+  return JsonError("wrong type for key \"" + std::string(key) + "\": expected " + std::string(expected) + ", found " +
+                   found.type_name());
 }
 
 template <class T>
@@ -141,8 +143,8 @@ namespace detail {
 
 template <Record R>
 constexpr bool hasUniqueKeys() {
-  constexpr auto keys = std::apply([](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.key...}; },
-                                   R::fields());
+  constexpr auto keys =
+      std::apply([](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.key...}; }, R::fields());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     for (std::size_t j = i + 1; j < keys.size(); ++j) {
       if (keys[i] == keys[j]) return false;
@@ -406,7 +408,8 @@ template <class K, class V>
 struct Hasher<std::map<K, V>> {
   std::size_t operator()(const std::map<K, V>& map) const {
     std::size_t seed = map.size();
-    for (const auto& [k, v] : map) seed = detail::hashCombine(detail::hashCombine(seed, Hasher<K>{}(k)), Hasher<V>{}(v));
+    for (const auto& [k, v] : map)
+      seed = detail::hashCombine(detail::hashCombine(seed, Hasher<K>{}(k)), Hasher<V>{}(v));
     return seed;
   }
 };
@@ -421,8 +424,8 @@ std::size_t recordHash(const R& record) {
   std::size_t seed = 0;
   std::apply(
       [&](const auto&... f) {
-        ((seed = detail::hashCombine(
-              seed, Hasher<std::remove_cvref_t<decltype(record.*(f.member))>>{}(record.*(f.member)))),
+        ((seed = detail::hashCombine(seed,
+                                     Hasher<std::remove_cvref_t<decltype(record.*(f.member))>>{}(record.*(f.member)))),
          ...);
       },
       R::fields());

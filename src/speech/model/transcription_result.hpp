@@ -214,12 +214,9 @@ struct TranscriptionProgress {
   static constexpr auto fields() {
     using platform::json::field;
     using P = TranscriptionProgress;
-    return std::tuple{field("timings", &P::timings),
-                      field("text", &P::text),
-                      field("tokens", &P::tokens),
-                      field("temperature", &P::temperature),
-                      field("avgLogprob", &P::avgLogprob),
-                      field("compressionRatio", &P::compressionRatio),
+    return std::tuple{field("timings", &P::timings),       field("text", &P::text),
+                      field("tokens", &P::tokens),         field("temperature", &P::temperature),
+                      field("avgLogprob", &P::avgLogprob), field("compressionRatio", &P::compressionRatio),
                       field("windowId", &P::windowId)};
   }
   platform::json::Json toJson() const { return platform::json::encode(*this); }

@@ -59,11 +59,12 @@ struct Outer {
 
   static constexpr auto fields() {
     using O = Outer;
-    return std::tuple{field("name", &O::name),         field("gain", &O::gain),     field("offset", &O::offset),
-                      field("enabled", &O::enabled),   field("colour", &O::colour), field("accent", &O::accent),
-                      field("inner", &O::inner),       field("items", &O::items),   field("ids", &O::ids),
-                      field("scores", &O::scores),     field("gaps", &O::gaps),
-                      field("durationMs", &O::duration, MillisecondsCoder{})};
+    return std::tuple{field("name", &O::name),     field("gain", &O::gain),
+                      field("offset", &O::offset), field("enabled", &O::enabled),
+                      field("colour", &O::colour), field("accent", &O::accent),
+                      field("inner", &O::inner),   field("items", &O::items),
+                      field("ids", &O::ids),       field("scores", &O::scores),
+                      field("gaps", &O::gaps),     field("durationMs", &O::duration, MillisecondsCoder{})};
   }
 };
 

@@ -100,7 +100,8 @@ TEST_P(RecordJsonCaseTest, HasTheExpectedOutcome) {
   ASSERT_NE(file.contains("json"), file.contains("text")) << "a case holds either \"json\" or \"text\"";
 
   const auto run = [&] {
-    const Json input = file.contains("text") ? platform::json::parse(file.at("text").get<std::string>()) : file.at("json");
+    const Json input =
+        file.contains("text") ? platform::json::parse(file.at("text").get<std::string>()) : file.at("json");
     return runner->second(input);
   };
   if (file.contains("error")) {
