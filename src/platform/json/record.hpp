@@ -1,5 +1,6 @@
 // The record codec: a record declares its fields once, as a table of member pointers with their
-// JSON keys, and gets its JSON encoding, decoding and equality from that table. Every record of
+// JSON keys, and gets its JSON encoding, decoding, equality (recordEquals) and a hash consistent
+// with it (recordHash) from that table. Every record of
 // the project with a JSON form (options, results, timings, device tables, transcript and IPC
 // records, tokenizer configuration) is written this way.
 //
@@ -35,6 +36,8 @@
 //     where MyCoder has `Json encode(const T&) const` and `T decode(const Json&, std::string_view
 //     key) const` (T is the member type, or its value type for an optional member).
 //     KeyedEnumCoder<E> is the ready-made coder for the keyed form {"case":{}}.
+//   - fields() must be constexpr. A key that must be present but may be null is not a table
+//     form: check it with require() before decode() (as the shared TranscriptionResult does).
 //
 // Every value the writer produces reads back equal. All functions are thread-safe on distinct
 // values; nothing is cached.
