@@ -66,3 +66,5 @@ void BM_SegmentFromJsonText(benchmark::State& state) {
 BENCHMARK(BM_SegmentFromJsonText);
 
 }  // namespace
+
+BENCHMARK_MAIN();
