@@ -7,7 +7,7 @@
 
 #include "core/logging.hpp"
 #include "platform/log/check.hpp"
-#include "platform/sys/checked_cast.hpp"
+#include "platform/sys/checked_number.hpp"
 #include "platform/text/text.hpp"
 
 namespace noxtal {
@@ -35,34 +35,17 @@ const Config& nullConfig() {
 // A JSON number that is exactly a value of I (Swift's JSONDecoder accepts 7.0 as an Int).
 template <class I>
 std::optional<I> exactInteger(const Json& json) {
-  if (json.is_number_integer() && !json.is_number_unsigned()) {
-    const auto v = json.get<std::int64_t>();
-    if constexpr (std::is_unsigned_v<I>) {
-      if (v < 0) return std::nullopt;
-    }
-    return static_cast<I>(v);
-  }
-  if (json.is_number_unsigned()) {
-    const auto v = json.get<std::uint64_t>();
-    if (v > static_cast<std::uint64_t>(std::numeric_limits<I>::max())) return std::nullopt;
-    return static_cast<I>(v);
-  }
-  if (json.is_number_float()) {
-    const double d = json.get<double>();
-    const auto i = platform::sys::checkedIntegerCast<I>(d);
-    if (i && static_cast<double>(*i) == d) return i;
-  }
+  if (json.is_number_unsigned()) return platform::sys::checkedIntegralCast<I>(json.get<std::uint64_t>());
+  if (json.is_number_integer()) return platform::sys::checkedIntegralCast<I>(json.get<std::int64_t>());
+  if (json.is_number_float()) return platform::sys::exactIntegerCast<I>(json.get<double>());
   return std::nullopt;
 }
 
 // A JSON number read the way the platform's object tree converts it: a value that is exactly a
 // 64-bit integer (7, 7.0, 1e3, -0.0) is an integer; any other number is a 32-bit float, with
-// magnitudes beyond the float range becoming infinities (a plain conversion of such a double
-// is undefined behaviour).
+// magnitudes beyond the float range becoming infinities.
 Config numberConfig(double d) {
-  if (const auto i = platform::sys::checkedIntegerCast<std::int64_t>(d); i && static_cast<double>(*i) == d) {
-    return Config(*i);
-  }
+  if (const auto i = platform::sys::exactIntegerCast<std::int64_t>(d)) return Config(*i);
   return Config(d);
 }
 
@@ -227,9 +210,10 @@ Config Config::decode(const Json& json) {
     case Json::value_t::number_unsigned:
     case Json::value_t::number_float: {
       if (auto i = exactInteger<std::int64_t>(json)) return Config(*i);
-      const double d = json.get<double>();
-      if (std::isfinite(d) && std::fabs(d) <= static_cast<double>(std::numeric_limits<float>::max())) {
-        return Config(static_cast<float>(d));
+      // Every number that rounds to a finite float reads, FLT_MAX as encode() writes it
+      // ("3.4028235e+38", a little above FLT_MAX) included.
+      if (const auto f = platform::sys::checkedFloatCast(json.get<double>()); f && std::isfinite(*f)) {
+        return Config(*f);
       }
       return Config();
     }

@@ -26,6 +26,7 @@
 
 #include "core/binary_distinct_string.hpp"
 #include "platform/json/json.hpp"
+#include "platform/sys/checked_number.hpp"
 
 namespace noxtal {
 
@@ -146,18 +147,14 @@ class Config {
   // Rounds to nearest like the hardware conversion, but without its undefined behaviour: from
   // FLT_MAX plus half an ulp (2^128 - 2^103) upwards the result is an infinity.
   static float toFloat(double d) {
-    constexpr double kOverflow = 0x1.ffffffp127;
-    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
-    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
-    return static_cast<float>(d);
+    if (const auto f = platform::sys::checkedFloatCast(d)) return *f;
+    return d > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
   }
 
   template <class I>
   static Data integerData(I i) {
-    if constexpr (std::is_unsigned_v<I> && sizeof(I) >= sizeof(std::int64_t)) {
-      if (i > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<float>(i);
-    }
-    return static_cast<std::int64_t>(i);
+    if (const auto v = platform::sys::checkedIntegralCast<std::int64_t>(i)) return *v;
+    return static_cast<float>(i);  // only an unsigned value above INT64_MAX gets here
   }
 
   Data value_;

@@ -183,6 +183,20 @@ TEST(ConfigTest, EncodeAndDecodeRoundTrip) {
   EXPECT_THROW(Config::makeArray({std::numeric_limits<float>::quiet_NaN()}).encode(), platform::json::JsonError);
 }
 
+// Every float that encode() writes decodes back to the same float, FLT_MAX ("3.4028235e+38",
+// slightly above FLT_MAX as a double) included.
+TEST(ConfigTest, EncodedFloatsAtTheEdgesDecodeBackEqual) {
+  for (float f : {std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                  std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::min(), 0.1f, -2.5e-30f}) {
+    const std::string text = platform::json::dump(Config(f).encode());
+    const Config decoded = Config::decode(platform::json::parse(text));
+    EXPECT_EQ(decoded.floatingValue(), f) << text;
+  }
+  EXPECT_EQ(platform::json::dump(Config(std::numeric_limits<float>::max()).encode()), "3.4028235e+38");
+  // Past FLT_MAX plus half an ulp a number no longer fits a float.
+  EXPECT_EQ(decodeText("3.4028236e38").kind(), Config::Kind::null);
+}
+
 TEST(ConfigTest, Readers) {
   struct BoolCase {
     Config value;

@@ -3,13 +3,16 @@
 // Objects keep their keys in insertion order, so records written field by field come out in
 // declaration order. Writing refuses non-finite numbers (never a silent null); 32-bit floats
 // are stored so that they print in their shortest round-trip form ("0.1", not
-// "0.10000000149011612"). Readers of records use require()/optional() so that a missing
-// required key is an error that names the key. All functions are thread-safe on distinct values.
+// "0.10000000149011612"). Records with a JSON form declare their fields in one table and are
+// written and read by the codec in record.hpp; requireAs()/optionalAs() below read single
+// members for the few readers that walk a tree by hand. A missing required key is an error
+// that names the key. Numbers pass the checked conversions of platform/sys/checked_number.hpp.
+// All functions are thread-safe on distinct values.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
-#include "platform/sys/checked_cast.hpp"
+#include "platform/sys/checked_number.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -70,52 +73,45 @@ const Json& require(const Json& object, std::string_view key);
 
 namespace detail {
 
-// `member` converted to T. An integer type accepts only an integral number inside its range
-// (3.0 reads as 3; 3.7, 1e300 and -1 for an unsigned type are errors), never a bool; float
-// accepts only a number within the float range (1e300 is an error); bool accepts only
-// true/false. Throws JsonError naming `key`.
+// `member` converted to T, through the checked conversions of platform/sys/checked_number.hpp.
+// An integer type accepts only an integral number inside its range (3.0 reads as 3; 3.7, 1e300
+// and -1 for an unsigned type are errors), never a bool; float accepts any number that rounds
+// to a finite float (FLT_MAX written as "3.4028235e+38" reads back as FLT_MAX; 1e300 is an
+// error); double accepts any number; bool accepts only true/false; std::string only a string.
+// Throws JsonError naming `key`.
 template <class T>
 T convertMember(const Json& member, std::string_view key) {
   const auto wrongType = [&](const std::string& why) {
     return JsonError("wrong type for key \"" + std::string(key) + "\": " + why);
   };
   if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    std::optional<T> value;
     if (member.is_number_unsigned()) {
-      const auto v = member.get<std::uint64_t>();
-      if (v > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) throw wrongType("integer out of range");
-      return static_cast<T>(v);
+      value = platform::sys::checkedIntegralCast<T>(member.get<std::uint64_t>());
+    } else if (member.is_number_integer()) {
+      value = platform::sys::checkedIntegralCast<T>(member.get<std::int64_t>());
+    } else if (member.is_number_float()) {
+      value = platform::sys::exactIntegerCast<T>(member.get<double>());
+      if (!value) throw wrongType("number is not an integer in range");
+    } else {
+      throw wrongType(std::string("expected an integer, found ") + member.type_name());
     }
-    if (member.is_number_integer()) {
-      const auto v = member.get<std::int64_t>();
-      if (v < 0 && !std::is_signed_v<T>) throw wrongType("integer out of range");
-      if constexpr (std::is_signed_v<T>) {
-        if (v < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
-            v > static_cast<std::int64_t>(std::numeric_limits<T>::max())) {
-          throw wrongType("integer out of range");
-        }
-      } else {
-        if (static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
-          throw wrongType("integer out of range");
-        }
-      }
-      return static_cast<T>(v);
-    }
-    if (member.is_number_float()) {
-      const double d = member.get<double>();
-      const auto v = platform::sys::checkedIntegerCast<T>(d);
-      if (!v || static_cast<double>(*v) != d) throw wrongType("number is not an integer in range");
-      return *v;
-    }
-    throw wrongType(std::string("expected an integer, found ") + member.type_name());
+    if (!value) throw wrongType("integer out of range");
+    return *value;
   } else if constexpr (std::is_same_v<T, float>) {
-    // A plain conversion of a double beyond the float range is undefined; such a number does
-    // not fit the field and is an error, as in the platform's decoder.
     if (!member.is_number()) throw wrongType(std::string("expected a number, found ") + member.type_name());
-    // The bound is where rounding to float would give an infinity (FLT_MAX plus half an ulp),
-    // so the shortest text of FLT_MAX ("3.4028235e+38") still reads back.
-    const double d = member.get<double>();
-    if (!(std::fabs(d) < 0x1.ffffffp127)) throw wrongType("number does not fit in a 32-bit float");
-    return static_cast<float>(d);
+    const auto value = platform::sys::checkedFloatCast(member.get<double>());
+    if (!value) throw wrongType("number does not fit in a 32-bit float");
+    return *value;
+  } else if constexpr (std::is_same_v<T, double>) {
+    if (!member.is_number()) throw wrongType(std::string("expected a number, found ") + member.type_name());
+    return member.get<double>();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    if (!member.is_boolean()) throw wrongType(std::string("expected a boolean, found ") + member.type_name());
+    return member.get<bool>();
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    if (!member.is_string()) throw wrongType(std::string("expected a string, found ") + member.type_name());
+    return member.get<std::string>();
   } else {
     try {
       return member.get<T>();

@@ -11,7 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/json/json.hpp"
+#include <tuple>
+#include <utility>
+
+#include "platform/json/record.hpp"
 
 namespace vostrane {
 
@@ -40,19 +43,30 @@ std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view te
 platform::json::Json toJson(ChunkingStrategy strategy);
 ChunkingStrategy chunkingStrategyFromJson(const platform::json::Json& value);
 
+}  // namespace vostrane
+
+template <>
+struct platform::json::EnumStrings<vostrane::DecodingTask> {
+  static constexpr std::string_view typeName = "DecodingTask";
+  static constexpr std::array<std::pair<vostrane::DecodingTask, std::string_view>, 2> cases{
+      {{vostrane::DecodingTask::transcribe, "transcribe"}, {vostrane::DecodingTask::translate, "translate"}}};
+};
+
+template <>
+struct platform::json::EnumStrings<vostrane::ChunkingStrategy> {
+  static constexpr std::string_view typeName = "ChunkingStrategy";
+  static constexpr std::array<std::pair<vostrane::ChunkingStrategy, std::string_view>, 2> cases{
+      {{vostrane::ChunkingStrategy::none, "none"}, {vostrane::ChunkingStrategy::vad, "vad"}}};
+};
+
+namespace vostrane {
+
+// An aggregate: name the settings to change with designated initialisers, in declaration
+// order; the others keep their defaults. detectLanguage defaults to !usePrefillPrompt, so
+//   DecodingOptions{.usePrefillPrompt = false}
+// detects the language unless .detectLanguage is given too. Values are stored as given,
+// without checks or clamping.
 struct DecodingOptions {
-  // Arguments of the explicit constructor: every field's default, with three fields that are
-  // resolved when left absent (detectLanguage -> !usePrefillPrompt, suppressTokens -> empty,
-  // concurrentWorkerCount -> 16). Use designated initialisers:
-  //   DecodingOptions({.usePrefillPrompt = false})
-  struct Arguments;
-
-  // The defaults of every field (detectLanguage false, suppressTokens empty).
-  DecodingOptions() = default;
-  // Stores every argument as given, without checks or clamping, after resolving the three
-  // optional ones.
-  explicit DecodingOptions(const Arguments& arguments);
-
   bool verbose = false;
   DecodingTask task = DecodingTask::transcribe;
   std::optional<std::string> language{};
@@ -62,7 +76,7 @@ struct DecodingOptions {
   int sampleLength = 224;  // the library's maximum token context
   int topK = 5;
   bool usePrefillPrompt = true;
-  bool detectLanguage = false;
+  bool detectLanguage = !usePrefillPrompt;
   bool skipSpecialTokens = false;
   bool withoutTimestamps = false;
   bool wordTimestamps = false;
@@ -81,45 +95,51 @@ struct DecodingOptions {
   int concurrentWorkerCount = 16;
   std::optional<ChunkingStrategy> chunkingStrategy{};
 
-  // The JSON object: the 27 field names in declaration order, absent optionals left out.
+  // The JSON form: the 27 field names in declaration order, absent optionals left out. Every
+  // non-optional key is required when reading (no defaults are filled in).
+  static constexpr auto fields() {
+    using platform::json::field;
+    using O = DecodingOptions;
+    return std::tuple{field("verbose", &O::verbose),
+                      field("task", &O::task, platform::json::KeyedEnumCoder<DecodingTask>{}),
+                      field("language", &O::language),
+                      field("temperature", &O::temperature),
+                      field("temperatureIncrementOnFallback", &O::temperatureIncrementOnFallback),
+                      field("temperatureFallbackCount", &O::temperatureFallbackCount),
+                      field("sampleLength", &O::sampleLength),
+                      field("topK", &O::topK),
+                      field("usePrefillPrompt", &O::usePrefillPrompt),
+                      field("detectLanguage", &O::detectLanguage),
+                      field("skipSpecialTokens", &O::skipSpecialTokens),
+                      field("withoutTimestamps", &O::withoutTimestamps),
+                      field("wordTimestamps", &O::wordTimestamps),
+                      field("maxInitialTimestamp", &O::maxInitialTimestamp),
+                      field("maxWindowSeek", &O::maxWindowSeek),
+                      field("clipTimestamps", &O::clipTimestamps),
+                      field("windowClipTime", &O::windowClipTime),
+                      field("promptTokens", &O::promptTokens),
+                      field("prefixTokens", &O::prefixTokens),
+                      field("suppressBlank", &O::suppressBlank),
+                      field("suppressTokens", &O::suppressTokens),
+                      field("compressionRatioThreshold", &O::compressionRatioThreshold),
+                      field("logProbThreshold", &O::logProbThreshold),
+                      field("firstTokenLogProbThreshold", &O::firstTokenLogProbThreshold),
+                      field("noSpeechThreshold", &O::noSpeechThreshold),
+                      field("concurrentWorkerCount", &O::concurrentWorkerCount),
+                      field("chunkingStrategy", &O::chunkingStrategy)};
+  }
+
   // Throws platform::json::JsonError on a non-finite number.
-  platform::json::Json toJson() const;
-  // Reads the JSON object: every non-optional key is required (no defaults are filled in);
-  // an optional key may be missing or null; unknown keys are ignored. Throws
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  // An optional key may be missing or null; unknown keys are ignored. Throws
   // platform::json::JsonError on a missing required key or a value of the wrong type.
-  static DecodingOptions fromJson(const platform::json::Json& value);
+  static DecodingOptions fromJson(const platform::json::Json& value) {
+    return platform::json::decode<DecodingOptions>(value, "DecodingOptions");
+  }
 
-  friend bool operator==(const DecodingOptions&, const DecodingOptions&) = default;
-};
-
-struct DecodingOptions::Arguments {
-  bool verbose = false;
-  DecodingTask task = DecodingTask::transcribe;
-  std::optional<std::string> language{};
-  float temperature = 0.0F;
-  float temperatureIncrementOnFallback = 0.2F;
-  int temperatureFallbackCount = 5;
-  int sampleLength = 224;
-  int topK = 5;
-  bool usePrefillPrompt = true;
-  std::optional<bool> detectLanguage{};
-  bool skipSpecialTokens = false;
-  bool withoutTimestamps = false;
-  bool wordTimestamps = false;
-  std::optional<float> maxInitialTimestamp{};
-  std::optional<int> maxWindowSeek{};
-  std::vector<float> clipTimestamps{};
-  float windowClipTime = 1.0F;
-  std::optional<std::vector<int>> promptTokens{};
-  std::optional<std::vector<int>> prefixTokens{};
-  bool suppressBlank = false;
-  std::optional<std::vector<int>> suppressTokens{};
-  std::optional<float> compressionRatioThreshold = 2.4F;
-  std::optional<float> logProbThreshold = -1.0F;
-  std::optional<float> firstTokenLogProbThreshold = -1.5F;
-  std::optional<float> noSpeechThreshold = 0.6F;
-  std::optional<int> concurrentWorkerCount{};
-  std::optional<ChunkingStrategy> chunkingStrategy{};
+  friend bool operator==(const DecodingOptions& a, const DecodingOptions& b) {
+    return platform::json::recordEquals(a, b);
+  }
 };
 
 }  // namespace vostrane

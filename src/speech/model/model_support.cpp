@@ -6,42 +6,28 @@
 
 #include "core/extensions.hpp"
 #include "core/logging.hpp"
-#include "speech/model/json_fields.hpp"
 
 namespace vostrane {
 
 using platform::json::Json;
-using platform::json::JsonError;
-namespace jf = json_fields;
 
-Json ModelSupport::toJson() const {
-  Json out = Json::object();
-  out["default"] = defaultModel;
-  out["supported"] = supported;
-  return out;
-}
+namespace {
 
-ModelSupport ModelSupport::fromJson(const Json& value) {
-  if (!value.is_object()) throw JsonError("expected an object for \"models\"");
-  return ModelSupport{jf::requireString(value, "default"), jf::requireStringList(value, "supported"), {}};
-}
+// The JSON form of a model support config: the three keys it is read from and written to.
+struct ModelSupportConfigForm {
+  std::string name{};
+  std::string version{};
+  std::vector<DeviceSupport> deviceSupport{};
 
-Json DeviceSupport::toJson() const {
-  Json out = Json::object();
-  if (chips) out["chips"] = *chips;
-  out["identifiers"] = identifiers;
-  out["models"] = models.toJson();
-  return out;
-}
+  static constexpr auto fields() {
+    using platform::json::field;
+    using F = ModelSupportConfigForm;
+    return std::tuple{field("name", &F::name), field("version", &F::version),
+                      field("device_support", &F::deviceSupport)};
+  }
+};
 
-DeviceSupport DeviceSupport::fromJson(const Json& value) {
-  if (!value.is_object()) throw JsonError("expected an object in \"device_support\"");
-  DeviceSupport row;
-  row.chips = jf::optionalString(value, "chips");
-  row.identifiers = jf::requireStringList(value, "identifiers");
-  row.models = ModelSupport::fromJson(jf::requireMember(value, "models"));
-  return row;
-}
+}  // namespace
 
 std::vector<DeviceSupport> mergeDeviceSupports(const std::vector<DeviceSupport>& configRows,
                                                const std::vector<DeviceSupport>& fallbackRows) {
@@ -131,25 +117,12 @@ ModelSupport ModelSupportConfig::modelSupport(std::string_view deviceIdentifier)
 }
 
 Json ModelSupportConfig::toJson() const {
-  Json out = Json::object();
-  out["name"] = repoName_;
-  out["version"] = repoVersion_;
-  Json rows = Json::array();
-  for (const DeviceSupport& row : deviceSupports_) rows.push_back(row.toJson());
-  out["device_support"] = std::move(rows);
-  return out;
+  return platform::json::encode(ModelSupportConfigForm{repoName_, repoVersion_, deviceSupports_});
 }
 
 ModelSupportConfig ModelSupportConfig::fromJson(const Json& value) {
-  if (!value.is_object()) throw JsonError("expected an object for the model support config");
-  std::string name = jf::requireString(value, "name");
-  std::string version = jf::requireString(value, "version");
-  const Json& rowsJson = jf::requireMember(value, "device_support");
-  if (!rowsJson.is_array()) throw JsonError("wrong type for \"device_support\": expected an array");
-  std::vector<DeviceSupport> rows;
-  rows.reserve(rowsJson.size());
-  for (const Json& row : rowsJson) rows.push_back(DeviceSupport::fromJson(row));
-  return ModelSupportConfig(std::move(name), std::move(version), std::move(rows), true);
+  ModelSupportConfigForm form = platform::json::decode<ModelSupportConfigForm>(value, "the model support config");
+  return ModelSupportConfig(std::move(form.name), std::move(form.version), std::move(form.deviceSupport), true);
 }
 
 namespace {

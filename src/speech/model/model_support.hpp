@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
-#include "platform/json/json.hpp"
+#include "platform/json/record.hpp"
 
 namespace vostrane {
 
@@ -20,9 +21,16 @@ struct ModelSupport {
   std::vector<std::string> disabled{};   // known folders that do not (derived; never in JSON)
 
   // {"default", "supported"}. Reading sets `disabled` empty; throws JsonError.
-  platform::json::Json toJson() const;
-  static ModelSupport fromJson(const platform::json::Json& value);
+  static constexpr auto fields() {
+    using platform::json::field;
+    return std::tuple{field("default", &ModelSupport::defaultModel), field("supported", &ModelSupport::supported)};
+  }
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static ModelSupport fromJson(const platform::json::Json& value) {
+    return platform::json::decode<ModelSupport>(value, "\"models\"");
+  }
 
+  // Over all three fields, the derived `disabled` list included.
   friend bool operator==(const ModelSupport&, const ModelSupport&) = default;
 };
 
@@ -32,8 +40,15 @@ struct DeviceSupport {
   ModelSupport models;
 
   // {"chips"? (left out when absent), "identifiers", "models"}. Throws JsonError.
-  platform::json::Json toJson() const;
-  static DeviceSupport fromJson(const platform::json::Json& value);
+  static constexpr auto fields() {
+    using platform::json::field;
+    return std::tuple{field("chips", &DeviceSupport::chips), field("identifiers", &DeviceSupport::identifiers),
+                      field("models", &DeviceSupport::models)};
+  }
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static DeviceSupport fromJson(const platform::json::Json& value) {
+    return platform::json::decode<DeviceSupport>(value, "an entry of \"device_support\"");
+  }
 
   friend bool operator==(const DeviceSupport&, const DeviceSupport&) = default;
 };

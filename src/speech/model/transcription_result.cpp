@@ -4,55 +4,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include "core/logging.hpp"
-#include "speech/model/json_fields.hpp"
 
 namespace vostrane {
 namespace {
 
 using platform::json::Json;
 using platform::json::JsonError;
-namespace jf = json_fields;
-
-void hashCombine(std::size_t& seed, std::size_t value) {
-  seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
-
-// Hash of a float consistent with ==: 0.0 and -0.0 hash alike.
-std::size_t hashFloat(float value) { return value == 0.0F ? 0 : std::hash<float>{}(value); }
-
-Json tokenLogProbsToJson(const std::vector<std::map<int, float>>& list) {
-  Json out = Json::array();
-  for (const auto& map : list) {
-    Json object = Json::object();
-    for (const auto& [token, logProb] : map) object[std::to_string(token)] = platform::json::fromFloat(logProb);
-    out.push_back(std::move(object));
-  }
-  return out;
-}
-
-std::vector<std::map<int, float>> tokenLogProbsFromJson(const Json& value) {
-  if (!value.is_array()) throw JsonError("wrong type for \"tokenLogProbs\": expected an array");
-  std::vector<std::map<int, float>> out;
-  out.reserve(value.size());
-  for (const Json& object : value) {
-    if (!object.is_object()) throw JsonError("wrong type in \"tokenLogProbs\": expected an object");
-    std::map<int, float> map;
-    for (auto it = object.begin(); it != object.end(); ++it) {
-      const std::string& key = it.key();
-      int token = 0;
-      auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), token);
-      if (error != std::errc() || end != key.data() + key.size() || key.empty()) {
-        throw JsonError("\"tokenLogProbs\" key \"" + key + "\" is not an integer");
-      }
-      map[token] = jf::toFloat(it.value(), "tokenLogProbs");
-    }
-    out.push_back(std::move(map));
-  }
-  return out;
-}
 
 // printf-style formatting of one double; a NaN prints as "nan" whatever its sign bit.
 std::string formatNumber(const char* format, double value) {
@@ -80,147 +41,15 @@ std::string describeDouble(double value) {
 
 }  // namespace
 
-Json WordTiming::toJson() const {
-  Json out = Json::object();
-  out["word"] = word;
-  out["tokens"] = jf::fromIntList(tokens);
-  out["start"] = platform::json::fromFloat(start);
-  out["end"] = platform::json::fromFloat(end);
-  out["probability"] = platform::json::fromFloat(probability);
-  return out;
-}
+std::size_t hashValue(const WordTiming& w) { return platform::json::recordHash(w); }
 
-WordTiming WordTiming::fromJson(const Json& v) {
-  if (!v.is_object()) throw JsonError("expected an object for WordTiming");
-  WordTiming w;
-  w.word = jf::requireString(v, "word");
-  w.tokens = jf::requireIntList(v, "tokens");
-  w.start = jf::requireFloat(v, "start");
-  w.end = jf::requireFloat(v, "end");
-  w.probability = jf::requireFloat(v, "probability");
-  return w;
-}
-
-Json TranscriptionSegment::toJson() const {
-  using platform::json::fromFloat;
-  Json out = Json::object();
-  out["id"] = id;
-  out["seek"] = seek;
-  out["start"] = fromFloat(start);
-  out["end"] = fromFloat(end);
-  out["text"] = text;
-  out["tokens"] = jf::fromIntList(tokens);
-  out["tokenLogProbs"] = tokenLogProbsToJson(tokenLogProbs);
-  out["temperature"] = fromFloat(temperature);
-  out["avgLogprob"] = fromFloat(avgLogprob);
-  out["compressionRatio"] = fromFloat(compressionRatio);
-  out["noSpeechProb"] = fromFloat(noSpeechProb);
-  if (words) {
-    Json list = Json::array();
-    for (const WordTiming& w : *words) list.push_back(w.toJson());
-    out["words"] = std::move(list);
-  }
-  return out;
-}
-
-TranscriptionSegment TranscriptionSegment::fromJson(const Json& v) {
-  if (!v.is_object()) throw JsonError("expected an object for TranscriptionSegment");
-  TranscriptionSegment s;
-  s.id = jf::requireInt(v, "id");
-  s.seek = jf::requireInt(v, "seek");
-  s.start = jf::requireFloat(v, "start");
-  s.end = jf::requireFloat(v, "end");
-  s.text = jf::requireString(v, "text");
-  s.tokens = jf::requireIntList(v, "tokens");
-  s.tokenLogProbs = tokenLogProbsFromJson(jf::requireMember(v, "tokenLogProbs"));
-  s.temperature = jf::requireFloat(v, "temperature");
-  s.avgLogprob = jf::requireFloat(v, "avgLogprob");
-  s.compressionRatio = jf::requireFloat(v, "compressionRatio");
-  s.noSpeechProb = jf::requireFloat(v, "noSpeechProb");
-  if (const Json* words = jf::optionalMember(v, "words")) {
-    if (!words->is_array()) throw JsonError("wrong type for \"words\": expected an array");
-    std::vector<WordTiming> list;
-    list.reserve(words->size());
-    for (const Json& w : *words) list.push_back(WordTiming::fromJson(w));
-    s.words = std::move(list);
-  }
-  return s;
-}
-
-std::size_t hashValue(const WordTiming& w) {
-  std::size_t seed = std::hash<std::string>{}(w.word);
-  for (int t : w.tokens) hashCombine(seed, std::hash<int>{}(t));
-  hashCombine(seed, hashFloat(w.start));
-  hashCombine(seed, hashFloat(w.end));
-  hashCombine(seed, hashFloat(w.probability));
-  return seed;
-}
-
-std::size_t hashValue(const TranscriptionSegment& s) {
-  std::size_t seed = std::hash<int>{}(s.id);
-  hashCombine(seed, std::hash<int>{}(s.seek));
-  hashCombine(seed, hashFloat(s.start));
-  hashCombine(seed, hashFloat(s.end));
-  hashCombine(seed, std::hash<std::string>{}(s.text));
-  for (int t : s.tokens) hashCombine(seed, std::hash<int>{}(t));
-  for (const auto& map : s.tokenLogProbs) {
-    for (const auto& [token, logProb] : map) {
-      hashCombine(seed, std::hash<int>{}(token));
-      hashCombine(seed, hashFloat(logProb));
-    }
-    hashCombine(seed, map.size());
-  }
-  hashCombine(seed, hashFloat(s.temperature));
-  hashCombine(seed, hashFloat(s.avgLogprob));
-  hashCombine(seed, hashFloat(s.compressionRatio));
-  hashCombine(seed, hashFloat(s.noSpeechProb));
-  hashCombine(seed, s.words.has_value() ? 1 : 0);
-  if (s.words) {
-    for (const WordTiming& w : *s.words) hashCombine(seed, hashValue(w));
-  }
-  return seed;
-}
+std::size_t hashValue(const TranscriptionSegment& s) { return platform::json::recordHash(s); }
 
 bool contains(const std::vector<TranscriptionSegment>& segments, const TranscriptionSegment& segment) {
   for (const TranscriptionSegment& s : segments) {
     if (s.start == segment.start) return true;
   }
   return false;
-}
-
-Json TranscriptionResultStruct::toJson() const {
-  Json out = Json::object();
-  out["text"] = text;
-  Json list = Json::array();
-  for (const TranscriptionSegment& s : segments) list.push_back(s.toJson());
-  out["segments"] = std::move(list);
-  out["language"] = language;
-  out["timings"] = timings.toJson();
-  if (seekTime) out["seekTime"] = platform::json::fromFloat(*seekTime);
-  return out;
-}
-
-namespace {
-
-std::vector<TranscriptionSegment> segmentsFromJson(const Json& value) {
-  if (!value.is_array()) throw JsonError("wrong type for \"segments\": expected an array");
-  std::vector<TranscriptionSegment> out;
-  out.reserve(value.size());
-  for (const Json& s : value) out.push_back(TranscriptionSegment::fromJson(s));
-  return out;
-}
-
-}  // namespace
-
-TranscriptionResultStruct TranscriptionResultStruct::fromJson(const Json& v) {
-  if (!v.is_object()) throw JsonError("expected an object for TranscriptionResultStruct");
-  TranscriptionResultStruct r;
-  r.text = jf::requireString(v, "text");
-  r.segments = segmentsFromJson(jf::requireMember(v, "segments"));
-  r.language = jf::requireString(v, "language");
-  r.timings = TranscriptionTimings::fromJson(jf::requireMember(v, "timings"));
-  r.seekTime = jf::optionalFloat(v, "seekTime");
-  return r;
 }
 
 TranscriptionResult::TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments,
@@ -261,32 +90,30 @@ TranscriptionResultStruct TranscriptionResult::snapshot() const {
   return TranscriptionResultStruct{text(), segments(), language(), timings(), seekTime()};
 }
 
-Json TranscriptionResult::toJson() const {
-  Json out = Json::object();
-  out["text"] = text_.withLock([](const std::string& v) { return Json(v); });
-  out["segments"] = segments_.withLock([](const std::vector<TranscriptionSegment>& v) {
-    Json list = Json::array();
-    for (const TranscriptionSegment& s : v) list.push_back(s.toJson());
-    return list;
+void TranscriptionResult::appendSegment(TranscriptionSegment segment) {
+  segments_.withLock([&](std::vector<TranscriptionSegment>& list) { list.push_back(std::move(segment)); });
+}
+
+void TranscriptionResult::appendSegments(std::vector<TranscriptionSegment> segments) {
+  segments_.withLock([&](std::vector<TranscriptionSegment>& list) {
+    // Reserving first makes the moves below unable to fail, so a failure leaves the list whole.
+    list.reserve(list.size() + segments.size());
+    std::move(segments.begin(), segments.end(), std::back_inserter(list));
   });
-  out["language"] = language_.withLock([](const std::string& v) { return Json(v); });
-  out["timings"] = timings_.withLock([](const TranscriptionTimings& v) { return v.toJson(); });
-  out["seekTime"] = seekTime_.withLock(
-      [](const std::optional<float>& v) { return v ? platform::json::fromFloat(*v) : Json(nullptr); });
+}
+
+Json TranscriptionResult::toJson() const {
+  Json out = snapshot().toJson();
+  if (!out.contains("seekTime")) out["seekTime"] = nullptr;
   return out;
 }
 
 std::shared_ptr<TranscriptionResult> TranscriptionResult::fromJson(const Json& v) {
   if (!v.is_object()) throw JsonError("expected an object for TranscriptionResult");
-  std::string text = jf::requireString(v, "text");
-  std::vector<TranscriptionSegment> segments = segmentsFromJson(jf::requireMember(v, "segments"));
-  std::string language = jf::requireString(v, "language");
-  TranscriptionTimings timings = TranscriptionTimings::fromJson(jf::requireMember(v, "timings"));
-  const Json& seek = platform::json::require(v, "seekTime");
-  std::optional<float> seekTime;
-  if (!seek.is_null()) seekTime = jf::toFloat(seek, "seekTime");
-  return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments), std::move(language), timings,
-                                               seekTime);
+  (void)platform::json::require(v, "seekTime");  // required here, though it may be null
+  TranscriptionResultStruct r = TranscriptionResultStruct::fromJson(v);
+  return std::make_shared<TranscriptionResult>(std::move(r.text), std::move(r.segments), std::move(r.language),
+                                               r.timings, r.seekTime);
 }
 
 std::string formatTimingReport(const TranscriptionTimings& t, std::size_t tokenTotal) {

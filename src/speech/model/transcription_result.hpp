@@ -13,9 +13,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
-#include "platform/json/json.hpp"
+#include "platform/json/record.hpp"
 #include "platform/sync/mutex.hpp"
 #include "speech/model/transcription_timings.hpp"
 
@@ -31,12 +32,20 @@ struct WordTiming {
   float duration() const { return end - start; }
 
   // {"word", "tokens", "start", "end", "probability"}; all keys required when reading.
+  static constexpr auto fields() {
+    using platform::json::field;
+    return std::tuple{field("word", &WordTiming::word), field("tokens", &WordTiming::tokens),
+                      field("start", &WordTiming::start), field("end", &WordTiming::end),
+                      field("probability", &WordTiming::probability)};
+  }
   // Both throw platform::json::JsonError (non-finite number, missing key, wrong type).
-  platform::json::Json toJson() const;
-  static WordTiming fromJson(const platform::json::Json& value);
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static WordTiming fromJson(const platform::json::Json& value) {
+    return platform::json::decode<WordTiming>(value, "WordTiming");
+  }
 
   // Over all five fields; floats by value, so a NaN field makes two timings unequal.
-  friend bool operator==(const WordTiming&, const WordTiming&) = default;
+  friend bool operator==(const WordTiming& a, const WordTiming& b) { return platform::json::recordEquals(a, b); }
 };
 
 struct TranscriptionSegment {
@@ -58,11 +67,32 @@ struct TranscriptionSegment {
 
   // The twelve keys in declaration order; "words" only when present. "tokenLogProbs" is an
   // array of objects keyed by token ids in decimal. On reading, "words" may be missing or
-  // null and the other eleven keys are required. Throw platform::json::JsonError.
-  platform::json::Json toJson() const;
-  static TranscriptionSegment fromJson(const platform::json::Json& value);
+  // null and the other eleven keys are required.
+  static constexpr auto fields() {
+    using platform::json::field;
+    using S = TranscriptionSegment;
+    return std::tuple{field("id", &S::id),
+                      field("seek", &S::seek),
+                      field("start", &S::start),
+                      field("end", &S::end),
+                      field("text", &S::text),
+                      field("tokens", &S::tokens),
+                      field("tokenLogProbs", &S::tokenLogProbs),
+                      field("temperature", &S::temperature),
+                      field("avgLogprob", &S::avgLogprob),
+                      field("compressionRatio", &S::compressionRatio),
+                      field("noSpeechProb", &S::noSpeechProb),
+                      field("words", &S::words)};
+  }
+  // Both throw platform::json::JsonError.
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static TranscriptionSegment fromJson(const platform::json::Json& value) {
+    return platform::json::decode<TranscriptionSegment>(value, "TranscriptionSegment");
+  }
 
-  friend bool operator==(const TranscriptionSegment&, const TranscriptionSegment&) = default;
+  friend bool operator==(const TranscriptionSegment& a, const TranscriptionSegment& b) {
+    return platform::json::recordEquals(a, b);
+  }
 };
 
 // Hash values consistent with ==.
@@ -82,8 +112,20 @@ struct TranscriptionResultStruct {
 
   // "text", "segments", "language", "timings", "seekTime" (left out when absent). On reading,
   // "seekTime" may be missing or null; the other four are required. Throw JsonError.
-  platform::json::Json toJson() const;
-  static TranscriptionResultStruct fromJson(const platform::json::Json& value);
+  static constexpr auto fields() {
+    using platform::json::field;
+    using R = TranscriptionResultStruct;
+    return std::tuple{field("text", &R::text), field("segments", &R::segments), field("language", &R::language),
+                      field("timings", &R::timings), field("seekTime", &R::seekTime)};
+  }
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static TranscriptionResultStruct fromJson(const platform::json::Json& value) {
+    return platform::json::decode<TranscriptionResultStruct>(value, "TranscriptionResultStruct");
+  }
+
+  friend bool operator==(const TranscriptionResultStruct& a, const TranscriptionResultStruct& b) {
+    return platform::json::recordEquals(a, b);
+  }
 };
 
 // The final result of a transcription, shared between threads (hold it in a shared_ptr).
@@ -107,6 +149,11 @@ class TranscriptionResult {
   std::vector<TranscriptionSegment> segments() const { return segments_.get(); }
   void setSegments(std::vector<TranscriptionSegment> value) { segments_.set(std::move(value)); }
   void modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& body) { segments_.modify(body); }
+  // Appends under the lock without copying the list (amortised constant time per segment,
+  // where modifySegments copies the whole list). When the append fails (out of memory) the
+  // list is left as it was.
+  void appendSegment(TranscriptionSegment segment);
+  void appendSegments(std::vector<TranscriptionSegment> segments);
 
   std::string language() const { return language_.get(); }
   void setLanguage(std::string value) { language_.set(std::move(value)); }
@@ -161,6 +208,25 @@ struct TranscriptionProgress {
   std::optional<float> avgLogprob{};
   std::optional<float> compressionRatio{};
   int windowId = 0;
+
+  // The seven keys by field name in declaration order, absent optionals left out; the
+  // optional keys may be missing or null when reading, the others are required.
+  static constexpr auto fields() {
+    using platform::json::field;
+    using P = TranscriptionProgress;
+    return std::tuple{field("timings", &P::timings),       field("text", &P::text),
+                      field("tokens", &P::tokens),         field("temperature", &P::temperature),
+                      field("avgLogprob", &P::avgLogprob), field("compressionRatio", &P::compressionRatio),
+                      field("windowId", &P::windowId)};
+  }
+  platform::json::Json toJson() const { return platform::json::encode(*this); }
+  static TranscriptionProgress fromJson(const platform::json::Json& value) {
+    return platform::json::decode<TranscriptionProgress>(value, "TranscriptionProgress");
+  }
+
+  friend bool operator==(const TranscriptionProgress& a, const TranscriptionProgress& b) {
+    return platform::json::recordEquals(a, b);
+  }
 };
 
 enum class TranscriptionState { convertingAudio, transcribing, finished };

@@ -10,7 +10,7 @@ namespace {
 using platform::json::Json;
 using platform::json::JsonError;
 
-TEST(DecodingOptionsTest, DefaultsAndResolvedArguments) {
+TEST(DecodingOptionsTest, DefaultsAndDesignatedInitialisers) {
   const DecodingOptions defaults;
   EXPECT_EQ(defaults.task, DecodingTask::transcribe);
   EXPECT_FALSE(defaults.detectLanguage);
@@ -19,12 +19,12 @@ TEST(DecodingOptionsTest, DefaultsAndResolvedArguments) {
   EXPECT_EQ(defaults.concurrentWorkerCount, 16);
   EXPECT_EQ(defaults.compressionRatioThreshold, 2.4F);
   EXPECT_EQ(defaults.noSpeechThreshold, 0.6F);
-  EXPECT_EQ(DecodingOptions(DecodingOptions::Arguments{}), defaults);
+  EXPECT_EQ(DecodingOptions{}, defaults);
 
-  EXPECT_TRUE(DecodingOptions({.usePrefillPrompt = false}).detectLanguage);
-  EXPECT_FALSE(DecodingOptions({.usePrefillPrompt = false, .detectLanguage = false}).detectLanguage);
-  EXPECT_TRUE(DecodingOptions({.detectLanguage = true}).detectLanguage);
-  const DecodingOptions unclamped({.sampleLength = -3, .topK = -1, .suppressTokens = std::vector<int>{1, 2}});
+  EXPECT_TRUE((DecodingOptions{.usePrefillPrompt = false}.detectLanguage));
+  EXPECT_FALSE((DecodingOptions{.usePrefillPrompt = false, .detectLanguage = false}.detectLanguage));
+  EXPECT_TRUE((DecodingOptions{.detectLanguage = true}.detectLanguage));
+  const DecodingOptions unclamped{.sampleLength = -3, .topK = -1, .suppressTokens = std::vector<int>{1, 2}};
   EXPECT_EQ(unclamped.sampleLength, -3);
   EXPECT_EQ(unclamped.topK, -1);
   EXPECT_EQ(unclamped.suppressTokens, (std::vector<int>{1, 2}));
@@ -39,16 +39,16 @@ TEST(DecodingOptionsTest, DefaultJsonMatchesGoldenAndRoundTrips) {
 }
 
 TEST(DecodingOptionsTest, OptionalFieldsAreWrittenOnlyWhenPresentAndRoundTrip) {
-  DecodingOptions options({.task = DecodingTask::translate,
-                           .language = "de",
-                           .temperature = 0.1F,
-                           .maxInitialTimestamp = 1.0F,
-                           .maxWindowSeek = 3000,
-                           .clipTimestamps = {0.5F, 2.25F},
-                           .promptTokens = std::vector<int>{50361, 7},
-                           .prefixTokens = std::vector<int>{},
-                           .compressionRatioThreshold = std::nullopt,
-                           .chunkingStrategy = ChunkingStrategy::vad});
+  DecodingOptions options{.task = DecodingTask::translate,
+                          .language = "de",
+                          .temperature = 0.1F,
+                          .maxInitialTimestamp = 1.0F,
+                          .maxWindowSeek = 3000,
+                          .clipTimestamps = {0.5F, 2.25F},
+                          .promptTokens = std::vector<int>{50361, 7},
+                          .prefixTokens = std::vector<int>{},
+                          .compressionRatioThreshold = std::nullopt,
+                          .chunkingStrategy = ChunkingStrategy::vad};
   const std::string text = platform::json::dump(options.toJson());
   EXPECT_NE(text.find(R"("task":{"translate":{}},"language":"de","temperature":0.1,)"), std::string::npos) << text;
   EXPECT_NE(text.find(R"("chunkingStrategy":"vad")"), std::string::npos);

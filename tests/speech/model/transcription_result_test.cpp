@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <string>
 #include <thread>
 
 #include "log_capture.hpp"
@@ -155,6 +157,67 @@ TEST(TranscriptionResultTest, ConcurrentAppendsThroughModifyAreNotLost) {
   EXPECT_EQ(result->segments().size(), 800U);
 }
 
+// Writers append one segment or a batch in place while readers take copies: nothing is lost,
+// each writer's segments keep their order, and every copy a reader sees is a prefix-consistent
+// list (no torn or partly moved segment).
+TEST(TranscriptionResultTest, ConcurrentInPlaceAppendsKeepEverySegmentInOrder) {
+  auto result =
+      std::make_shared<TranscriptionResult>("", std::vector<TranscriptionSegment>{}, "", TranscriptionTimings{});
+  constexpr int kWriters = 4;
+  constexpr int kPerWriter = 300;
+  std::atomic<bool> writing{true};
+  std::atomic<int> tornReads{0};
+  std::thread reader([&] {
+    while (writing.load()) {
+      for (const TranscriptionSegment& s : result->segments()) {
+        if (s.text != std::to_string(s.id) || s.tokens.size() != 3) tornReads.fetch_add(1);
+      }
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&result, t] {
+      for (int i = 0; i < kPerWriter; i += 3) {
+        const auto make = [t](int k) {
+          const int id = t * 1000 + k;
+          return TranscriptionSegment{.id = id, .text = std::to_string(id), .tokens = {id, id, id}};
+        };
+        result->appendSegment(make(i));
+        result->appendSegments({make(i + 1), make(i + 2)});
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  writing.store(false);
+  reader.join();
+
+  const std::vector<TranscriptionSegment> all = result->segments();
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kWriters * kPerWriter));
+  std::vector<int> next(kWriters, 0);
+  for (const TranscriptionSegment& s : all) {
+    const int writer = s.id / 1000;
+    ASSERT_EQ(s.id % 1000, next[writer]) << "writer " << writer << " out of order";
+    ++next[writer];
+  }
+  EXPECT_EQ(tornReads.load(), 0);
+  // Batches are appended whole: the two segments of one batch are adjacent.
+  for (std::size_t i = 0; i + 1 < all.size(); ++i) {
+    if (all[i].id % 1000 % 3 == 1) {
+      EXPECT_EQ(all[i + 1].id, all[i].id + 1);
+    }
+  }
+}
+
+TEST(TranscriptionResultTest, AppendingAnEmptyBatchChangesNothing) {
+  const auto result = twoSegmentResult();
+  const std::vector<TranscriptionSegment> before = result->segments();
+  result->appendSegments({});
+  EXPECT_EQ(result->segments(), before);
+  result->appendSegment(TranscriptionSegment{.id = 5});
+  ASSERT_EQ(result->segments().size(), 3U);
+  EXPECT_EQ(result->segments().back().id, 5);
+}
+
 TEST(TranscriptionTimingsTest, DefaultsDerivedValuesAndJson) {
   const TranscriptionTimings defaults;
   EXPECT_EQ(defaults.pipelineStart, DBL_MAX);
@@ -175,13 +238,13 @@ TEST(TranscriptionTimingsTest, DefaultsDerivedValuesAndJson) {
   EXPECT_THROW(TranscriptionTimings::fromJson(wrong), JsonError);
 }
 
-TEST(TranscriptionTimingsTest, ConstructorStoresTimestampAlignmentAsWordTimestamps) {
-  const TranscriptionTimings t({.decodingTimestampAlignment = 1.5});
+TEST(TranscriptionTimingsTest, DesignatedInitialisersKeepEveryOtherDefault) {
+  const TranscriptionTimings t{.decodingWordTimestamps = 1.5};
   EXPECT_EQ(t.decodingWordTimestamps, 1.5);
   TranscriptionTimings expected;
   expected.decodingWordTimestamps = 1.5;
   EXPECT_EQ(t, expected);  // every other field keeps its default
-  const TranscriptionTimings counts({.totalDecodingLoops = 7, .fullPipeline = 2});
+  const TranscriptionTimings counts{.totalDecodingLoops = 7, .fullPipeline = 2};
   EXPECT_EQ(counts.totalDecodingLoops, 7.0);
   EXPECT_EQ(counts.tokensPerSecond(), 3.5);
   EXPECT_EQ(counts.pipelineStart, DBL_MAX);
