@@ -10,6 +10,7 @@
 #include "platform/net/curl_transport.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "platform/sys/paths.hpp"
+#include "platform/text/text.hpp"
 
 namespace noxtal {
 namespace {
@@ -31,42 +32,6 @@ std::filesystem::path expandTilde(const std::string& text) {
   return std::filesystem::path(text);
 }
 
-bool validUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      auto cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 // The whole file as UTF-8 text without trailing CR/LF; nullopt when it is missing, unreadable
 // or not UTF-8.
 std::optional<std::string> readTokenFile(const std::filesystem::path& path) {
@@ -78,7 +43,7 @@ std::optional<std::string> readTokenFile(const std::filesystem::path& path) {
   content << in.rdbuf();
   if (in.bad()) return std::nullopt;
   std::string text = content.str();
-  if (!validUtf8(text)) return std::nullopt;
+  if (!platform::text::isValidUtf8(text)) return std::nullopt;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
 }

@@ -1,5 +1,9 @@
 #include "core/hub/hub_errors.hpp"
 
+#include <cstddef>
+#include <iterator>
+#include <utility>
+
 namespace noxtal {
 namespace {
 
@@ -10,12 +14,40 @@ std::string localized(std::string_view english, std::string_view argument = {}) 
   return text;
 }
 
+// Case names in declaration order, indexed by the case.
+constexpr const char* kHubClientErrorCaseNames[] = {
+    "httpStatusCode",
+    "jsonSerialization",
+    "downloadError",
+    "fileNotFound",
+    "networkError",
+    "resourceNotFound",
+    "configurationMissing",
+    "fileSystemError",
+    "parseError",
+    "authorizationRequired",
+    "parse",
+    "unexpectedError",
+};
+static_assert(std::size(kHubClientErrorCaseNames) ==
+              static_cast<std::size_t>(Hub::HubClientErrorCase::unexpectedError) + 1);
+
+constexpr const char* kEnvironmentErrorCaseNames[] = {
+    "invalidMetadataError",
+    "offlineModeError",
+    "fileIntegrityError",
+    "fileWriteError",
+};
+static_assert(std::size(kEnvironmentErrorCaseNames) ==
+              static_cast<std::size_t>(HubApiEnvironmentErrorCase::fileWriteError) + 1);
+
 }  // namespace
 
 namespace Hub {
 
 HubClientError::HubClientError(Case c, std::string message, std::string description)
-    : case_(c), message_(std::move(message)), description_(std::move(description)) {}
+    : ErrorWithCase("Hub.HubClientError", c, kHubClientErrorCaseNames[static_cast<std::size_t>(c)], std::move(message),
+                    std::move(description)) {}
 
 HubClientError HubClientError::httpStatusCode(int code) {
   HubClientError error(Case::httpStatusCode, {}, localized("HTTP error with status code: ", std::to_string(code)));
@@ -85,6 +117,10 @@ HubClientError HubClientError::unexpectedError() {
 }
 
 }  // namespace Hub
+
+HubApiEnvironmentError::HubApiEnvironmentError(Case c, std::string message, std::string description)
+    : ErrorWithCase("HubApi.EnvironmentError", c, kEnvironmentErrorCaseNames[static_cast<std::size_t>(c)],
+                    std::move(message), std::move(description)) {}
 
 HubApiEnvironmentError HubApiEnvironmentError::invalidMetadataError(std::string message) {
   std::string d = localized("Invalid metadata: ", message);

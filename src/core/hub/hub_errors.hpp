@@ -4,7 +4,9 @@
 // outcomes, download and parse failures, missing files); HubApiEnvironmentError (reached as
 // HubApi::EnvironmentError) is what the local cache throws (metadata files, offline snapshots,
 // file writes). what() and errorDescription() give the fixed English description of each case.
-// Plain exception values; thread-safe as values.
+// Both derive from platform::sys::ErrorWithCase (domains "Hub.HubClientError" and
+// "HubApi.EnvironmentError", case names as the enumerations spell them). Plain exception
+// values; thread-safe as values.
 #pragma once
 
 #include <exception>
@@ -13,26 +15,29 @@
 #include <string>
 
 #include "platform/net/http.hpp"
+#include "platform/sys/error.hpp"
 
 namespace noxtal {
 namespace Hub {
 
-class HubClientError : public std::exception {
+enum class HubClientErrorCase {
+  httpStatusCode,
+  jsonSerialization,
+  downloadError,
+  fileNotFound,
+  networkError,
+  resourceNotFound,
+  configurationMissing,
+  fileSystemError,
+  parseError,
+  authorizationRequired,
+  parse,
+  unexpectedError,
+};
+
+class HubClientError : public platform::sys::ErrorWithCase<HubClientErrorCase> {
  public:
-  enum class Case {
-    httpStatusCode,
-    jsonSerialization,
-    downloadError,
-    fileNotFound,
-    networkError,
-    resourceNotFound,
-    configurationMissing,
-    fileSystemError,
-    parseError,
-    authorizationRequired,
-    parse,
-    unexpectedError,
-  };
+  using Case = HubClientErrorCase;
 
   // "HTTP error with status code: <code>"
   static HubClientError httpStatusCode(int code);
@@ -57,35 +62,32 @@ class HubClientError : public std::exception {
   static HubClientError parse();
   static HubClientError unexpectedError();
 
-  Case errorCase() const { return case_; }
+  // errorCase() and message() come from the base; message() is the text payload (for
+  // networkError and fileSystemError the wrapped error's description).
   // The status of httpStatusCode, else 0.
   int statusCode() const { return statusCode_; }
-  // The text payload (for networkError and fileSystemError the wrapped error's description).
-  const std::string& message() const { return message_; }
   // The file of jsonSerialization, else empty.
   const std::filesystem::path& fileURL() const { return fileURL_; }
   // The wrapped transport error of networkError.
   const std::optional<platform::net::TransportError>& transportError() const { return transportError_; }
 
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  std::string errorDescription() const { return description(); }
 
  private:
   HubClientError(Case c, std::string message, std::string description);
 
-  Case case_;
   int statusCode_ = 0;
-  std::string message_;
   std::filesystem::path fileURL_;
   std::optional<platform::net::TransportError> transportError_;
-  std::string description_;
 };
 
 }  // namespace Hub
 
-class HubApiEnvironmentError : public std::exception {
+enum class HubApiEnvironmentErrorCase { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
+
+class HubApiEnvironmentError : public platform::sys::ErrorWithCase<HubApiEnvironmentErrorCase> {
  public:
-  enum class Case { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
+  using Case = HubApiEnvironmentErrorCase;
 
   // "Invalid metadata: <message>"
   static HubApiEnvironmentError invalidMetadataError(std::string message);
@@ -96,18 +98,10 @@ class HubApiEnvironmentError : public std::exception {
   // "Failed to write file: <message>"
   static HubApiEnvironmentError fileWriteError(std::string message);
 
-  Case errorCase() const { return case_; }
-  const std::string& message() const { return message_; }
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  std::string errorDescription() const { return description(); }
 
  private:
-  HubApiEnvironmentError(Case c, std::string message, std::string description)
-      : case_(c), message_(std::move(message)), description_(std::move(description)) {}
-
-  Case case_;
-  std::string message_;
-  std::string description_;
+  HubApiEnvironmentError(Case c, std::string message, std::string description);
 };
 
 }  // namespace noxtal

@@ -18,13 +18,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isValidUtf8(const std::string& bytes) { return platform::text::toUtf8(platform::text::toUtf16(bytes)) == bytes; }
-
 std::optional<std::string> chatTemplate(const fs::path& folder) {
   const fs::path jinja = folder / "chat_template.jinja";
   if (fs::exists(jinja)) {
     std::string text = platform::fs::readFile(jinja);
-    if (!isValidUtf8(text)) {
+    if (!platform::text::isValidUtf8(text)) {
       throw Hub::HubClientError::fileSystemError("The file " + jinja.string() + " is not valid UTF-8 text");
     }
     return text;

@@ -92,8 +92,11 @@ std::filesystem::path ModelDownloader::resolveModel(std::string_view name, const
     cachedRepo = downloadModel(modelInfo, base, true, stopToken);
   } catch (const platform::sync::CancellationError&) {
     throw;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // Not in the cache (or not verifiable there): look further.
+    Logging::debug("[ModelDownloader] No usable cached copy of " + x + " (" + error.what() + "); looking further.");
+  } catch (...) {
+    Logging::debug("[ModelDownloader] No usable cached copy of " + x + " (unknown error); looking further.");
   }
   if (cachedRepo) {
     if (auto found = modelURLIfExists(modelInfo.modelURL(*cachedRepo), name)) {

@@ -12,13 +12,13 @@
 // All three are immutable values; every member is pure and thread-safe.
 #pragma once
 
-#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "platform/ml/model.hpp"
+#include "platform/sys/error.hpp"
 
 namespace noxtal {
 
@@ -93,24 +93,22 @@ class ModelDownloadConfig {
 };
 
 // The model downloader's own error. One case; what() and errorDescription() give the message.
-class ModelDownloaderError : public std::exception {
+// Derives from platform::sys::ErrorWithCase (domain "ModelDownloaderError").
+enum class ModelDownloaderErrorCase { modelUnavailable };
+
+class ModelDownloaderError : public platform::sys::ErrorWithCase<ModelDownloaderErrorCase> {
  public:
-  enum class Case { modelUnavailable };
+  using Case = ModelDownloaderErrorCase;
 
   static ModelDownloaderError modelUnavailable(std::string message) {
-    return ModelDownloaderError(Case::modelUnavailable, std::move(message));
+    return ModelDownloaderError(Case::modelUnavailable, "modelUnavailable", std::move(message));
   }
 
-  Case errorCase() const { return case_; }
-  const std::string& message() const { return message_; }
-  std::string errorDescription() const { return message_; }
-  const char* what() const noexcept override { return message_.c_str(); }
+  std::string errorDescription() const { return message(); }
 
  private:
-  ModelDownloaderError(Case c, std::string message) : case_(c), message_(std::move(message)) {}
-
-  Case case_;
-  std::string message_;
+  ModelDownloaderError(Case c, const char* caseName, std::string message)
+      : ErrorWithCase("ModelDownloaderError", c, caseName, message, message) {}
 };
 
 }  // namespace noxtal

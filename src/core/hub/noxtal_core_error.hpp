@@ -1,34 +1,33 @@
 // NoxtalCoreError: the core library's configuration error, thrown by the model manager when it
 // refuses a request (no model path, an operation not allowed in the current state).
 //
-// One case; what() and errorDescription() give the message unchanged. Plain exception value;
-// thread-safe as a value.
+// One case; what() and errorDescription() give the message unchanged. Derives from
+// platform::sys::ErrorWithCase (domain "NoxtalCoreError"). Plain exception value; thread-safe
+// as a value.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <utility>
 
+#include "platform/sys/error.hpp"
+
 namespace noxtal {
 
-class NoxtalCoreError : public std::exception {
+enum class NoxtalCoreErrorCase { invalidConfiguration };
+
+class NoxtalCoreError : public platform::sys::ErrorWithCase<NoxtalCoreErrorCase> {
  public:
-  enum class Case { invalidConfiguration };
+  using Case = NoxtalCoreErrorCase;
 
   static NoxtalCoreError invalidConfiguration(std::string message) {
-    return NoxtalCoreError(Case::invalidConfiguration, std::move(message));
+    return NoxtalCoreError(Case::invalidConfiguration, "invalidConfiguration", std::move(message));
   }
 
-  Case errorCase() const { return case_; }
-  const std::string& message() const { return message_; }
-  std::string errorDescription() const { return message_; }
-  const char* what() const noexcept override { return message_.c_str(); }
+  std::string errorDescription() const { return message(); }
 
  private:
-  NoxtalCoreError(Case c, std::string message) : case_(c), message_(std::move(message)) {}
-
-  Case case_;
-  std::string message_;
+  NoxtalCoreError(Case c, const char* caseName, std::string message)
+      : ErrorWithCase("NoxtalCoreError", c, caseName, message, message) {}
 };
 
 }  // namespace noxtal

@@ -55,11 +55,20 @@ struct Transfer {
     if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) response.url = url;
   }
 
+  // The status of the last answer received (the final one once its body starts or the
+  // transfer ends; interim 1xx answers and followed redirects are behind it by then).
+  void takeStatusCode() {
+    long code = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK)
+      response.statusCode = static_cast<int>(code);
+  }
+
   // Delivers the response once; returns false when the transfer must end.
   bool deliverResponse() {
     if (responseDelivered) return true;
     responseDelivered = true;
     takeEffectiveUrl();
+    takeStatusCode();
     try {
       if (!(*onResponse)(response)) {
         stoppedByHandler = true;
@@ -86,15 +95,8 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* user) {
   std::string_view content = trim(line);
   if (content.rfind("HTTP/", 0) == 0) {
     // A new answer (after a redirect or an interim 1xx) starts: its headers replace the old.
+    // Its status is read from curl when the response is delivered.
     t->response.headers.clear();
-    auto space = content.find(' ');
-    if (space != std::string_view::npos) {
-      int code = 0;
-      for (std::size_t i = space + 1; i < content.size() && content[i] >= '0' && content[i] <= '9'; ++i) {
-        code = code * 10 + (content[i] - '0');
-      }
-      t->response.statusCode = code;
-    }
   } else if (auto colon = content.find(':'); colon != std::string_view::npos) {
     t->response.headers.add(std::string(trim(content.substr(0, colon))), std::string(trim(content.substr(colon + 1))));
   }

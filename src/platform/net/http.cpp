@@ -59,6 +59,29 @@ void Request::setHeader(std::string name, std::string value) {
   headers.set(std::move(name), std::move(value));
 }
 
+const char* caseName(TransportErrorCode code) {
+  switch (code) {
+    case TransportErrorCode::notConnectedToInternet:
+      return "notConnectedToInternet";
+    case TransportErrorCode::networkConnectionLost:
+      return "networkConnectionLost";
+    case TransportErrorCode::timedOut:
+      return "timedOut";
+    case TransportErrorCode::cannotFindHost:
+      return "cannotFindHost";
+    case TransportErrorCode::cannotConnectToHost:
+      return "cannotConnectToHost";
+    case TransportErrorCode::cancelled:
+      return "cancelled";
+    case TransportErrorCode::other:
+      break;
+  }
+  return "other";
+}
+
+TransportError::TransportError(TransportErrorCode code, const std::string& description)
+    : ErrorWithCase("platform.net.TransportError", code, platform::net::caseName(code), description, description) {}
+
 std::string_view describe(TransportErrorCode code) {
   switch (code) {
     case TransportErrorCode::notConnectedToInternet:

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sys/error.hpp"
+
 namespace platform::net {
 
 enum class Method { get, head };
@@ -96,18 +98,20 @@ enum class TransportErrorCode {
   other,
 };
 
-// A failure of the transfer (not an HTTP status). what() is the readable description.
-class TransportError : public std::runtime_error {
+// A failure of the transfer (not an HTTP status). what() is the readable description, which is
+// also the error's payload: message() and description() give the same text. Seen through
+// platform::sys::Error its domain is "platform.net.TransportError" and its case name is the
+// code's name ("timedOut"); code() here gives the code itself.
+class TransportError : public platform::sys::ErrorWithCase<TransportErrorCode> {
  public:
-  TransportError(TransportErrorCode code, const std::string& description)
-      : std::runtime_error(description), code_(code) {}
+  TransportError(TransportErrorCode code, const std::string& description);
 
-  TransportErrorCode code() const { return code_; }
+  TransportErrorCode code() const noexcept { return errorCase(); }
   std::string localizedDescription() const { return what(); }
-
- private:
-  TransportErrorCode code_;
 };
+
+// The code's name as the enumeration spells it ("notConnectedToInternet", ...).
+const char* caseName(TransportErrorCode code);
 
 // The standard description of a code ("The request timed out.", ...).
 std::string_view describe(TransportErrorCode code);

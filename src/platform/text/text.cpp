@@ -112,6 +112,29 @@ std::u16string mapCase(std::u16string_view text, CaseFunction fn) {
 
 }  // namespace
 
+bool isValidUtf8(std::string_view bytes) {
+  // ICU's UTF-8 macros index with int32_t: walk windows of at most 2^31 - 1 bytes, never
+  // ending a window inside a character unless the text itself ends there.
+  constexpr std::size_t kWindow = 0x7FFFFFFF;
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  std::size_t offset = 0;
+  while (offset < bytes.size()) {
+    const std::size_t remaining = bytes.size() - offset;
+    const bool last = remaining <= kWindow;
+    const auto length = static_cast<int32_t>(last ? remaining : kWindow);
+    // Stop short of the window's end so that no character is cut by it.
+    const int32_t stop = last ? length : length - U8_MAX_LENGTH;
+    int32_t i = 0;
+    while (i < stop) {
+      UChar32 c = 0;
+      U8_NEXT(data + offset, i, length, c);
+      if (c < 0) return false;
+    }
+    offset += static_cast<std::size_t>(i);
+  }
+  return true;
+}
+
 std::u16string toUtf16(std::string_view utf8) {
   std::u16string out;
   if (isAscii(utf8)) {

@@ -19,6 +19,9 @@ namespace platform::text {
 std::u16string toUtf16(std::string_view utf8);
 // UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD.
 std::string toUtf8(std::u16string_view utf16);
+// True when `bytes` is well-formed UTF-8: no overlong form, no surrogate, nothing above
+// U+10FFFF, no truncated or stray continuation byte. NUL bytes are valid characters.
+bool isValidUtf8(std::string_view bytes);
 // Appends `c` to `out` as UTF-16 (a surrogate pair above U+FFFF). A value that is not a
 // Unicode scalar (a surrogate or above U+10FFFF) is appended as U+FFFD.
 void appendUtf16(std::u16string& out, char32_t c);

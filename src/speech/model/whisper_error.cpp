@@ -1,12 +1,33 @@
 #include "speech/model/whisper_error.hpp"
 
+#include <cstddef>
+#include <iterator>
 #include <utility>
 
 #include "core/logging.hpp"
+#include "platform/log/check.hpp"
 
 namespace vostrane {
+namespace {
 
-WhisperError::WhisperError(Case errorCase, std::string message) : case_(errorCase), message_(std::move(message)) {}
+// Case names in declaration order, indexed by the case.
+constexpr const char* kCaseNames[] = {
+    "tokenizerUnavailable", "modelsUnavailable",     "audioProcessingFailed",      "decodingLogitsFailed",
+    "segmentingFailed",     "loadAudioFailed",       "prepareDecoderInputsFailed", "transcriptionFailed",
+    "decodingFailed",       "microphoneUnavailable", "initializationError",
+};
+static_assert(std::size(kCaseNames) == static_cast<std::size_t>(WhisperErrorCase::initializationError) + 1);
+
+const char* caseNameOf(WhisperErrorCase errorCase) {
+  const auto index = static_cast<std::size_t>(errorCase);
+  platform::log::requireThat(index < std::size(kCaseNames), "WhisperError case outside its enumeration");
+  return kCaseNames[index];
+}
+
+}  // namespace
+
+WhisperError::WhisperError(Case errorCase, std::string message)
+    : ErrorWithCase("WhisperError", errorCase, caseNameOf(errorCase), message, message) {}
 
 WhisperError WhisperError::tokenizerUnavailable(std::string message) {
   return {Case::tokenizerUnavailable, std::move(message)};
@@ -39,8 +60,8 @@ WhisperError WhisperError::initializationError(std::string message) {
 }
 
 std::string WhisperError::errorDescription() const {
-  noxtal::Logging::error(message_);
-  return message_;
+  noxtal::Logging::error(message());
+  return message();
 }
 
 }  // namespace vostrane

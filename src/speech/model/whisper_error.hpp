@@ -1,29 +1,34 @@
 // WhisperError: the one error type of the speech library. Every failure the library detects
 // itself (audio loading, feature extraction, encoding, decoding, segmentation, the pipeline) is
-// thrown as one of its eleven cases carrying a human-readable message.
+// thrown as one of its eleven cases carrying a human-readable message. Derives from
+// platform::sys::ErrorWithCase (domain "WhisperError"; message() and description() are the
+// message).
 #pragma once
 
-#include <exception>
 #include <string>
+
+#include "platform/sys/error.hpp"
 
 namespace vostrane {
 
-class WhisperError : public std::exception {
+// The cases, in their fixed order (the order is the case index).
+enum class WhisperErrorCase {
+  tokenizerUnavailable,
+  modelsUnavailable,
+  audioProcessingFailed,
+  decodingLogitsFailed,
+  segmentingFailed,
+  loadAudioFailed,
+  prepareDecoderInputsFailed,
+  transcriptionFailed,
+  decodingFailed,
+  microphoneUnavailable,
+  initializationError,
+};
+
+class WhisperError : public platform::sys::ErrorWithCase<WhisperErrorCase> {
  public:
-  // The cases, in their fixed order (the order is the case index).
-  enum class Case {
-    tokenizerUnavailable,
-    modelsUnavailable,
-    audioProcessingFailed,
-    decodingLogitsFailed,
-    segmentingFailed,
-    loadAudioFailed,
-    prepareDecoderInputsFailed,
-    transcriptionFailed,
-    decodingFailed,
-    microphoneUnavailable,
-    initializationError,
-  };
+  using Case = WhisperErrorCase;
 
   // Builds an error of the given case with the given message (any text, may be empty).
   WhisperError(Case errorCase, std::string message);
@@ -41,24 +46,16 @@ class WhisperError : public std::exception {
   static WhisperError microphoneUnavailable(std::string message);
   static WhisperError initializationError(std::string message);
 
-  Case errorCase() const noexcept { return case_; }
-  const std::string& message() const noexcept { return message_; }
-
   // The message unchanged. Each call first logs the message at error level through the core
   // logging facade (so showing an error also leaves one error line in the log). Thread-safe.
   std::string errorDescription() const;
 
-  // The message; does not log.
-  const char* what() const noexcept override { return message_.c_str(); }
+  // what() is the message and does not log.
 
   // Same case and same message.
   friend bool operator==(const WhisperError& a, const WhisperError& b) {
-    return a.case_ == b.case_ && a.message_ == b.message_;
+    return a.errorCase() == b.errorCase() && a.message() == b.message();
   }
-
- private:
-  Case case_;
-  std::string message_;
 };
 
 }  // namespace vostrane

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "core/hub/log_capture.hpp"
 #include "core/hub/scoped_environment.hpp"
 #include "core/logging.hpp"
+#include "platform/sync/cancellation.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
@@ -94,6 +97,61 @@ TEST_F(ModelDownloaderTest, ResolveModelWithDownloadDisabledAndAnEmptyCache) {
   EXPECT_EQ(log.count("[ModelDownloader] Downloading model speaker_segmenter/pyannote-v3/W8A16/* with offline mode: "
                       "true"),
             1);
+}
+
+// A downloader whose cache attempt (the offline downloadModel) fails with a chosen error; the
+// online download runs as usual.
+class FailingCacheDownloader : public ModelDownloader {
+ public:
+  FailingCacheDownloader(ModelDownloadConfig config, std::function<void()> failCacheAttempt)
+      : ModelDownloader(std::move(config)), failCacheAttempt_(std::move(failCacheAttempt)) {}
+
+  std::filesystem::path downloadModel(const ModelInfo& modelInfo,
+                                      const std::optional<std::filesystem::path>& downloadBase,
+                                      std::optional<bool> useOfflineMode, std::stop_token stopToken) override {
+    if (useOfflineMode == true) failCacheAttempt_();
+    return ModelDownloader::downloadModel(modelInfo, downloadBase, useOfflineMode, std::move(stopToken));
+  }
+
+ private:
+  std::function<void()> failCacheAttempt_;
+};
+
+TEST_F(ModelDownloaderTest, ResolveModelLogsWhatTheCacheAttemptSwallowed) {
+  // The real cache attempt on an empty cache: its error is named in a debug line.
+  {
+    ModelDownloader downloader(config());
+    EXPECT_THROW(downloader.resolveModel("SpeakerSegmenter", kSegmenter, std::nullopt, std::nullopt, false, nullptr),
+                 ModelDownloaderError);
+    EXPECT_EQ(log.count("[ModelDownloader] No usable cached copy of SpeakerSegmenter ("), 1);
+  }
+  // Any error of the attempt, ours or not, is logged and the download follows.
+  const std::function<void()> failures[] = {
+      [] { throw HubApiEnvironmentError::fileIntegrityError("hash mismatch for weights.bin"); },
+      [] { throw 42; },
+  };
+  const char* expectedLines[] = {
+      "[ModelDownloader] No usable cached copy of SpeakerSegmenter (File integrity check failed: hash mismatch for "
+      "weights.bin); looking further.",
+      "[ModelDownloader] No usable cached copy of SpeakerSegmenter (unknown error); looking further.",
+  };
+  for (std::size_t i = 0; i < std::size(failures); ++i) {
+    log.clear();
+    states.clear();
+    FailingCacheDownloader downloader(config(), failures[i]);
+    EXPECT_EQ(downloader.resolveModel("SpeakerSegmenter", kSegmenter, std::nullopt, std::nullopt, true, recordState),
+              repoDir() / "speaker_segmenter/pyannote-v3/W8A16/SpeakerSegmenter.mlmodelc");
+    EXPECT_EQ(log.count(expectedLines[i]), 1) << expectedLines[i];
+    EXPECT_EQ(states, (std::vector<ModelState>{ModelState::downloading, ModelState::downloaded}));
+  }
+  // A cancellation is not a missing cache: it ends the resolution before any download.
+  states.clear();
+  const auto requestsBefore = hub.requestCount();
+  FailingCacheDownloader cancelled(config(), [] { throw platform::sync::CancellationError(); });
+  EXPECT_THROW(cancelled.resolveModel("SpeakerSegmenter", kSegmenter, std::nullopt, std::nullopt, true, recordState),
+               platform::sync::CancellationError);
+  EXPECT_TRUE(states.empty());
+  EXPECT_EQ(hub.requestCount(), requestsBefore);
 }
 
 TEST_F(ModelDownloaderTest, ResolveModelDownloadsThenUsesTheCacheWhileTheHubIsDown) {

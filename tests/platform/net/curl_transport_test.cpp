@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -162,6 +167,80 @@ TEST_F(CurlTransportTest, StopTokenCancelsAStalledTransferPromptly) {
             TransportErrorCode::cancelled);
   // Generous bound: the stall lasts 30 s, a cancellation must not wait for it.
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
+// Answers one connection on 127.0.0.1 with fixed bytes, whatever the request, then closes it.
+class OneAnswerServer {
+ public:
+  explicit OneAnswerServer(std::string answer) : answer_(std::move(answer)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 1) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::jthread([this] { serve(); });
+  }
+  ~OneAnswerServer() {
+    thread_ = {};
+    if (listener_ >= 0) ::close(listener_);
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/x"; }
+
+ private:
+  void serve() {
+    const int connection = ::accept(listener_, nullptr, nullptr);
+    if (connection < 0) return;
+    std::string request;
+    char buffer[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::send(connection, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    ::close(connection);
+  }
+
+  std::string answer_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::jthread thread_;
+};
+
+TEST(CurlTransportStatusTest, TheFinalAnswersStatusAndHeadersAreDelivered) {
+  CurlTransport transport;
+  {
+    // An interim answer ahead of the final one: neither its status nor its fields leak.
+    OneAnswerServer server(
+        "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\n"
+        "HTTP/1.1 203 Non-Authoritative Information\r\nContent-Length: 2\r\nX-Final: yes\r\n\r\nok");
+    int seenByHandler = 0;
+    auto result = transport.stream(
+        Request(Method::get, server.url()),
+        [&](const Response& r) {
+          seenByHandler = r.statusCode;
+          return true;
+        },
+        [](std::span<const std::byte>) { return true; });
+    EXPECT_EQ(seenByHandler, 203);
+    EXPECT_EQ(result.response.statusCode, 203);
+    EXPECT_EQ(result.response.headers.value("X-Final"), "yes");
+    EXPECT_FALSE(result.response.headers.contains("X-Interim"));
+  }
+  {
+    // A status line without a reason phrase, and an empty body.
+    OneAnswerServer server("HTTP/1.1 404\r\nContent-Length: 0\r\n\r\n");
+    auto result = fetch(transport, Request(Method::get, server.url()));
+    EXPECT_EQ(result.response.statusCode, 404);
+    EXPECT_TRUE(result.body.empty());
+  }
 }
 
 TEST(ManualPathSourceTest, ReportsOnlyWhileStarted) {

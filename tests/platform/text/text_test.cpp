@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,64 @@ TEST(TextConversionTest, ReplacesInvalidInput) {
             "b");
   EXPECT_EQ(toUtf8(std::u16string({0xDC00})), "\xEF\xBF\xBD");
   EXPECT_EQ(toUtf8(std::u16string({u'x', 0xD83D})), "x\xEF\xBF\xBD");
+}
+
+TEST(TextConversionTest, Utf8ValidityAtEveryBoundary) {
+  const std::vector<std::string> valid = {
+      "",
+      std::string("\0", 1),
+      "\x7F",
+      "\xC2\x80",          // U+0080, the first two-byte value
+      "\xDF\xBF",          // U+07FF
+      "\xE0\xA0\x80",      // U+0800, the first three-byte value
+      "\xED\x9F\xBF",      // U+D7FF, just below the surrogates
+      "\xEE\x80\x80",      // U+E000, just above them
+      "\xEF\xBF\xBF",      // U+FFFF
+      "\xF0\x90\x80\x80",  // U+10000, the first four-byte value
+      "\xF4\x8F\xBF\xBF",  // U+10FFFF, the last scalar
+      "caf\xC3\xA9 \xF0\x9F\x98\x80",
+      "\xEF\xBF\xBD",  // U+FFFD itself is a valid character
+  };
+  for (const auto& s : valid) EXPECT_TRUE(isValidUtf8(s)) << testing::PrintToString(s);
+
+  const std::vector<std::string> invalid = {
+      "\x80",  // stray continuation byte
+      "a\xBF",
+      "\xC0\x80",          // overlong NUL
+      "\xC1\xBF",          // overlong U+007F
+      "\xE0\x9F\xBF",      // overlong U+07FF
+      "\xF0\x8F\xBF\xBF",  // overlong U+FFFF
+      "\xED\xA0\x80",      // U+D800
+      "\xED\xBF\xBF",      // U+DFFF
+      "\xF4\x90\x80\x80",  // U+110000
+      "\xF5\x80\x80\x80",  // lead byte above the range
+      "\xFE",
+      "\xFF",
+      "a\xC3",  // truncated at the end
+      "\xE4\xB8",
+      "\xF0\x9F\x98",
+      "\xE4\xB8x",     // truncated before another character
+      "\xC3\xC3\xA9",  // a lead byte where a continuation belongs
+  };
+  for (const auto& s : invalid) EXPECT_FALSE(isValidUtf8(s)) << testing::PrintToString(s);
+}
+
+TEST(TextConversionTest, Utf8ValidityAgreesWithTheRepairingConversion) {
+  // A text is valid exactly when repairing it changes nothing.
+  std::mt19937 random(7);
+  const unsigned char alphabet[] = {'a',  0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                    0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet) - 1);
+  std::uniform_int_distribution<int> length(0, 8);
+  int validSeen = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    for (int n = length(random); n > 0; --n) s.push_back(static_cast<char>(alphabet[pick(random)]));
+    const bool valid = isValidUtf8(s);
+    validSeen += valid ? 1 : 0;
+    ASSERT_EQ(valid, toUtf8(toUtf16(s)) == s) << testing::PrintToString(s);
+  }
+  EXPECT_GT(validSeen, 100);  // the sample reaches both answers
 }
 
 TEST(TextConversionTest, CodePointsAndAppend) {

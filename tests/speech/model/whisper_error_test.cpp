@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "log_capture.hpp"
+#include "platform/sys/error.hpp"
 
 namespace vostrane {
 namespace {
@@ -39,6 +44,47 @@ TEST(WhisperErrorTest, DescriptionIsTheMessageAndLogsOnEveryRead) {
   EXPECT_EQ(error.errorDescription(), "Mel output is nil");
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Mel output is nil", "Mel output is nil"}));
   EXPECT_EQ(WhisperError::loadAudioFailed("").errorDescription(), "");
+}
+
+TEST(WhisperErrorTest, EveryCaseIsCaughtThroughTheErrorBaseWithoutLogging) {
+  struct Row {
+    std::function<WhisperError()> make;
+    const char* caseName;
+    const char* message;
+  };
+  const std::vector<Row> rows = {
+      {[] { return WhisperError::tokenizerUnavailable(); }, "tokenizerUnavailable", "Tokenizer is unavailable"},
+      {[] { return WhisperError::modelsUnavailable(); }, "modelsUnavailable", "Models are unavailable"},
+      {[] { return WhisperError::audioProcessingFailed("a"); }, "audioProcessingFailed", "a"},
+      {[] { return WhisperError::decodingLogitsFailed("b"); }, "decodingLogitsFailed", "b"},
+      {[] { return WhisperError::segmentingFailed("c"); }, "segmentingFailed", "c"},
+      {[] { return WhisperError::loadAudioFailed("d"); }, "loadAudioFailed", "d"},
+      {[] { return WhisperError::prepareDecoderInputsFailed("e"); }, "prepareDecoderInputsFailed", "e"},
+      {[] { return WhisperError::transcriptionFailed("f"); }, "transcriptionFailed", "f"},
+      {[] { return WhisperError::decodingFailed("g"); }, "decodingFailed", "g"},
+      {[] { return WhisperError::microphoneUnavailable("h"); }, "microphoneUnavailable", "h"},
+      {[] { return WhisperError::initializationError("i"); }, "initializationError", "i"},
+  };
+  testing::LogCapture capture;
+  for (std::size_t index = 0; index < rows.size(); ++index) {
+    const Row& row = rows[index];
+    SCOPED_TRACE(row.caseName);
+    try {
+      throw row.make();
+    } catch (const platform::sys::Error& error) {
+      EXPECT_EQ(error.domain(), "WhisperError");
+      EXPECT_EQ(error.code(), static_cast<int>(index));
+      EXPECT_EQ(error.caseName(), row.caseName);
+      EXPECT_EQ(error.message(), row.message);
+      EXPECT_EQ(error.description(), row.message);
+      EXPECT_STREQ(error.what(), row.message);
+    } catch (...) {
+      ADD_FAILURE() << "not caught through platform::sys::Error";
+    }
+  }
+  // Reading the error through the base never logs; only errorDescription() does.
+  EXPECT_TRUE(capture.lines().empty());
+  EXPECT_EQ(WhisperError(WhisperError::Case::segmentingFailed, "by case").caseName(), "segmentingFailed");
 }
 
 }  // namespace
