@@ -44,7 +44,8 @@ class WordPieceDecoder final : public Decoder {
  public:
   explicit WordPieceDecoder(const Config& config) : cleanup_(config["cleanup"].boolean().value_or(false)) {
     const BinaryDistinctString* prefix = config["prefix"].stringValue();
-    if (prefix == nullptr) throw TokenizerError::invalidConfiguration("Missing `prefix` configuration for WordPieceDecoder.");
+    if (prefix == nullptr)
+      throw TokenizerError::invalidConfiguration("Missing `prefix` configuration for WordPieceDecoder.");
     prefix_ = prefix->string();
   }
 
@@ -183,7 +184,8 @@ std::string trimmingFromStart(std::string_view s, std::string_view character, in
 }
 
 int clampedCount(std::int64_t n) {
-  return static_cast<int>(std::clamp<std::int64_t>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 class StripDecoder final : public Decoder {
@@ -211,8 +213,8 @@ class StripDecoder final : public Decoder {
 
  private:
   [[noreturn]] static void fail(const char* key) {
-    throw TokenizerError::invalidConfiguration(std::string("Incorrect StripDecoder configuration: can't parse `") + key +
-                                               "`.");
+    throw TokenizerError::invalidConfiguration(std::string("Incorrect StripDecoder configuration: can't parse `") +
+                                               key + "`.");
   }
 
   std::string content_;
@@ -258,10 +260,14 @@ std::shared_ptr<const Decoder> makeDecoder(const Config& config, const std::unor
   if (typeText == nullptr) return nullptr;
   using Maker = std::shared_ptr<const Decoder> (*)(const Config&, const std::unordered_set<std::string>*);
   static const std::unordered_map<std::string, Maker> makers = {
-      {"Sequence", &build<DecoderSequence>},   {"WordPiece", &build<WordPieceDecoder>},
-      {"ByteLevel", &byteLevel},               {"Replace", &build<ReplaceDecoder>},
-      {"ByteFallback", &build<ByteFallbackDecoder>}, {"Fuse", &build<FuseDecoder>},
-      {"Strip", &build<StripDecoder>},         {"Metaspace", &build<MetaspaceDecoder>},
+      {"Sequence", &build<DecoderSequence>},
+      {"WordPiece", &build<WordPieceDecoder>},
+      {"ByteLevel", &byteLevel},
+      {"Replace", &build<ReplaceDecoder>},
+      {"ByteFallback", &build<ByteFallbackDecoder>},
+      {"Fuse", &build<FuseDecoder>},
+      {"Strip", &build<StripDecoder>},
+      {"Metaspace", &build<MetaspaceDecoder>},
   };
   const std::string type = typeText->string();
   const auto found = makers.find(type);

@@ -31,6 +31,7 @@ class Decoder {
 // type: " + type), "No decoders in Sequence", "Missing `prefix` configuration for
 // WordPieceDecoder.", "Incorrect StripDecoder configuration: can't parse `content`." (and the
 // `start` and `stop` forms) and "Cannot build regexp from " + pattern.
-std::shared_ptr<const Decoder> makeDecoder(const Config& config, const std::unordered_set<std::string>* addedTokens = nullptr);
+std::shared_ptr<const Decoder> makeDecoder(const Config& config,
+                                           const std::unordered_set<std::string>* addedTokens = nullptr);
 
 }  // namespace noxtal::tokenizers

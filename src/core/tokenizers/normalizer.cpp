@@ -62,9 +62,7 @@ class PrependNormalizer final : public Normalizer {
 class ReplaceNormalizer final : public Normalizer {
  public:
   explicit ReplaceNormalizer(const Config& config) : pattern_(readReplacePattern(config)) {}
-  std::string normalize(std::string_view s) const override {
-    return pattern_ ? pattern_->replace(s) : std::string(s);
-  }
+  std::string normalize(std::string_view s) const override { return pattern_ ? pattern_->replace(s) : std::string(s); }
 
  private:
   std::optional<StringReplacePattern> pattern_;

@@ -67,7 +67,8 @@ std::string requiredToken(const Config& config, const char* key) {
 
 class BertProcessing final : public PostProcessor {
  public:
-  explicit BertProcessing(const Config& config) : sep_(requiredToken(config, "sep")), cls_(requiredToken(config, "cls")) {}
+  explicit BertProcessing(const Config& config)
+      : sep_(requiredToken(config, "sep")), cls_(requiredToken(config, "cls")) {}
 
   Tokens postProcess(std::span<const std::string> tokens, Pair tokensPair, bool addSpecialTokens) const override {
     Tokens out;
@@ -98,7 +99,8 @@ std::vector<std::pair<std::size_t, bool>> classify(std::string_view s, Predicate
   std::vector<std::pair<std::size_t, bool>> characters;
   const std::vector<std::size_t> bounds = text::graphemeBoundaries(s);
   for (std::size_t k = 1; k < bounds.size(); ++k) {
-    const std::vector<char32_t> first = text::codePoints(s.substr(bounds[k - 1], std::min<std::size_t>(4, bounds[k] - bounds[k - 1])));
+    const std::vector<char32_t> first =
+        text::codePoints(s.substr(bounds[k - 1], std::min<std::size_t>(4, bounds[k] - bounds[k - 1])));
     characters.emplace_back(bounds[k - 1], !first.empty() && isSpace(first[0]));
   }
   return characters;

@@ -32,7 +32,8 @@ class PreTokenizerSequence final : public PreTokenizer {
   }
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options) const override {
     std::vector<std::string> pieces{std::string(text)};
-    for (const auto& member : preTokenizers_) pieces = member->preTokenize(std::span<const std::string>(pieces), options);
+    for (const auto& member : preTokenizers_)
+      pieces = member->preTokenize(std::span<const std::string>(pieces), options);
     return pieces;
   }
 
@@ -61,8 +62,8 @@ class ByteLevelPreTokenizer final : public PreTokenizer {
         useRegex_(config["useRegex"].boolean().value_or(true)) {}
 
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions) const override {
-    static const SearchPattern re = SearchPattern::regex(
-        "'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+");
+    static const SearchPattern re =
+        SearchPattern::regex("'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+");
     std::vector<std::string> pieces = useRegex_ ? matchTexts(text, re) : std::vector<std::string>{std::string(text)};
     for (std::string& piece : pieces) {
       if (addPrefixSpace_ && !piece.starts_with(' ')) piece.insert(piece.begin(), ' ');
@@ -118,8 +119,9 @@ class MetaspacePreTokenizer final : public PreTokenizer {
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options) const override {
     std::string replaced = replacingOccurrences(text, " ", stringReplacement_);
     if (addPrefixSpace_ && !replaced.starts_with(replacement_)) {
-      const bool prefix = prependScheme_ == PrependScheme::always ||
-                          (prependScheme_ == PrependScheme::first && options.contains(PreTokenizerOption::firstSection));
+      const bool prefix =
+          prependScheme_ == PrependScheme::always ||
+          (prependScheme_ == PrependScheme::first && options.contains(PreTokenizerOption::firstSection));
       if (prefix) replaced.insert(0, stringReplacement_);
     }
     return splitBeforeMatches(replaced, cut_);
@@ -153,9 +155,7 @@ std::shared_ptr<const PreTokenizer> build(const Config& config) {
   return std::make_shared<const T>(config);
 }
 
-std::shared_ptr<const PreTokenizer> pattern(std::string re) {
-  return std::make_shared<const PatternPreTokenizer>(re);
-}
+std::shared_ptr<const PreTokenizer> pattern(std::string re) { return std::make_shared<const PatternPreTokenizer>(re); }
 
 std::shared_ptr<const PreTokenizer> whitespace(const Config&) { return pattern("\\S+"); }
 

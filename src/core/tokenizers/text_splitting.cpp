@@ -52,8 +52,7 @@ std::vector<std::string> splitAtMatches(std::string_view text, const SearchPatte
   return pieces;
 }
 
-std::vector<std::string> splitAtMatches(std::string_view text, std::string_view pattern, bool regex,
-                                        bool keepMatches) {
+std::vector<std::string> splitAtMatches(std::string_view text, std::string_view pattern, bool regex, bool keepMatches) {
   return splitAtMatches(text, SearchPattern::make(pattern, regex), keepMatches);
 }
 

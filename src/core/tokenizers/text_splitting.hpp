@@ -53,8 +53,7 @@ std::vector<ByteRange> matchRanges(std::string_view text, std::string_view patte
 // The non-empty pieces between matches, each match kept as a piece of its own when
 // `keepMatches`. An empty text gives an empty list.
 std::vector<std::string> splitAtMatches(std::string_view text, const SearchPattern& pattern, bool keepMatches);
-std::vector<std::string> splitAtMatches(std::string_view text, std::string_view pattern, bool regex,
-                                        bool keepMatches);
+std::vector<std::string> splitAtMatches(std::string_view text, std::string_view pattern, bool regex, bool keepMatches);
 
 // The text cut in front of every match that does not start at the beginning. A text without
 // such a match is one piece; an empty text gives an empty list.

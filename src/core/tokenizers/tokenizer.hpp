@@ -91,8 +91,8 @@ concept PreTrainedTokenizerModelType = std::derived_from<T, PreTrainedTokenizerM
 
 // The signature of a model factory entry; makePreTrainedModel<T> has it.
 using PreTrainedModelMaker = std::shared_ptr<const TokenizingModel> (*)(const Config& tokenizerConfig,
-                                                                       const Config& tokenizerData,
-                                                                       const AddedTokens& addedTokens);
+                                                                        const Config& tokenizerData,
+                                                                        const AddedTokens& addedTokens);
 
 // Builds a T from the two configuration documents and the added tokens. Throws what T's
 // constructor throws (TokenizerError).

@@ -424,9 +424,7 @@ bool isFormat(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32
 
 bool isMark(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
 
-bool isNonspacingMark(char32_t c) {
-  return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_NON_SPACING_MARK;
-}
+bool isNonspacingMark(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_NON_SPACING_MARK; }
 
 bool isPrivateUse(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_PRIVATE_USE_CHAR; }
 

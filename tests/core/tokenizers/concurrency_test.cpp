@@ -50,8 +50,8 @@ TEST(TokenizerConcurrencyTest, SharedStagesGiveEveryThreadTheSameResult) {
       {"type": "Bert"}, {"type": "Replace", "pattern": {"Regex": "(\\w)\\1"}, "content": "$1"}]})"));
   const auto preTokenizer = makePreTokenizer(Config::parse(R"({"type": "Sequence", "pretokenizers": [
       {"type": "Split", "pattern": {"Regex": "\\s+"}}, {"type": "ByteLevel", "addPrefixSpace": true}]})"));
-  const auto postProcessor = makePostProcessor(Config::parse(
-      R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})"));
+  const auto postProcessor =
+      makePostProcessor(Config::parse(R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})"));
   const auto decoder = makeDecoder(Config::parse(R"({"type": "Sequence", "decoders": [
       {"type": "ByteLevel"}, {"type": "WordPiece", "prefix": "##", "cleanup": true}]})"));
   ASSERT_TRUE(normalizer && preTokenizer && postProcessor && decoder);

@@ -33,7 +33,9 @@ TEST(TextSplittingTest, LiteralAndRegexSearchDiffer) {
 }
 
 TEST(TextSplittingTest, EmptyMatchesTerminateAndAreNeverPieces) {
-  const std::string text = "ab\xE2\x96\x81" "c";  // a multi-byte code point in the middle
+  const std::string text =
+      "ab\xE2\x96\x81"
+      "c";  // a multi-byte code point in the middle
   for (const char* pattern : {"", "x*", "(?=b)", "\\b", "^", "$", "(?:)|a"}) {
     SCOPED_TRACE(pattern);
     const SearchPattern p = SearchPattern::regex(pattern);

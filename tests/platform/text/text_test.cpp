@@ -196,15 +196,17 @@ TEST(TextCategoryTest, SurrogatePrivateUseUnassignedAndWhitespaces) {
   EXPECT_TRUE(isNonspacingMark(0x0301));
   EXPECT_FALSE(isNonspacingMark(0x0903));  // a spacing mark (Mc)
   // The whitespaces set: Zs and tab, but no line breaks (unlike the White_Space property).
-  for (char32_t c : {U' ', U'\t', U'\u00A0', U'\u3000', U'\u2009'}) EXPECT_TRUE(isInWhitespaces(c)) << static_cast<unsigned>(c);
-  for (char32_t c : {U'\n', U'\r', U'\u2028', U'\u000B', U'a'}) EXPECT_FALSE(isInWhitespaces(c)) << static_cast<unsigned>(c);
+  for (char32_t c : {U' ', U'\t', U'\u00A0', U'\u3000', U'\u2009'})
+    EXPECT_TRUE(isInWhitespaces(c)) << static_cast<unsigned>(c);
+  for (char32_t c : {U'\n', U'\r', U'\u2028', U'\u000B', U'a'})
+    EXPECT_FALSE(isInWhitespaces(c)) << static_cast<unsigned>(c);
   EXPECT_TRUE(isWhitespace(U'\n'));
 }
 
 TEST(TextFoldingTest, FoldDiacriticsDropsNonspacingMarksOnly) {
   EXPECT_EQ(foldDiacritics("Cr\u00E8me br\u00FBl\u00E9e"), "Creme brulee");
   EXPECT_EQ(foldDiacritics("e\u0301\u0323"), "e");
-  EXPECT_EQ(foldDiacritics("\uD55C"), "\uD55C");  // Hangul recomposes: no marks to drop
+  EXPECT_EQ(foldDiacritics("\uD55C"), "\uD55C");                              // Hangul recomposes: no marks to drop
   EXPECT_EQ(foldDiacritics("\u00C5ngstr\u00F6m \uFB01"), "Angstrom \uFB01");  // compatibility forms stay
   EXPECT_EQ(foldDiacritics(""), "");
 }
@@ -220,8 +222,8 @@ TEST(TextRepairTest, RepairUtf8ReplacesEachMaximalInvalidSubsequence) {
       {"a\xFF"
        "b",
        "a" + r + "b"},
-      {"\xC3", r},                          // truncated at the end
-      {"\xE2\x96", r},                      // two bytes of a three-byte sequence: one replacement
+      {"\xC3", r},      // truncated at the end
+      {"\xE2\x96", r},  // two bytes of a three-byte sequence: one replacement
       {"\xE2\x96"
        "a",
        r + "a"},
@@ -253,13 +255,18 @@ TEST(TextGraphemeTest, Utf8BoundariesAreByteOffsets) {
   EXPECT_EQ(graphemeBoundaries(std::string_view("\xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD!")), (Bounds{0, 8, 9}));
   EXPECT_EQ(graphemeBoundaries(std::string_view("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7")), (Bounds{0, 8}));
   // Invalid bytes keep their bytes and act as U+FFFD clusters.
-  EXPECT_EQ(graphemeBoundaries(std::string_view("a\xFF\xE2\x96" "b")), (Bounds{0, 1, 2, 4, 5}));
+  EXPECT_EQ(graphemeBoundaries(std::string_view("a\xFF\xE2\x96"
+                                                "b")),
+            (Bounds{0, 1, 2, 4, 5}));
   EXPECT_EQ(graphemeBoundaries(std::string_view("\xFF\xCC\x81")), (Bounds{0, 3}));
 }
 
 TEST(TextGraphemeTest, Utf8BoundariesAgreeWithUtf16Boundaries) {
-  const std::vector<std::string> samples = {"ab", "\xE4\xB8\xAD\xE6\x96\x87 x", "e\xCC\x81\xCC\xA3",
-                                            "\xF0\x9F\x98\x80\xE2\x80\x8D\xF0\x9F\x98\x80", "\xED\x95\x9C\xEA\xB8\x80",
+  const std::vector<std::string> samples = {"ab",
+                                            "\xE4\xB8\xAD\xE6\x96\x87 x",
+                                            "e\xCC\x81\xCC\xA3",
+                                            "\xF0\x9F\x98\x80\xE2\x80\x8D\xF0\x9F\x98\x80",
+                                            "\xED\x95\x9C\xEA\xB8\x80",
                                             "x\r\n\r\ny"};
   for (const std::string& s : samples) {
     const std::u16string wide = toUtf16(s);
