@@ -23,9 +23,7 @@ void forEachCharacter(std::string_view s, Visit visit) {
   const std::vector<std::size_t> bounds = text::graphemeBoundaries(s);
   for (std::size_t k = 1; k < bounds.size(); ++k) {
     const std::string_view character = s.substr(bounds[k - 1], bounds[k] - bounds[k - 1]);
-    const std::u16string units = text::toUtf16(character.substr(0, std::min<std::size_t>(4, character.size())));
-    const std::vector<char32_t> scalars = text::codePoints(std::u16string_view(units));
-    visit(character, scalars.empty() ? U'\uFFFD' : scalars[0]);
+    visit(character, text::firstCodePoint(character));
   }
 }
 
@@ -94,16 +92,15 @@ class BertNormalizer final : public Normalizer {
   explicit BertNormalizer(const Config& config)
       : shouldCleanText_(config["cleanText"].boolean().value_or(true)),
         shouldHandleChineseChars_(config["handleChineseChars"].boolean().value_or(true)),
-        shouldStripAccents_(config["stripAccents"].boolean()),
-        shouldLowercase_(config["lowercase"].boolean().value_or(true)) {
-    if (!shouldStripAccents_) shouldStripAccents_ = shouldLowercase_;
-  }
+        shouldLowercase_(config["lowercase"].boolean().value_or(true)),
+        // Without its own setting, accents go with lower-casing.
+        shouldStripAccents_(config["stripAccents"].boolean().value_or(shouldLowercase_)) {}
 
   std::string normalize(std::string_view s) const override {
     std::string out(s);
     if (shouldCleanText_) out = cleanText(out);
     if (shouldHandleChineseChars_) out = spaceChineseCharacters(out);
-    if (*shouldStripAccents_) out = stripAccents(out);
+    if (shouldStripAccents_) out = stripAccents(out);
     if (shouldLowercase_) out = text::toLower(out);
     return out;
   }
@@ -150,8 +147,8 @@ class BertNormalizer final : public Normalizer {
 
   bool shouldCleanText_;
   bool shouldHandleChineseChars_;
-  std::optional<bool> shouldStripAccents_;  // always set after construction
   bool shouldLowercase_;
+  bool shouldStripAccents_;
 };
 
 // Reads no character map; applies a fixed clean-up and NFKC, keeping the fullwidth tilde.

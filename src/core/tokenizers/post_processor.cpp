@@ -99,9 +99,7 @@ std::vector<std::pair<std::size_t, bool>> classify(std::string_view s, Predicate
   std::vector<std::pair<std::size_t, bool>> characters;
   const std::vector<std::size_t> bounds = text::graphemeBoundaries(s);
   for (std::size_t k = 1; k < bounds.size(); ++k) {
-    const std::vector<char32_t> first =
-        text::codePoints(s.substr(bounds[k - 1], std::min<std::size_t>(4, bounds[k] - bounds[k - 1])));
-    characters.emplace_back(bounds[k - 1], !first.empty() && isSpace(first[0]));
+    characters.emplace_back(bounds[k - 1], isSpace(text::firstCodePoint(s.substr(bounds[k - 1]))));
   }
   return characters;
 }

@@ -310,6 +310,11 @@ std::string repairUtf8(std::string_view bytes) {
   return out;
 }
 
+char32_t firstCodePoint(std::string_view utf8) {
+  if (utf8.empty()) return kReplacement;
+  return decodeUtf8At(utf8, 0).scalar;
+}
+
 std::string foldDiacritics(std::string_view utf8) {
   const std::u16string decomposed = normalize(std::u16string_view(toUtf16(utf8)), NormalizationForm::nfd);
   std::u16string kept;

@@ -97,6 +97,10 @@ std::string repairUtf8(std::string_view bytes);
 // no CR is present, no ICU iterator is used (each code point is its own cluster).
 std::vector<std::size_t> graphemeBoundaries(std::string_view utf8);
 
+// The first Unicode scalar of UTF-8 text, without converting the rest; U+FFFD when the text
+// is empty or starts with an invalid sequence.
+char32_t firstCodePoint(std::string_view utf8);
+
 // The Unicode scalars of `text`, in order; an unpaired surrogate is given as U+FFFD.
 std::vector<char32_t> codePoints(std::u16string_view text);
 // The same over UTF-8 (invalid input repaired as in toUtf16).

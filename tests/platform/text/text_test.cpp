@@ -277,3 +277,18 @@ TEST(TextGraphemeTest, Utf8BoundariesAgreeWithUtf16Boundaries) {
 
 }  // namespace
 }  // namespace platform::text
+
+namespace platform::text {
+namespace {
+
+TEST(TextFirstCodePointTest, DecodesOnlyTheFirstScalar) {
+  EXPECT_EQ(firstCodePoint("a\xFF"), U'a');
+  EXPECT_EQ(firstCodePoint("\xF0\x9F\x98\x80x"), U'\U0001F600');
+  EXPECT_EQ(firstCodePoint("\xC3\xA9"), U'\u00E9');
+  EXPECT_EQ(firstCodePoint(""), U'\uFFFD');
+  EXPECT_EQ(firstCodePoint("\xE2\x96"), U'\uFFFD');
+  EXPECT_EQ(firstCodePoint("\xED\xA0\x80"), U'\uFFFD');  // an encoded surrogate is no scalar
+}
+
+}  // namespace
+}  // namespace platform::text
