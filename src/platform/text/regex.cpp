@@ -61,7 +61,11 @@ uint32_t flagsOf(const RegexOptions& o) {
 // A parsed replacement template: literal pieces and group references.
 using TemplatePart = std::variant<std::string, std::size_t>;
 
-std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPattern& pattern, std::size_t groupCount) {
+// Strict parsing throws RegexError for a reference to a group the pattern lacks and for a
+// '$' that starts no reference. Lenient parsing never throws: such a reference inserts
+// nothing, a '$' that starts none is literal, an unterminated "${" is literal text.
+std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPattern& pattern, std::size_t groupCount,
+                                        bool lenient) {
   std::vector<TemplatePart> parts;
   std::string literal;
   auto flush = [&] {
@@ -75,8 +79,12 @@ std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPatt
     } else if (c == '$' && i + 1 < r.size() && std::isdigit(static_cast<unsigned char>(r[i + 1]))) {
       // As many digits as still name an existing group.
       std::size_t group = static_cast<std::size_t>(r[i + 1] - '0');
-      if (group > groupCount) throw RegexError("replacement refers to missing group $" + std::to_string(group));
       ++i;
+      if (group > groupCount) {
+        if (!lenient) throw RegexError("replacement refers to missing group $" + std::to_string(group));
+        flush();
+        continue;
+      }
       while (i + 1 < r.size() && std::isdigit(static_cast<unsigned char>(r[i + 1]))) {
         const std::size_t next = group * 10 + static_cast<std::size_t>(r[i + 1] - '0');
         if (next > groupCount) break;
@@ -87,15 +95,22 @@ std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPatt
       parts.emplace_back(group);
     } else if (c == '$' && i + 1 < r.size() && r[i + 1] == '{') {
       const std::size_t close = r.find('}', i + 2);
-      if (close == std::string_view::npos) throw RegexError("unterminated group name in replacement");
+      if (close == std::string_view::npos) {
+        if (!lenient) throw RegexError("unterminated group name in replacement");
+        literal.push_back(c);
+        continue;
+      }
       const std::string_view name = r.substr(i + 2, close - i - 2);
       UErrorCode status = U_ZERO_ERROR;
       const int32_t g = pattern.groupNumberFromName(name.data(), static_cast<int32_t>(name.size()), status);
-      if (U_FAILURE(status)) throw RegexError("replacement refers to missing group ${" + std::string(name) + "}");
+      i = close;
+      if (U_FAILURE(status)) {
+        if (!lenient) throw RegexError("replacement refers to missing group ${" + std::string(name) + "}");
+        continue;
+      }
       flush();
       parts.emplace_back(static_cast<std::size_t>(g));
-      i = close;
-    } else if (c == '$') {
+    } else if (c == '$' && !lenient) {
       throw RegexError("'$' in replacement not followed by a group number or name");
     } else {
       literal.push_back(c);
@@ -103,6 +118,18 @@ std::vector<TemplatePart> parseTemplate(std::string_view r, const icu::RegexPatt
   }
   flush();
   return parts;
+}
+
+std::string expandTemplate(const std::vector<TemplatePart>& parts, const Match& m, std::string_view text) {
+  std::string piece;
+  for (const auto& part : parts) {
+    if (const auto* s = std::get_if<std::string>(&part)) {
+      piece += *s;
+    } else {
+      piece += m.str(text, std::get<std::size_t>(part));
+    }
+  }
+  return piece;
 }
 
 }  // namespace
@@ -158,18 +185,13 @@ std::vector<Match> Regex::findAll(std::string_view text) const {
 }
 
 std::string Regex::replaceAll(std::string_view text, std::string_view replacement) const {
-  const auto parts = parseTemplate(replacement, *compiled_, groupCount());
-  return replaceAll(text, [&](const Match& m, std::string_view t) {
-    std::string piece;
-    for (const auto& part : parts) {
-      if (const auto* s = std::get_if<std::string>(&part)) {
-        piece += *s;
-      } else {
-        piece += m.str(t, std::get<std::size_t>(part));
-      }
-    }
-    return piece;
-  });
+  const auto parts = parseTemplate(replacement, *compiled_, groupCount(), false);
+  return replaceAll(text, [&](const Match& m, std::string_view t) { return expandTemplate(parts, m, t); });
+}
+
+std::string Regex::replaceAllLenient(std::string_view text, std::string_view replacement) const {
+  const auto parts = parseTemplate(replacement, *compiled_, groupCount(), true);
+  return replaceAll(text, [&](const Match& m, std::string_view t) { return expandTemplate(parts, m, t); });
 }
 
 std::string Regex::replaceAll(std::string_view text,

@@ -82,6 +82,10 @@ class Regex {
   // and a backslash quotes the next character. Throws RegexError when the replacement refers
   // to a group that does not exist.
   std::string replaceAll(std::string_view text, std::string_view replacement) const;
+  // The same template replacement, but it never throws: a reference to a group the pattern
+  // lacks ($7 with two groups, ${missing}) inserts nothing, a '$' that starts no reference and
+  // an unterminated "${" are literal text. For templates read from data files.
+  std::string replaceAllLenient(std::string_view text, std::string_view replacement) const;
   // Every match replaced by what `replacer` returns for it (given the match and the text).
   std::string replaceAll(std::string_view text,
                          const std::function<std::string(const Match&, std::string_view)>& replacer) const;

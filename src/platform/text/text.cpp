@@ -110,6 +110,52 @@ std::u16string mapCase(std::u16string_view text, CaseFunction fn) {
   return out;
 }
 
+// One step of UTF-8 decoding: the scalar at `i` and the bytes it takes. An invalid sequence
+// gives U+FFFD and the length of its maximal invalid subsequence (at least one byte): the
+// lead byte plus every following byte that could still continue it.
+struct Utf8Step {
+  char32_t scalar;
+  std::size_t length;
+  bool valid = true;
+};
+
+Utf8Step decodeUtf8At(std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return {b0, 1};
+  std::size_t need = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  char32_t value = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+    value = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    value = b0 & 0x0F;
+    if (b0 == 0xE0) low = 0xA0;   // no overlong forms
+    if (b0 == 0xED) high = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    value = b0 & 0x07;
+    if (b0 == 0xF0) low = 0x90;   // no overlong forms
+    if (b0 == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return {kReplacement, 1, false};
+  }
+  std::size_t length = 1;
+  for (std::size_t k = 0; k < need; ++k) {
+    if (i + length >= s.size()) return {kReplacement, length, false};
+    const unsigned char b = byte(i + length);
+    if (b < low || b > high) return {kReplacement, length, false};
+    value = (value << 6) | (b & 0x3F);
+    ++length;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {value, length};
+}
+
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes) {
@@ -233,6 +279,75 @@ std::size_t graphemeCount(std::u16string_view text) {
   return icuBoundaries(text, BreakKind::character).size() - 1;
 }
 
+std::vector<std::size_t> graphemeBoundaries(std::string_view utf8) {
+  // Fast path: bytes below 0xCC only start code points below U+0300 (0xCC 0x80 is U+0300),
+  // and ASCII or two-byte sequences never join (CR LF aside, which the check excludes).
+  bool simple = true;
+  for (unsigned char c : utf8) {
+    if (c >= 0xCC || c == '\r') {
+      simple = false;
+      break;
+    }
+  }
+  std::vector<std::size_t> bounds;
+  bounds.reserve(utf8.size() + 1);
+  bounds.push_back(0);
+  if (simple) {
+    for (std::size_t i = 0; i < utf8.size();) {
+      i += decodeUtf8At(utf8, i).length;
+      bounds.push_back(i);
+    }
+    return bounds;
+  }
+  // General path: decode once, remembering the byte offset of every UTF-16 unit, cluster the
+  // UTF-16 text and map its boundaries back.
+  std::u16string wide;
+  std::vector<std::size_t> byteOffsetOfUnit;
+  wide.reserve(utf8.size());
+  byteOffsetOfUnit.reserve(utf8.size() + 1);
+  for (std::size_t i = 0; i < utf8.size();) {
+    const Utf8Step step = decodeUtf8At(utf8, i);
+    const std::size_t before = wide.size();
+    appendUtf16(wide, step.scalar);
+    for (std::size_t u = before; u < wide.size(); ++u) byteOffsetOfUnit.push_back(i);
+    i += step.length;
+  }
+  byteOffsetOfUnit.push_back(utf8.size());
+  const std::vector<std::size_t> units = icuBoundaries(wide, BreakKind::character);
+  for (std::size_t k = 1; k < units.size(); ++k) bounds.push_back(byteOffsetOfUnit[units[k]]);
+  return bounds;
+}
+
+std::string repairUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = decodeUtf8At(bytes, i);
+    if (step.valid) {
+      out.append(bytes.substr(i, step.length));
+    } else {
+      appendUtf8(out, kReplacement);
+    }
+    i += step.length;
+  }
+  return out;
+}
+
+char32_t firstCodePoint(std::string_view utf8) {
+  if (utf8.empty()) return kReplacement;
+  return decodeUtf8At(utf8, 0).scalar;
+}
+
+std::string foldDiacritics(std::string_view utf8) {
+  const std::u16string decomposed = normalize(std::u16string_view(toUtf16(utf8)), NormalizationForm::nfd);
+  std::u16string kept;
+  kept.reserve(decomposed.size());
+  for (char32_t c : codePoints(std::u16string_view(decomposed))) {
+    if (!isNonspacingMark(c)) appendUtf16(kept, c);
+  }
+  return toUtf8(normalize(std::u16string_view(kept), NormalizationForm::nfc));
+}
+
 std::vector<Range> sentenceRanges(std::u16string_view text) { return rangesOf(text, BreakKind::sentence); }
 
 std::vector<Range> wordRanges(std::u16string_view text) { return rangesOf(text, BreakKind::word); }
@@ -336,6 +451,18 @@ bool isControl(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar3
 bool isFormat(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_FORMAT_CHAR; }
 
 bool isMark(char32_t c) { return isScalar(c) && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
+
+bool isNonspacingMark(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_NON_SPACING_MARK; }
+
+bool isPrivateUse(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_PRIVATE_USE_CHAR; }
+
+bool isUnassigned(char32_t c) { return isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_UNASSIGNED; }
+
+bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+bool isInWhitespaces(char32_t c) {
+  return c == 0x09 || (isScalar(c) && u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR);
+}
 
 std::vector<char32_t> codePoints(std::u16string_view text) {
   std::vector<char32_t> out;

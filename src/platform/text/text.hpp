@@ -76,6 +76,33 @@ bool isSymbol(char32_t c);           // S*
 bool isControl(char32_t c);          // Cc
 bool isFormat(char32_t c);           // Cf
 bool isMark(char32_t c);             // M* (Mn, Mc, Me)
+bool isNonspacingMark(char32_t c);   // Mn
+bool isPrivateUse(char32_t c);       // Co
+bool isUnassigned(char32_t c);       // Cn (noncharacters included)
+// Cs. Surrogate code points are not scalars, so this is the one property that answers true
+// for values outside the scalars: U+D800 to U+DFFF.
+bool isSurrogate(char32_t c);
+// The "whitespaces" set: the space separators (Zs) and U+0009. Line breaks are not in it.
+bool isInWhitespaces(char32_t c);
+
+// Diacritic folding: NFD, every nonspacing mark (Mn) removed, then NFC ("Cr\u00E8me" gives
+// "Creme"; spacing marks and letters are kept).
+std::string foldDiacritics(std::string_view utf8);
+
+// `bytes` read as UTF-8 with each maximal invalid subsequence (a byte that cannot start a
+// sequence, or the longest prefix of a sequence that stops being valid) replaced by one
+// U+FFFD. Valid input comes back unchanged.
+std::string repairUtf8(std::string_view bytes);
+
+// Grapheme-cluster boundaries over UTF-8 as byte offsets, ascending, starting with 0 and
+// ending with utf8.size(); just {0} for empty text. An invalid byte sequence counts as one
+// U+FFFD for the clustering and keeps its bytes. When every code point lies below U+0300 and
+// no CR is present, no ICU iterator is used (each code point is its own cluster).
+std::vector<std::size_t> graphemeBoundaries(std::string_view utf8);
+
+// The first Unicode scalar of UTF-8 text, without converting the rest; U+FFFD when the text
+// is empty or starts with an invalid sequence.
+char32_t firstCodePoint(std::string_view utf8);
 
 // The Unicode scalars of `text`, in order; an unpaired surrogate is given as U+FFFD.
 std::vector<char32_t> codePoints(std::u16string_view text);

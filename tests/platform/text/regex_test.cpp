@@ -114,3 +114,22 @@ TEST(RegexTest, OneConstRegexServesManyThreads) {
 
 }  // namespace
 }  // namespace platform::text
+
+namespace platform::text {
+namespace {
+
+TEST(RegexLenientTemplateTest, NeverThrowsAndInsertsNothingForMissingGroups) {
+  const Regex r("(a)(b)?");
+  EXPECT_THROW(r.replaceAll("ab", "$3"), RegexError);  // the strict form is unchanged
+  EXPECT_EQ(r.replaceAllLenient("ab a", "[$2$1$3]"), "[ba] [a]");
+  EXPECT_EQ(r.replaceAllLenient("ab", "$12"), "a2");  // as many digits as name a group
+  EXPECT_EQ(r.replaceAllLenient("ab", "${nope}-"), "-");
+  EXPECT_EQ(r.replaceAllLenient("ab", "${open"), "${open");
+  EXPECT_EQ(r.replaceAllLenient("ab", "$ and \\$1 and \\\\"), "$ and $1 and \\");
+  EXPECT_EQ(r.replaceAllLenient("ab", "x\\"), "x\\");
+  EXPECT_EQ(Regex("(?<w>b)").replaceAllLenient("abc", "<${w}>"), "a<b>c");
+  EXPECT_EQ(Regex("x").replaceAllLenient("", "$9"), "");
+}
+
+}  // namespace
+}  // namespace platform::text

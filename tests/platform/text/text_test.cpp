@@ -237,3 +237,117 @@ TEST(TextPropertyTest, Categories) {
 
 }  // namespace
 }  // namespace platform::text
+
+namespace platform::text {
+namespace {
+
+TEST(TextCategoryTest, SurrogatePrivateUseUnassignedAndWhitespaces) {
+  EXPECT_TRUE(isPrivateUse(0xE000));
+  EXPECT_TRUE(isPrivateUse(0x10FFFD));
+  EXPECT_FALSE(isPrivateUse('a'));
+  EXPECT_TRUE(isUnassigned(0x0378));
+  EXPECT_TRUE(isUnassigned(0xFFFF));  // a noncharacter is Cn
+  EXPECT_FALSE(isUnassigned(0x4E2D));
+  EXPECT_FALSE(isUnassigned(0x110000));  // not a scalar at all
+  EXPECT_TRUE(isSurrogate(0xD800));
+  EXPECT_TRUE(isSurrogate(0xDFFF));
+  EXPECT_FALSE(isSurrogate(0xE000));
+  EXPECT_TRUE(isNonspacingMark(0x0301));
+  EXPECT_FALSE(isNonspacingMark(0x0903));  // a spacing mark (Mc)
+  // The whitespaces set: Zs and tab, but no line breaks (unlike the White_Space property).
+  for (char32_t c : {U' ', U'\t', U'\u00A0', U'\u3000', U'\u2009'})
+    EXPECT_TRUE(isInWhitespaces(c)) << static_cast<unsigned>(c);
+  for (char32_t c : {U'\n', U'\r', U'\u2028', U'\u000B', U'a'})
+    EXPECT_FALSE(isInWhitespaces(c)) << static_cast<unsigned>(c);
+  EXPECT_TRUE(isWhitespace(U'\n'));
+}
+
+TEST(TextFoldingTest, FoldDiacriticsDropsNonspacingMarksOnly) {
+  EXPECT_EQ(foldDiacritics("Cr\u00E8me br\u00FBl\u00E9e"), "Creme brulee");
+  EXPECT_EQ(foldDiacritics("e\u0301\u0323"), "e");
+  EXPECT_EQ(foldDiacritics("\uD55C"), "\uD55C");                              // Hangul recomposes: no marks to drop
+  EXPECT_EQ(foldDiacritics("\u00C5ngstr\u00F6m \uFB01"), "Angstrom \uFB01");  // compatibility forms stay
+  EXPECT_EQ(foldDiacritics(""), "");
+}
+
+TEST(TextRepairTest, RepairUtf8ReplacesEachMaximalInvalidSubsequence) {
+  struct Case {
+    std::string bytes;
+    std::string expected;
+  };
+  const std::string r = "\xEF\xBF\xBD";
+  const std::vector<Case> cases = {
+      {"plain \xC3\xA9 \xF0\x9F\x98\x80", "plain \xC3\xA9 \xF0\x9F\x98\x80"},
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      {"\xC3", r},      // truncated at the end
+      {"\xE2\x96", r},  // two bytes of a three-byte sequence: one replacement
+      {"\xE2\x96"
+       "a",
+       r + "a"},
+      {"\xC0\xAF", r + r},                  // overlong lead never starts a sequence
+      {"\xED\xA0\x80", r + r + r},          // an encoded surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+      {"\xF0\x9F\x98", r},
+      {"\x80\x80", r + r},
+      {r, r},  // a real U+FFFD stays one
+      {std::string("\0x", 2), std::string("\0x", 2)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(repairUtf8(c.bytes), c.expected);
+    // The same rule as the UTF-16 conversion.
+    EXPECT_EQ(repairUtf8(c.bytes), toUtf8(toUtf16(c.bytes)));
+  }
+}
+
+TEST(TextGraphemeTest, Utf8BoundariesAreByteOffsets) {
+  using Bounds = std::vector<std::size_t>;
+  EXPECT_EQ(graphemeBoundaries(std::string_view("")), Bounds{0});
+  // Fast path: ASCII and two-byte letters below U+0300.
+  EXPECT_EQ(graphemeBoundaries(std::string_view("a\xC3\xA9z")), (Bounds{0, 1, 3, 4}));
+  EXPECT_EQ(graphemeBoundaries(std::string_view("\xC4\xA0\xC4\x8A")), (Bounds{0, 2, 4}));
+  // CR LF is one cluster; a combining mark joins its base.
+  EXPECT_EQ(graphemeBoundaries(std::string_view("a\r\nb")), (Bounds{0, 1, 3, 4}));
+  EXPECT_EQ(graphemeBoundaries(std::string_view("e\xCC\x81x")), (Bounds{0, 3, 4}));
+  // Emoji with a skin tone modifier: 8 bytes, one cluster; a flag of two regional indicators.
+  EXPECT_EQ(graphemeBoundaries(std::string_view("\xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD!")), (Bounds{0, 8, 9}));
+  EXPECT_EQ(graphemeBoundaries(std::string_view("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7")), (Bounds{0, 8}));
+  // Invalid bytes keep their bytes and act as U+FFFD clusters.
+  EXPECT_EQ(graphemeBoundaries(std::string_view("a\xFF\xE2\x96"
+                                                "b")),
+            (Bounds{0, 1, 2, 4, 5}));
+  EXPECT_EQ(graphemeBoundaries(std::string_view("\xFF\xCC\x81")), (Bounds{0, 3}));
+}
+
+TEST(TextGraphemeTest, Utf8BoundariesAgreeWithUtf16Boundaries) {
+  const std::vector<std::string> samples = {"ab",
+                                            "\xE4\xB8\xAD\xE6\x96\x87 x",
+                                            "e\xCC\x81\xCC\xA3",
+                                            "\xF0\x9F\x98\x80\xE2\x80\x8D\xF0\x9F\x98\x80",
+                                            "\xED\x95\x9C\xEA\xB8\x80",
+                                            "x\r\n\r\ny"};
+  for (const std::string& s : samples) {
+    const std::u16string wide = toUtf16(s);
+    EXPECT_EQ(graphemeBoundaries(std::string_view(s)).size(), graphemeBoundaries(std::u16string_view(wide)).size())
+        << s;
+  }
+}
+
+}  // namespace
+}  // namespace platform::text
+
+namespace platform::text {
+namespace {
+
+TEST(TextFirstCodePointTest, DecodesOnlyTheFirstScalar) {
+  EXPECT_EQ(firstCodePoint("a\xFF"), U'a');
+  EXPECT_EQ(firstCodePoint("\xF0\x9F\x98\x80x"), U'\U0001F600');
+  EXPECT_EQ(firstCodePoint("\xC3\xA9"), U'\u00E9');
+  EXPECT_EQ(firstCodePoint(""), U'\uFFFD');
+  EXPECT_EQ(firstCodePoint("\xE2\x96"), U'\uFFFD');
+  EXPECT_EQ(firstCodePoint("\xED\xA0\x80"), U'\uFFFD');  // an encoded surrogate is no scalar
+}
+
+}  // namespace
+}  // namespace platform::text
