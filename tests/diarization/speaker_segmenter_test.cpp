@@ -207,11 +207,18 @@ TEST_F(SpeakerSegmenterTest, WorkersShareTheQueueAndKeepTheirSnapshotThroughAnUn
   const std::vector<float> audio(9 * 480000 + 5, 0.3f);
   platform::sync::Channel<SpeakerSegmenterOutput> channel;
   std::vector<SpeakerSegmenterOutput> outputs;
-  std::thread reader([&] { outputs = drain(channel); });
-  std::thread unloader([&] { model->unloadModel(); });
+  // The model is unloaded as soon as the first chunk is out, while the others are in flight.
+  std::thread reader([&] {
+    while (std::optional<SpeakerSegmenterOutput> output = channel.pop()) {
+      if (outputs.empty()) model->unloadModel();
+      outputs.push_back(std::move(*output));
+    }
+    std::sort(outputs.begin(), outputs.end(),
+              [](const auto& a, const auto& b) { return a.chunkIndex() < b.chunkIndex(); });
+  });
   model->predict(audio, channel);
-  unloader.join();
   reader.join();
+  EXPECT_FALSE(model->model());
   ASSERT_EQ(outputs.size(), 10u);
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(outputs[i].chunkIndex(), i);
