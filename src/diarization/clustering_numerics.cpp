@@ -39,7 +39,7 @@ CondensedDistances pairwiseDistances(const VectorList& vectors, int threads) {
   if (workers == 1 || n < 64) {
     fillRows(0, {});
   } else {
-    platform::sync::runConcurrently(workers, fillRows);
+    platform::sync::runConcurrently(workers, workers, fillRows);
   }
   return result;
 }

@@ -238,7 +238,7 @@ void SpeakerSegmenterModel::predict(std::span<const float> audioArray,
     }
   };
   try {
-    platform::sync::runConcurrently(static_cast<std::size_t>(workers), worker, stopToken);
+    platform::sync::runConcurrently(static_cast<std::size_t>(workers), static_cast<std::size_t>(workers), worker, stopToken);
   } catch (...) {
     output.finish(std::current_exception());
     throw;

@@ -1,57 +1,65 @@
-// TaskGroup: a bounded set of threads working for one operation.
-//
-// Each task runs on its own std::jthread and gets the group's stop token. The group's stop
-// source is requested when the caller's token (if any) is stopped, when a task fails (the first
-// failure stops the others) or when cancelAll() is called. wait() joins every thread and then
-// rethrows the first failure, if any. The destructor requests stop and joins, so no task
-// outlives its group.
-//
-// Thread-safety: spawn(), wait() and the destructor belong to the thread that owns the group;
-// cancelAll() and stopToken() may be called from any thread, tasks included.
+// A bounded task group: runs one body per index on a fixed, small set of threads and waits for
+// all of them, the stand-in for a structured group of child tasks. Used where an operation
+// works on many independent items at once (loading several audio files, for example).
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <stop_token>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace platform::sync {
 
-class TaskGroup {
- public:
-  // `parent` stopped stops the group.
-  explicit TaskGroup(std::stop_token parent = {});
-  ~TaskGroup();
-  TaskGroup(const TaskGroup&) = delete;
-  TaskGroup& operator=(const TaskGroup&) = delete;
+// Calls body(index, stopToken) once for every index in [0, count), on at most `maxThreads`
+// threads at a time (the calling thread is one of them; 0 counts as 1), taking indexes in
+// increasing order, and returns when every call has returned. The token handed to `body` is
+// triggered when `stopToken` is, and when a call throws; `body` decides what a stopped index
+// means (every index is still visited, so each can record its outcome). The first exception a
+// call throws is rethrown after all threads are joined. When no further thread can be started,
+// the threads already running share the work. Thread-safe as far as `body` is.
+template <class Body>
+void runConcurrently(std::size_t count, std::size_t maxThreads, Body&& body, std::stop_token stopToken = {}) {
+  if (count == 0) return;
+  std::stop_source groupStop;
+  std::stop_callback forward(stopToken, [&groupStop] { groupStop.request_stop(); });
+  std::atomic<std::size_t> next{0};
+  std::mutex errorMutex;
+  std::exception_ptr firstError;  // guarded by errorMutex
 
-  // Starts `task` on a new thread with the group's stop token. An exception it throws is kept
-  // (the first one only) and stops the group.
-  void spawn(std::function<void(std::stop_token)> task);
-  // Joins every thread started so far, then rethrows the first failure. The group may be used
-  // again after it returns (its stop state stays as it is).
-  void wait();
-  void cancelAll() noexcept { source_.request_stop(); }
-  std::stop_token stopToken() const noexcept { return source_.get_token(); }
+  auto work = [&] {
+    const std::stop_token token = groupStop.get_token();
+    for (std::size_t index = next++; index < count; index = next++) {
+      try {
+        body(index, token);
+      } catch (...) {
+        {
+          std::lock_guard<std::mutex> guard(errorMutex);
+          if (!firstError) firstError = std::current_exception();
+        }
+        groupStop.request_stop();
+      }
+    }
+  };
 
- private:
-  void joinAll() noexcept;
-
-  std::stop_source source_;
-  std::optional<std::stop_callback<std::function<void()>>> parentLink_;
-  std::vector<std::jthread> threads_;
-  std::mutex errorMutex_;
-  std::exception_ptr firstError_;  // guarded by errorMutex_
-};
-
-// Runs body(index, token) for index 0 ... count - 1, each on its own thread of one TaskGroup
-// (count 1 runs on a thread as well, so the body never sees the caller's thread-local state),
-// and rethrows the first failure after all have ended. count 0 does nothing.
-void runConcurrently(std::size_t count, const std::function<void(std::size_t, std::stop_token)>& body,
-                     std::stop_token parent = {});
+  const std::size_t threads = std::min(count, std::max<std::size_t>(maxThreads, 1));
+  {
+    std::vector<std::jthread> helpers;
+    helpers.reserve(threads - 1);
+    for (std::size_t i = 1; i < threads; ++i) {
+      try {
+        helpers.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;  // the threads already started and this one do the rest
+      }
+    }
+    work();
+  }
+  if (firstError) std::rethrow_exception(firstError);
+}
 
 }  // namespace platform::sync

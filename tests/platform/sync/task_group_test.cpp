@@ -1,81 +1,96 @@
-// TaskGroup: every task runs and is joined, the first failure stops the others and is
-// rethrown, and a stopped parent token stops the group.
+// The bounded task group: every index visited once, the bound on threads running at once, the
+// caller's stop token and a failing body.
+#include "platform/sync/task_group.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
-
-#include "platform/sync/task_group.hpp"
+#include <vector>
 
 namespace platform::sync {
 namespace {
 
-void waitForStop(const std::stop_token& token) {
-  while (!token.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-TEST(TaskGroup, RunsEveryTaskAndJoinsThem) {
-  std::vector<int> slots(6, 0);
-  runConcurrently(slots.size(), [&slots](std::size_t index, std::stop_token) { slots[index] = static_cast<int>(index) + 1; });
-  EXPECT_EQ(slots, (std::vector<int>{1, 2, 3, 4, 5, 6}));
-  runConcurrently(0, [](std::size_t, std::stop_token) { FAIL() << "no task expected"; });
-}
-
-TEST(TaskGroup, FirstFailureStopsTheOthersAndIsRethrown) {
-  std::atomic<int> stoppedPeers{0};
-  try {
-    runConcurrently(4, [&stoppedPeers](std::size_t index, std::stop_token token) {
-      if (index == 2) throw std::runtime_error("task 2 failed");
-      waitForStop(token);
-      ++stoppedPeers;
-      throw std::logic_error("later failure");
-    });
-    FAIL() << "expected a failure";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "task 2 failed");
-  }
-  EXPECT_EQ(stoppedPeers.load(), 3);
-}
-
-TEST(TaskGroup, ParentStopAndCancelAllReachEveryTask) {
-  std::stop_source parent;
-  std::atomic<int> stopped{0};
-  {
-    TaskGroup group(parent.get_token());
-    for (int i = 0; i < 3; ++i) {
-      group.spawn([&stopped](std::stop_token token) {
-        waitForStop(token);
-        ++stopped;
-      });
+TEST(TaskGroup, VisitsEveryIndexOnceForAnyBound) {
+  for (const std::size_t count : {0U, 1U, 7U, 64U}) {
+    for (const std::size_t bound : {0U, 1U, 3U, 100U}) {
+      std::vector<std::atomic<int>> visits(count);
+      runConcurrently(count, bound, [&](std::size_t index, const std::stop_token&) { ++visits[index]; });
+      for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(visits[i].load(), 1) << count << " " << bound << " " << i;
     }
-    parent.request_stop();
-    group.wait();
   }
-  EXPECT_EQ(stopped.load(), 3);
-
-  TaskGroup own;
-  own.spawn([&stopped](std::stop_token token) {
-    waitForStop(token);
-    ++stopped;
-  });
-  own.cancelAll();
-  own.wait();
-  EXPECT_EQ(stopped.load(), 4);
-  EXPECT_TRUE(own.stopToken().stop_requested());
 }
 
-TEST(TaskGroup, DestructorStopsAndJoinsRunningTasks) {
-  std::atomic<bool> finished{false};
-  {
-    TaskGroup group;
-    group.spawn([&finished](std::stop_token token) {
-      waitForStop(token);
-      finished = true;
+TEST(TaskGroup, NeverRunsMoreBodiesAtOnceThanTheBound) {
+  // Every body waits until `bound` bodies run at once (or all remaining ones have started), so
+  // a group with too many threads would push the peak over the bound.
+  constexpr std::size_t kBound = 3;
+  constexpr std::size_t kCount = 12;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t running = 0;
+  std::size_t started = 0;
+  std::size_t peak = 0;
+  std::set<std::thread::id> threads;
+  runConcurrently(kCount, kBound, [&](std::size_t, const std::stop_token&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    threads.insert(std::this_thread::get_id());
+    ++running;
+    ++started;
+    peak = std::max(peak, running);
+    changed.notify_all();
+    const std::size_t batchEnd = ((started - 1) / kBound + 1) * kBound;
+    changed.wait(lock, [&] { return started >= std::min(batchEnd, kCount); });
+    --running;
+  });
+  EXPECT_EQ(started, kCount);
+  EXPECT_EQ(peak, kBound);
+  EXPECT_EQ(threads.size(), kBound);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 1U) << "the caller works too";
+}
+
+TEST(TaskGroup, CallersStopReachesEveryBodyAndRemainingIndexesSeeIt) {
+  // Stopped before the call: every body on every thread sees it.
+  std::stop_source early;
+  early.request_stop();
+  std::atomic<int> stoppedVisits{0};
+  runConcurrently(
+      20, 4, [&](std::size_t, const std::stop_token& token) { stoppedVisits += token.stop_requested() ? 1 : 0; },
+      early.get_token());
+  EXPECT_EQ(stoppedVisits.load(), 20);
+
+  // Stopped during the run (one thread, so the order is fixed): every later index sees it.
+  std::stop_source caller;
+  std::vector<int> stoppedIndexes;
+  runConcurrently(
+      20, 1,
+      [&](std::size_t index, const std::stop_token& token) {
+        if (token.stop_requested()) stoppedIndexes.push_back(static_cast<int>(index));
+        if (index == 4) caller.request_stop();
+      },
+      caller.get_token());
+  ASSERT_EQ(stoppedIndexes.size(), 15u);
+  EXPECT_EQ(stoppedIndexes.front(), 5);
+  EXPECT_EQ(stoppedIndexes.back(), 19);
+}
+
+TEST(TaskGroup, FirstErrorIsRethrownAfterTheOthersStop) {
+  std::atomic<int> sawStop{0};
+  try {
+    runConcurrently(50, 1, [&](std::size_t index, const std::stop_token& token) {
+      if (token.stop_requested()) ++sawStop;
+      if (index == 10) throw std::runtime_error("ten");
+      if (index == 20) throw std::runtime_error("twenty");
     });
+    FAIL() << "expected the body's error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "ten");
   }
-  EXPECT_TRUE(finished.load());
+  EXPECT_EQ(sawStop.load(), 39);
 }
 
 }  // namespace
