@@ -91,6 +91,12 @@ printf 'set(CORE_SRCS x.cpp)\nadd_executable(tool ${CORE_SRCS} main.cpp)\ntarget
 printf '#include "core/x.hpp"\n' > tests/core/main.cpp
 expect "an executable linking too little" 1 "tests/core/main.cpp: target tool includes core/x.hpp of noxtal_core"
 
+make_tree
+printf '#include "core/hub/h.hpp"\n' > tests/core/helper.hpp
+printf '#include "core/helper.hpp"\n' >> tests/core/x_test.cpp
+expect "a helper header beside a test counts for the test" 1 \
+  "tests/core/x_test.cpp: target core_x_test includes core/hub/h.hpp of noxtal_hub"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures case(s) failed"
   exit 1
