@@ -1,0 +1,788 @@
+#include "platform/ipc/connection.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/ipc/launcher.hpp"
+#include "platform/ipc/socket_path.hpp"
+#include "platform/ipc/wire.hpp"
+#include "platform/log/log.hpp"
+#include "platform/sync/channel.hpp"
+#include "platform/sync/mutex.hpp"
+
+namespace platform::ipc {
+namespace {
+
+const log::Logger& logger() {
+  static const log::Logger l("platform", "ipc");
+  return l;
+}
+
+// Joins `t` unless it is the calling thread, which cannot join itself: then it is detached and
+// ends on its own right after.
+void joinOrDetach(std::thread& t) {
+  if (!t.joinable()) return;
+  if (t.get_id() == std::this_thread::get_id()) {
+    t.detach();
+  } else {
+    t.join();
+  }
+}
+
+using Task = std::function<void()>;
+using TaskChannel = sync::Channel<Task>;
+
+// Serialises the launch-or-connect step of the connections of this process, so that two of
+// them never start two workers for one service.
+sync::Mutex& launchMutex() {
+  static sync::Mutex m;
+  return m;
+}
+
+}  // namespace
+
+// One socket's life: from connect (or adopt) to the end of its stream. Fields other than the
+// descriptor and the threads are guarded by the owning connection's mutex.
+struct Session {
+  Descriptor socket;
+  std::thread reader;
+  std::thread writer;
+  std::deque<std::string> outbox;
+  bool ready = false;                // the peer's hello has arrived
+  bool closing = false;              // the writer stops; the socket is shut down
+  bool flushBeforeClose = false;     // write the outbox out before shutting down
+  bool writing = true;               // a thread is writing a frame (at first: our hello)
+  std::set<std::uint64_t> incoming;  // ids of the peer's calls not yet answered
+  std::optional<pid_t> peerPid;
+
+  ~Session() {
+    joinOrDetach(reader);
+    joinOrDetach(writer);
+  }
+};
+
+struct Connection::Impl {
+  enum class State { idle, connecting, connected, invalid };
+  struct Pending {
+    Completion completion;
+    json::Json emptyAnswer;
+    std::shared_ptr<Session> session;  // null while queued
+    std::string frame;                 // kept while queued
+  };
+
+  ConnectionOptions options;
+  bool appSide = false;
+  std::string serviceName;
+  Descriptor adopted;
+
+  // Set before resume(), read-only after.
+  std::optional<Interface> exportedInterface;
+  std::shared_ptr<ExportedObject> exportedObject;
+  std::function<void()> interruptionHandler;
+  std::function<void()> invalidationHandler;
+
+  std::shared_ptr<TaskChannel> delivery = std::make_shared<TaskChannel>();
+  std::thread deliveryThread;
+
+  mutable sync::Mutex mutex;
+  std::condition_variable_any changed;
+  // guarded by mutex:
+  State state = State::idle;
+  bool resumed = false;
+  std::shared_ptr<Session> session;
+  std::uint64_t nextId = 1;
+  std::map<std::uint64_t, Pending> pending;
+
+  void post(Task task) { delivery->push(std::move(task)); }
+
+  // Sends `frame` on `s`, in order after what is queued. `lock` holds `mutex` and is released.
+  // When nothing is queued or being written, the calling thread writes at once without
+  // waiting (saving a hand-over to the writer thread); what the socket does not take at once
+  // goes to the writer, ahead of anything queued meanwhile.
+  void sendOrQueue(std::unique_lock<sync::Mutex>& lock, Session& s, std::string frame) {
+    if (s.writing || !s.outbox.empty() || !s.ready || s.closing) {
+      s.outbox.push_back(std::move(frame));
+      lock.unlock();
+      changed.notify_all();
+      return;
+    }
+    s.writing = true;
+    lock.unlock();
+    std::size_t done = 0;
+    while (done < frame.size()) {
+      const ssize_t n = ::send(s.socket.get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // full (the writer waits for room) or broken (the writer finds out)
+      }
+    }
+    lock.lock();
+    s.writing = false;
+    if (done < frame.size()) s.outbox.push_front(frame.substr(done));
+    lock.unlock();
+    changed.notify_all();
+  }
+  void complete(Completion completion, CallOutcome outcome) {
+    if (!completion) return;
+    post([c = std::move(completion), o = std::move(outcome)]() mutable { c(std::move(o)); });
+  }
+  void fail(Completion completion, ErrorRecord record) {
+    complete(std::move(completion), CallOutcome{nullptr, std::move(record)});
+  }
+};
+
+const Interface::Method* Interface::find(std::string_view method) const {
+  for (const auto& m : methods) {
+    if (m.name == method) return &m;
+  }
+  return nullptr;
+}
+
+// ---- Reply ----
+
+Reply::Reply(std::weak_ptr<Connection> connection, std::weak_ptr<Session> session, std::uint64_t id)
+    : connection_(std::move(connection)), session_(std::move(session)), id_(id), pending_(true) {}
+
+Reply::Reply(Reply&& other) noexcept
+    : connection_(std::move(other.connection_)),
+      session_(std::move(other.session_)),
+      id_(other.id_),
+      pending_(std::exchange(other.pending_, false)) {}
+
+Reply& Reply::operator=(Reply&& other) noexcept {
+  if (this != &other) {
+    if (pending_) fail(ErrorRecord{kIpcErrorDomain, 0, "The service dropped the reply."});
+    connection_ = std::move(other.connection_);
+    session_ = std::move(other.session_);
+    id_ = other.id_;
+    pending_ = std::exchange(other.pending_, false);
+  }
+  return *this;
+}
+
+Reply::~Reply() {
+  if (pending_) {
+    logger().error("reply to call " + std::to_string(id_) + " dropped unanswered");
+    fail(ErrorRecord{kIpcErrorDomain, 0, "The service dropped the reply."});
+  }
+}
+
+void Reply::succeed(json::Json result) {
+  if (!pending_) return;
+  send(replyMessage(id_, std::move(result)));
+}
+
+void Reply::fail(ErrorRecord error) {
+  if (!pending_) return;
+  send(errorMessage(id_, error));
+}
+
+void Reply::send(json::Json message) {
+  pending_ = false;
+  auto connection = connection_.lock();
+  auto session = session_.lock();
+  if (!connection || !session) return;
+  auto& impl = *connection->impl_;
+  std::string frame;
+  try {
+    frame = encodeMessage(message, impl.options.frameLimit);
+  } catch (const IpcError& e) {
+    logger().error("reply to call " + std::to_string(id_) + " not sent: " + e.description());
+    frame = encodeMessage(errorMessage(id_, ErrorRecord::from(e)), impl.options.frameLimit);
+  }
+  std::unique_lock<sync::Mutex> lock(impl.mutex);
+  if (session->incoming.erase(id_) == 0 || session->closing) return;
+  impl.sendOrQueue(lock, *session, std::move(frame));
+}
+
+// ---- RemoteProxy ----
+
+void RemoteProxy::call(std::string_view method, json::Json args, Completion completion) const {
+  connection_->call(method, std::move(args), std::move(completion));
+}
+
+json::Json RemoteProxy::callAndWait(std::string_view method, json::Json args) const {
+  auto promise = std::make_shared<std::promise<CallOutcome>>();
+  auto future = promise->get_future();
+  connection_->call(method, std::move(args),
+                    [promise](CallOutcome outcome) { promise->set_value(std::move(outcome)); });
+  CallOutcome outcome = future.get();
+  if (outcome.error) throw RemoteError(std::move(*outcome.error));
+  return std::move(outcome.result);
+}
+
+void RemoteProxy::send(std::string_view method, json::Json args) const { connection_->send(method, std::move(args)); }
+
+// ---- Connection: set-up ----
+
+Connection::Connection(ConnectionOptions options) : impl_(std::make_unique<Impl>()) { impl_->options = options; }
+
+std::shared_ptr<Connection> Connection::toService(std::string serviceName, ConnectionOptions options) {
+  std::shared_ptr<Connection> c(new Connection(options));
+  c->impl_->appSide = true;
+  c->impl_->serviceName = std::move(serviceName);
+  return c;
+}
+
+std::shared_ptr<Connection> Connection::adopt(Descriptor socket, ConnectionOptions options) {
+  std::shared_ptr<Connection> c(new Connection(options));
+  c->impl_->adopted = std::move(socket);
+  c->impl_->state = Impl::State::connecting;
+  return c;
+}
+
+Connection::~Connection() {
+  auto& impl = *impl_;
+  std::vector<Completion> orphans;
+  {
+    std::lock_guard<sync::Mutex> guard(impl.mutex);
+    for (auto& [id, p] : impl.pending) orphans.push_back(std::move(p.completion));
+    impl.pending.clear();
+    if (impl.session) {
+      impl.session->closing = true;
+      ::shutdown(impl.session->socket.get(), SHUT_RDWR);
+    }
+  }
+  impl.changed.notify_all();
+  for (auto& c : orphans) impl.fail(std::move(c), invalidRecord());
+  if (!impl.deliveryThread.joinable() && impl.delivery->bufferedCount() > 0) {
+    impl.deliveryThread = std::thread([channel = impl.delivery] {
+      while (auto task = channel->pop()) (*task)();
+    });
+  }
+  impl.delivery->finish();
+  joinOrDetach(impl.deliveryThread);
+}
+
+void Connection::setExportedInterface(Interface interface) { impl_->exportedInterface = std::move(interface); }
+void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) {
+  impl_->exportedObject = std::move(object);
+}
+void Connection::setRemoteObjectInterface(Interface interface) { remoteInterface_ = std::move(interface); }
+void Connection::setInterruptionHandler(std::function<void()> handler) {
+  impl_->interruptionHandler = std::move(handler);
+}
+void Connection::setInvalidationHandler(std::function<void()> handler) {
+  impl_->invalidationHandler = std::move(handler);
+}
+
+std::optional<pid_t> Connection::peerProcessId() const {
+  std::lock_guard<sync::Mutex> guard(impl_->mutex);
+  if (!impl_->session || !impl_->session->ready) return std::nullopt;
+  return impl_->session->peerPid;
+}
+
+bool Connection::isInvalid() const {
+  std::lock_guard<sync::Mutex> guard(impl_->mutex);
+  return impl_->state == Impl::State::invalid;
+}
+
+// ---- Connection: the threads of a session ----
+
+namespace {
+
+// Writes all of `frame`, waiting at most `stall` for the socket to take more. False when the
+// peer is gone or stalled.
+bool writeFrame(int fd, const std::string& frame, std::chrono::milliseconds stall) {
+  std::size_t done = 0;
+  while (done < frame.size()) {
+    const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      int r;
+      do {
+        r = ::poll(&p, 1, static_cast<int>(stall.count()));
+      } while (r < 0 && errno == EINTR);
+      if (r == 0) {
+        logger().error("write stalled for " + std::to_string(stall.count()) + " ms; ending the connection");
+        return false;
+      }
+      if (r < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct SessionRunner {
+  static void start(const std::shared_ptr<Connection>& connection, Connection::Impl& impl,
+                    const std::shared_ptr<Session>& session) {
+    const int fd = session->socket.get();
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.pid > 0) session->peerPid = cred.pid;
+    std::optional<std::string> exports;
+    if (impl.exportedInterface) exports = impl.exportedInterface->name;
+    std::string hello = encodeMessage(helloMessage(exports), impl.options.frameLimit);
+    session->writer = std::thread(
+        [connection, session, hello = std::move(hello)] { writerLoop(*connection->impl_, *session, hello); });
+    session->reader = std::thread([connection, session] { readerLoop(connection, *session); });
+  }
+
+  static void writerLoop(Connection::Impl& impl, Session& s, const std::string& hello) {
+    const int fd = s.socket.get();
+    // Our hello goes first: `writing` is set from the session's start until it is out, so no
+    // other thread writes a frame ahead of it.
+    bool alive = writeFrame(fd, hello, impl.options.writeStallLimit);
+    {
+      std::lock_guard<sync::Mutex> guard(impl.mutex);
+      s.writing = false;
+    }
+    impl.changed.notify_all();
+    while (alive) {
+      std::string frame;
+      {
+        std::unique_lock<sync::Mutex> lock(impl.mutex);
+        impl.changed.wait(lock, [&] { return s.closing || (s.ready && !s.writing && !s.outbox.empty()); });
+        if (s.closing && !s.flushBeforeClose) break;
+        impl.changed.wait(lock, [&] { return !s.writing; });
+        if (s.outbox.empty()) break;
+        frame = std::move(s.outbox.front());
+        s.outbox.pop_front();
+        s.writing = true;
+      }
+      alive = writeFrame(fd, frame, impl.options.writeStallLimit);
+      {
+        std::lock_guard<sync::Mutex> guard(impl.mutex);
+        s.writing = false;
+      }
+      impl.changed.notify_all();
+    }
+    // Wakes the reader, which ends the session.
+    ::shutdown(fd, SHUT_RDWR);
+  }
+
+  static void readerLoop(const std::shared_ptr<Connection>& connection, Session& s) {
+    auto& impl = *connection->impl_;
+    FrameReader frames(impl.options.frameLimit);
+    std::string buffer(64 * 1024, '\0');
+    bool open = true;
+    while (open) {
+      const ssize_t n = ::read(s.socket.get(), buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (frames.insideFrame()) logger().notice("stream ended inside a frame");
+        break;
+      }
+      frames.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+      while (open) {
+        auto next = frames.next();
+        if (std::holds_alternative<FrameReader::NeedMore>(next)) break;
+        if (auto* bad = std::get_if<FrameReader::BadHeader>(&next)) {
+          const IpcError error(bad->code, "frame length " + std::to_string(bad->length));
+          logger().error("closing the connection: " + error.description());
+          {
+            std::lock_guard<sync::Mutex> guard(impl.mutex);
+            s.outbox.push_back(encodeMessage(errorMessage(std::nullopt, ErrorRecord::from(error))));
+            s.flushBeforeClose = true;
+            s.closing = true;
+          }
+          impl.changed.notify_all();
+          open = false;
+          break;
+        }
+        open = handleBody(connection, s, std::get<std::string>(next));
+      }
+    }
+    sessionEnded(connection, s);
+  }
+
+  // False when the connection must close.
+  static bool handleBody(const std::shared_ptr<Connection>& connection, Session& s, const std::string& body) {
+    auto& impl = *connection->impl_;
+    Decoded decoded = decodeMessage(body);
+    std::unique_lock<sync::Mutex> lock(impl.mutex);
+    if (!s.ready) {
+      auto* m = std::get_if<Message>(&decoded);
+      if (!m || m->kind != MessageKind::hello) {
+        logger().error("first message is not a hello; closing the connection");
+        return false;
+      }
+      if (m->version != kProtocolVersion) {
+        logger().error("peer speaks another protocol version; closing the connection");
+        return false;
+      }
+      s.ready = true;
+      if (impl.session.get() == &s) {
+        if (impl.state == Connection::Impl::State::connecting) impl.state = Connection::Impl::State::connected;
+        auto shared = impl.session;
+        for (auto& [id, p] : impl.pending) {
+          if (!p.session) {
+            p.session = shared;
+            s.outbox.push_back(std::move(p.frame));
+            p.frame.clear();
+          }
+        }
+      }
+      lock.unlock();
+      impl.changed.notify_all();
+      return true;
+    }
+    if (auto* fault = std::get_if<MessageFault>(&decoded)) {
+      logger().notice("malformed message: " + fault->reason);
+      if (!fault->kindIsError) {
+        s.outbox.push_back(
+            encodeMessage(errorMessage(fault->id, ErrorRecord::from(IpcError(fault->code, fault->reason)))));
+        lock.unlock();
+        impl.changed.notify_all();
+      }
+      return true;
+    }
+    auto& m = std::get<Message>(decoded);
+    const auto answerError = [&](std::optional<std::uint64_t> id, IpcErrorCase code, std::string why) {
+      s.outbox.push_back(encodeMessage(errorMessage(id, ErrorRecord::from(IpcError(code, std::move(why))))));
+      lock.unlock();
+      impl.changed.notify_all();
+      return true;
+    };
+    switch (m.kind) {
+      case MessageKind::hello:
+        logger().notice("second hello ignored");
+        return true;
+      case MessageKind::call: {
+        const std::uint64_t id = *m.id;
+        if (s.incoming.count(id)) return answerError(id, IpcErrorCase::invalidArguments, "id already in flight");
+        if (s.incoming.size() >= impl.options.maximumCallsInFlight) {
+          return answerError(id, IpcErrorCase::tooManyCalls, std::to_string(s.incoming.size()) + " calls in flight");
+        }
+        const Interface::Method* method = impl.exportedInterface ? impl.exportedInterface->find(m.method) : nullptr;
+        if (!method || method->oneway || !impl.exportedObject) {
+          return answerError(id, IpcErrorCase::unknownMethod, m.method);
+        }
+        s.incoming.insert(id);
+        auto sessionPtr = impl.session.get() == &s ? impl.session : nullptr;
+        lock.unlock();
+        impl.post([object = impl.exportedObject, name = std::move(m.method), args = std::move(m.args),
+                   reply = std::make_shared<Reply>(Reply(connection, sessionPtr, id))]() mutable {
+          try {
+            object->handleCall(name, args, *reply);
+          } catch (...) {
+            reply->fail(ErrorRecord::fromException(std::current_exception()));
+          }
+        });
+        return true;
+      }
+      case MessageKind::oneway: {
+        const Interface::Method* method = impl.exportedInterface ? impl.exportedInterface->find(m.method) : nullptr;
+        if (!method || !impl.exportedObject) {
+          logger().notice("one-way message for unknown method " + m.method + " dropped");
+          return true;
+        }
+        lock.unlock();
+        impl.post([object = impl.exportedObject, name = std::move(m.method), args = std::move(m.args)] {
+          try {
+            object->handleOneway(name, args);
+          } catch (const std::exception& e) {
+            logger().error("one-way handler of " + name + " failed: " + e.what());
+          }
+        });
+        return true;
+      }
+      case MessageKind::reply:
+      case MessageKind::error: {
+        if (!m.id) {
+          logger().notice("peer reported an error: " + m.error.description);
+          return true;
+        }
+        auto it = impl.pending.find(*m.id);
+        if (it == impl.pending.end() || it->second.session.get() != &s) {
+          logger().notice("answer for unknown call " + std::to_string(*m.id) + " dropped");
+          return true;
+        }
+        Connection::Impl::Pending p = std::move(it->second);
+        impl.pending.erase(it);
+        lock.unlock();
+        CallOutcome outcome;
+        if (m.kind == MessageKind::reply) {
+          outcome.result = m.result ? std::move(*m.result) : std::move(p.emptyAnswer);
+        } else {
+          outcome.result = nullptr;
+          outcome.error = std::move(m.error);
+        }
+        impl.complete(std::move(p.completion), std::move(outcome));
+        return true;
+      }
+    }
+    return true;
+  }
+
+  static void sessionEnded(const std::shared_ptr<Connection>& connection, Session& s) {
+    auto& impl = *connection->impl_;
+    std::vector<Completion> failed;
+    std::function<void()> handler;
+    ErrorRecord record;
+    bool reconnect = false;
+    {
+      std::lock_guard<sync::Mutex> guard(impl.mutex);
+      s.closing = true;
+      const bool current = impl.session.get() == &s;
+      if (current) impl.session.reset();
+      if (!current || impl.state == Connection::Impl::State::invalid) {
+        // invalidate() already completed everything.
+      } else if (impl.appSide && !s.ready) {
+        // Closed before the worker's hello: the connect step retries; queued calls wait.
+      } else {
+        if (impl.appSide) {
+          impl.state = Connection::Impl::State::idle;
+          handler = impl.interruptionHandler;
+          record = interruptedRecord();
+          logger().info("connection to " + impl.serviceName + " interrupted");
+        } else {
+          impl.state = Connection::Impl::State::invalid;
+          handler = impl.invalidationHandler;
+          record = invalidRecord();
+        }
+        for (auto it = impl.pending.begin(); it != impl.pending.end();) {
+          if (it->second.session.get() == &s || !impl.appSide) {
+            failed.push_back(std::move(it->second.completion));
+            it = impl.pending.erase(it);
+          } else {
+            ++it;
+          }
+        }
+        if (impl.appSide && !impl.pending.empty()) {
+          // Calls queued meanwhile reconnect.
+          impl.state = Connection::Impl::State::connecting;
+          reconnect = true;
+        }
+      }
+    }
+    impl.changed.notify_all();
+    // Interruption handler first, then the calls it ended; invalidation: calls first.
+    if (impl.appSide && handler) impl.post(handler);
+    for (auto& c : failed) impl.fail(std::move(c), record);
+    if (!impl.appSide && handler) impl.post(handler);
+    if (reconnect) {
+      std::weak_ptr<Connection> weak = connection;
+      impl.post([weak] {
+        if (auto c = weak.lock()) connectStep(c);
+      });
+    }
+  }
+
+  // Connects the app side, starting the worker when nothing listens. Runs on the delivery
+  // thread.
+  static void connectStep(const std::shared_ptr<Connection>& connection) {
+    auto& impl = *connection->impl_;
+    std::lock_guard<sync::Mutex> launch(launchMutex());
+    const auto deadline = std::chrono::steady_clock::now() + impl.options.launchTimeout;
+    std::optional<pid_t> child;
+    std::string why;
+    try {
+      const auto path = socketPathFor(impl.serviceName);
+      ensureSocketFolder(path.parent_path());
+      const sockaddr_un address = socketAddress(path);
+      while (true) {
+        {
+          std::lock_guard<sync::Mutex> guard(impl.mutex);
+          if (impl.state == Connection::Impl::State::invalid) return;
+        }
+        Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd) throw systemCallError("socket", errno);
+        int rc;
+        do {
+          rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0) {
+          auto session = std::make_shared<Session>();
+          session->socket = std::move(fd);
+          {
+            std::lock_guard<sync::Mutex> guard(impl.mutex);
+            if (impl.state == Connection::Impl::State::invalid) return;
+            impl.session = session;
+          }
+          start(connection, impl, session);
+          std::unique_lock<sync::Mutex> lock(impl.mutex);
+          impl.changed.wait_until(lock, deadline, [&] {
+            return session->ready || session->closing || impl.state == Connection::Impl::State::invalid;
+          });
+          if (session->ready || impl.state == Connection::Impl::State::invalid) return;
+          if (!session->closing) {
+            why = "the worker did not greet in time";
+            break;
+          }
+          // Closed before the worker's hello: as if nothing listened.
+        } else if (errno != ENOENT && errno != ECONNREFUSED) {
+          throw systemCallError("connect", errno, path.string());
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+          why = "no worker listens at " + path.string();
+          break;
+        }
+        if (!child || launchedWorkerEnded(*child)) {
+          child = spawnWorker();
+          if (!child) {
+            why = "the worker could not be started";
+            break;
+          }
+        }
+        std::unique_lock<sync::Mutex> lock(impl.mutex);
+        impl.changed.wait_for(lock, std::chrono::milliseconds(20),
+                              [&] { return impl.state == Connection::Impl::State::invalid; });
+      }
+    } catch (const IpcError& e) {
+      why = e.description();
+    }
+    logger().error("cannot reach " + impl.serviceName + ": " + why);
+    connection->invalidate();
+  }
+};
+
+// ---- Connection: operations ----
+
+void Connection::resume() {
+  auto& impl = *impl_;
+  bool startConnect = false;
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<sync::Mutex> guard(impl.mutex);
+    if (impl.resumed) return;
+    impl.resumed = true;
+    if (impl.state == Impl::State::invalid) {
+      // Nothing to read; delivery still runs what invalidate() posted.
+    } else if (!impl.appSide) {
+      session = std::make_shared<Session>();
+      session->socket = std::move(impl.adopted);
+      impl.session = session;
+    } else if (impl.state == Impl::State::connecting) {
+      startConnect = true;
+    }
+  }
+  impl.deliveryThread = std::thread([channel = impl.delivery] {
+    while (auto task = channel->pop()) (*task)();
+  });
+  if (session) SessionRunner::start(shared_from_this(), impl, session);
+  if (startConnect) {
+    std::weak_ptr<Connection> weak = shared_from_this();
+    impl.post([weak] {
+      if (auto c = weak.lock()) SessionRunner::connectStep(c);
+    });
+  }
+}
+
+void Connection::invalidate() {
+  auto& impl = *impl_;
+  std::vector<Completion> failed;
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<sync::Mutex> guard(impl.mutex);
+    if (impl.state == Impl::State::invalid) return;
+    impl.state = Impl::State::invalid;
+    session = std::move(impl.session);
+    if (session) session->closing = true;
+    for (auto& [id, p] : impl.pending) failed.push_back(std::move(p.completion));
+    impl.pending.clear();
+    impl.adopted.reset();
+  }
+  impl.changed.notify_all();
+  if (session) ::shutdown(session->socket.get(), SHUT_RDWR);
+  for (auto& c : failed) impl.fail(std::move(c), invalidRecord());
+  if (impl.invalidationHandler) impl.post(impl.invalidationHandler);
+}
+
+void Connection::call(std::string_view method, json::Json args, Completion completion) {
+  auto& impl = *impl_;
+  json::Json emptyAnswer = nullptr;
+  if (remoteInterface_) {
+    const Interface::Method* m = remoteInterface_->find(method);
+    if (!m || m->oneway) {
+      impl.fail(std::move(completion), ErrorRecord::from(IpcError(IpcErrorCase::unknownMethod, std::string(method))));
+      return;
+    }
+    emptyAnswer = m->emptyAnswer;
+  }
+  std::uint64_t id;
+  {
+    std::lock_guard<sync::Mutex> guard(impl.mutex);
+    if (impl.state == Impl::State::invalid) {
+      impl.fail(std::move(completion), invalidRecord());
+      return;
+    }
+    id = impl.nextId++;
+  }
+  std::string frame;
+  try {
+    frame = encodeMessage(callMessage(id, method, std::move(args)), impl.options.frameLimit);
+  } catch (const IpcError& e) {
+    impl.fail(std::move(completion), ErrorRecord::from(e));
+    return;
+  }
+  bool startConnect = false;
+  {
+    std::unique_lock<sync::Mutex> lock(impl.mutex);
+    if (impl.state == Impl::State::invalid) {
+      impl.fail(std::move(completion), invalidRecord());
+      return;
+    }
+    if (impl.pending.size() >= impl.options.maximumCallsInFlight) {
+      impl.fail(std::move(completion),
+                ErrorRecord::from(
+                    IpcError(IpcErrorCase::tooManyCalls, std::to_string(impl.pending.size()) + " calls in flight")));
+      return;
+    }
+    Impl::Pending p{std::move(completion), std::move(emptyAnswer), nullptr, {}};
+    // Registered before the frame goes out: the answer may arrive at once.
+    if (impl.session && impl.session->ready && !impl.session->closing) {
+      auto session = impl.session;
+      p.session = session;
+      impl.pending.emplace(id, std::move(p));
+      impl.sendOrQueue(lock, *session, std::move(frame));
+      return;
+    }
+    p.frame = std::move(frame);
+    impl.pending.emplace(id, std::move(p));
+    if (impl.appSide && impl.state == Impl::State::idle) {
+      impl.state = Impl::State::connecting;
+      startConnect = impl.resumed;
+    }
+  }
+  impl.changed.notify_all();
+  if (startConnect) {
+    std::weak_ptr<Connection> weak = shared_from_this();
+    impl.post([weak] {
+      if (auto c = weak.lock()) SessionRunner::connectStep(c);
+    });
+  }
+}
+
+void Connection::send(std::string_view method, json::Json args) {
+  auto& impl = *impl_;
+  std::string frame;
+  try {
+    frame = encodeMessage(onewayMessage(method, std::move(args)), impl.options.frameLimit);
+  } catch (const IpcError& e) {
+    logger().error("one-way message " + std::string(method) + " not sent: " + e.description());
+    return;
+  }
+  std::unique_lock<sync::Mutex> lock(impl.mutex);
+  if (!impl.session || !impl.session->ready || impl.session->closing) {
+    logger().notice("one-way message " + std::string(method) + " dropped: not connected");
+    return;
+  }
+  auto session = impl.session;
+  impl.sendOrQueue(lock, *session, std::move(frame));
+}
+
+}  // namespace platform::ipc

@@ -1,0 +1,45 @@
+// The worker's listener: the one process that serves a service name accepts its connections.
+//
+// Listener::service(name) takes an exclusive lock on "<socket>.lock" beside the socket path
+// (socket_path.hpp); when another process holds it, that process serves and service() returns
+// null (the worker then exits with status 0). Otherwise it removes a stale socket file, binds
+// (mode 0600) and listens. resume() accepts for the life of the process, handing every new
+// connection, not yet resumed, to the delegate; the delegate sets it up and resumes it and
+// returns true, or returns false to have it closed.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "platform/ipc/connection.hpp"
+#include "platform/ipc/descriptor.hpp"
+
+namespace platform::ipc {
+
+class Listener {
+ public:
+  using Delegate = std::function<bool(const std::shared_ptr<Connection>&)>;
+
+  // Throws IpcError when the socket folder is unsafe, the path too long, or a system call fails.
+  static std::unique_ptr<Listener> service(std::string_view serviceName, ConnectionOptions options = {});
+
+  void setDelegate(Delegate delegate) { delegate_ = std::move(delegate); }
+  // Accepts connections until the listening socket fails; returns only then (after logging).
+  void resume();
+
+  const std::filesystem::path& socketPath() const { return path_; }
+
+ private:
+  Listener(std::filesystem::path path, Descriptor lock, Descriptor socket, ConnectionOptions options)
+      : path_(std::move(path)), lock_(std::move(lock)), socket_(std::move(socket)), options_(options) {}
+
+  std::filesystem::path path_;
+  Descriptor lock_;
+  Descriptor socket_;
+  ConnectionOptions options_;
+  Delegate delegate_;
+};
+
+}  // namespace platform::ipc
