@@ -1,9 +1,14 @@
 # make test: install packages, build, run the suite plain and under ASan+UBSan.
 # make run:  build, then run the main job.
+# make fuzz: build the libFuzzer harnesses (clang) in build-fuzz and run each for FUZZ_SECONDS.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 600
+# Extra libFuzzer options for make fuzz, e.g. FUZZ_ARGS="-jobs=2 -workers=2".
+FUZZ_ARGS ?=
+FUZZ_HARNESSES = config cache_metadata url model_folder audio_file
 
-.PHONY: all deps build build-asan test test-plain test-asan run bench clean format
+.PHONY: all deps build build-asan test test-plain test-asan check-layers run bench fuzz clean format
 
 all: build
 
@@ -23,15 +28,21 @@ build-asan/build.ninja:
 build-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
 
+check-layers: deps
+	python3 scripts/check-layers
+
 test-plain: build
-	cd build && ctest --output-on-failure -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS) -LE '^fuzz$$'
 
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) -LE slow
+	  ctest --output-on-failure -j $(JOBS) -LE '^(slow|fuzz)$$'
 
-test: test-plain test-asan
+# check-layers runs first: a layering fault fails before anything is built.
+test: check-layers
+	$(MAKE) test-plain
+	$(MAKE) test-asan
 
 run: build
 	bash scripts/run
@@ -39,8 +50,21 @@ run: build
 bench: build
 	@for b in build/bench/*/*_bench; do echo "== $$b"; $$b; done
 
+build-fuzz/build.ninja:
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+	  $(CMAKE_FLAGS)
+
+# Findings (crash-*, leak-*, timeout-*, oom-*) land in build-fuzz/fuzz/findings/.
+fuzz: deps build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	  echo "== $${h}_fuzzer for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/fuzz/$${h}_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	    -artifact_prefix=build-fuzz/fuzz/findings/$${h}- $(FUZZ_ARGS) $$(cat build-fuzz/fuzz/$${h}_fuzzer.folders); \
+	done
+
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

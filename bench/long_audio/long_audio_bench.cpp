@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/wav_writer.hpp"
+#include "support/wav_writer.hpp"
 #include "speech/audio/incremental_audio_loader.hpp"
 
 namespace {

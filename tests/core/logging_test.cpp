@@ -11,6 +11,8 @@
 
 #include "platform/log/log.hpp"
 
+#include "support/log_capture.hpp"
+
 namespace noxtal {
 namespace {
 
@@ -20,19 +22,9 @@ using LogLevel = Logging::LogLevel;
 // Captures what reaches the callback and the platform sink; restores the global state after.
 class LoggingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::log::setSink([this](const platform::log::Record& r) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      sunk_.push_back({r.level, std::string(r.subsystem), std::string(r.category), std::string(r.message)});
-    });
-    previousMinimum_ = platform::log::minimumLevel();
-    platform::log::setMinimumLevel(Level::debug);
-  }
   void TearDown() override {
     Logging::updateLogLevel(LogLevel::none);
     Logging::updateCallback(nullptr);
-    platform::log::setSink(nullptr);
-    platform::log::setMinimumLevel(previousMinimum_);
   }
   void captureWithCallback() {
     Logging::updateCallback([this](const std::string& text) {
@@ -41,14 +33,9 @@ class LoggingTest : public ::testing::Test {
     });
   }
 
-  struct Sunk {
-    Level level;
-    std::string subsystem, category, message;
-  };
   std::mutex mutex_;
   std::vector<std::string> delivered_;
-  std::vector<Sunk> sunk_;
-  Level previousMinimum_ = Level::info;
+  testsupport::LogCapture log_{Level::debug};  // what reaches the platform sink
 };
 
 TEST_F(LoggingTest, LevelDecidesWhichTypesAreDelivered) {
@@ -127,22 +114,22 @@ TEST_F(LoggingTest, CallbackWinsOverThePlatformLog) {
   Logging::updateLogLevel(LogLevel::info);
   Logging::info("[Test] to the sink");
   Logging::shared().log(Level::fault, "fault");
-  ASSERT_EQ(sunk_.size(), 2u);
-  EXPECT_EQ(sunk_[0].message, "[Test] to the sink");
-  EXPECT_EQ(sunk_[0].level, Level::info);
-  EXPECT_EQ(sunk_[0].subsystem, "com.velmoria.noxtal");
-  EXPECT_EQ(sunk_[0].category, "Noxtal");
-  EXPECT_EQ(sunk_[1].level, Level::fault);  // the message's own type, not the mapped level
+  ASSERT_EQ(log_.records().size(), 2u);
+  EXPECT_EQ(log_.records()[0].message, "[Test] to the sink");
+  EXPECT_EQ(log_.records()[0].level, Level::info);
+  EXPECT_EQ(log_.records()[0].subsystem, "com.velmoria.noxtal");
+  EXPECT_EQ(log_.records()[0].category, "Noxtal");
+  EXPECT_EQ(log_.records()[1].level, Level::fault);  // the message's own type, not the mapped level
 
   captureWithCallback();
   Logging::info("to the callback");
-  EXPECT_EQ(sunk_.size(), 2u);
+  EXPECT_EQ(log_.records().size(), 2u);
   ASSERT_EQ(delivered_.size(), 1u);
   EXPECT_EQ(delivered_[0], "to the callback");
 
   Logging::updateCallback(nullptr);
   Logging::info("back to the sink");
-  EXPECT_EQ(sunk_.size(), 3u);
+  EXPECT_EQ(log_.records().size(), 3u);
 }
 
 TEST_F(LoggingTest, RawValues) {
@@ -201,7 +188,7 @@ TEST_F(LoggingTest, ConcurrentLoggingWhileLevelAndCallbackChange) {
   EXPECT_FALSE(malformed.load());
   // Error messages pass at every level used here, and a callback was always installed.
   EXPECT_EQ(delivered.load(), kThreads * kPerThread);
-  EXPECT_TRUE(sunk_.empty());
+  EXPECT_TRUE(log_.records().empty());
 }
 
 TEST(LoggingFormatTest, TimeWithPercentage) {

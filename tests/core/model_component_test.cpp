@@ -20,6 +20,9 @@
 #include "platform/ml/model_program.hpp"
 #include "platform/sync/cancellation.hpp"
 
+#include "support/log_capture.hpp"
+#include "support/temporary_folder.hpp"
+
 namespace noxtal {
 namespace {
 
@@ -139,23 +142,8 @@ class ModelComponentTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    std::random_device random;
-    root_ = fs::temp_directory_path() / ("noxtal_model_component_" + std::to_string(random()));
-    fs::create_directories(root_);
+    root_ = temporary_.path();
     programLog().predictions = 0;
-    previousMinimum_ = platform::log::minimumLevel();
-    platform::log::setMinimumLevel(platform::log::Level::debug);
-    platform::log::setSink([this](const platform::log::Record& r) {
-      if (r.category != "Probe") return;
-      std::lock_guard<std::mutex> guard(mutex_);
-      signposts_.emplace_back(r.message);
-    });
-  }
-  void TearDown() override {
-    platform::log::setSink(nullptr);
-    platform::log::setMinimumLevel(previousMinimum_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   // A model with input "x" of `inputShape`, optional outputs "y" and "z" of `outputShape`,
@@ -182,14 +170,16 @@ class ModelComponentTest : public ::testing::Test {
   fs::path echoModel() { return writeModel("Echo", {2}, {2}); }
 
   std::vector<std::string> signposts() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return signposts_;
+    std::vector<std::string> messages;
+    for (const auto& r : log_.records()) {
+      if (r.category == "Probe") messages.push_back(r.message);
+    }
+    return messages;
   }
 
+  testsupport::TemporaryFolder temporary_{"noxtal_model_component"};
+  testsupport::LogCapture log_{platform::log::Level::debug};
   fs::path root_;
-  std::mutex mutex_;
-  std::vector<std::string> signposts_;
-  platform::log::Level previousMinimum_ = platform::log::Level::info;
 };
 
 MultiArray pair() { return MultiArray::fromValues<float>({2}, std::vector<float>{1.5F, -2.0F}); }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/model_state.hpp"
-#include "platform/ml/model_folder_writer.hpp"
+#include "support/model_folder_writer.hpp"
 
 namespace noxtal {
 namespace {

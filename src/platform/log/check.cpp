@@ -7,15 +7,15 @@
 
 namespace platform::log {
 
-void checkFailed(std::string_view message, std::source_location where) {
-  std::string line = "Precondition failed: ";
-  line += message;
-  line += " (";
-  line += where.file_name();
-  line += ':';
-  line += std::to_string(where.line());
-  line += ')';
-  write(Level::fault, "platform", "check", line);
+void checkFailed(std::string_view message, const char* file, unsigned line) {
+  std::string text = "Precondition failed: ";
+  text += message;
+  text += " (";
+  text += file;
+  text += ':';
+  text += std::to_string(line);
+  text += ')';
+  write(Level::fault, "platform", "check", text);
   std::abort();
 }
 

@@ -8,20 +8,22 @@
 // Failures that input can cause are thrown as typed errors instead, never checked here.
 #pragma once
 
-#include <source_location>
 #include <string_view>
 
 namespace platform::log {
 
+// The caller's place comes from the compiler builtins (std::source_location is not available to
+// every compiler the project builds with: clang 14 over libstdc++ lacks it).
+
 // Logs `message` at fault level with the caller's file and line, then aborts.
-[[noreturn]] void checkFailed(std::string_view message,
-                              std::source_location where = std::source_location::current());
+[[noreturn]] void checkFailed(std::string_view message, const char* file = __builtin_FILE(),
+                              unsigned line = __builtin_LINE());
 
 // Aborts through checkFailed when `condition` is false. Active in every build type.
-inline void requireThat(bool condition, std::string_view message,
-                        std::source_location where = std::source_location::current()) {
+inline void requireThat(bool condition, std::string_view message, const char* file = __builtin_FILE(),
+                        unsigned line = __builtin_LINE()) {
   if (!condition) [[unlikely]]
-    checkFailed(message, where);
+    checkFailed(message, file, line);
 }
 
 }  // namespace platform::log

@@ -68,7 +68,7 @@ class SystemPathSource final : public PathSource {
       return;
     }
     wakeFd_ = wake;
-    thread_ = std::thread([this, handler = std::move(handler), wake] { run(handler, wake); });
+    thread_ = std::thread([handler = std::move(handler), wake] { run(handler, wake); });
   }
 
   void stop() override {

@@ -141,6 +141,11 @@ std::optional<Url> Url::parse(std::string_view text) {
       }
       url.port_ = port;
     }
+    // Outside an IPv6 literal a host holds no ':', '[' or ']' (else composing it back would
+    // read as another host and port).
+    if (hostPart.empty() || hostPart.front() != '[') {
+      if (hostPart.find_first_of(":[]") != std::string_view::npos) return std::nullopt;
+    }
     std::string host(hostPart);
     for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     url.host_ = host;

@@ -12,26 +12,15 @@
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
 
+#include "support/log_capture.hpp"
+
 namespace noxtal {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace noxtal::testing;
 
-// Captures error-level log messages for the duration of a test.
-class LogCapture {
- public:
-  LogCapture() {
-    platform::log::setSink([this](const platform::log::Record& r) {
-      if (r.level >= platform::log::Level::error) messages_.withLock([&](auto& m) { m.emplace_back(r.message); });
-    });
-  }
-  ~LogCapture() { platform::log::setSink(nullptr); }
-  std::vector<std::string> messages() const { return messages_.get(); }
-
- private:
-  platform::sync::Locked<std::vector<std::string>> messages_;
-};
+using testsupport::LogCapture;
 
 TEST(CacheMetadata, ReadTable) {
   enum class Outcome { record, invalid, unreadable };
@@ -63,7 +52,7 @@ TEST(CacheMetadata, ReadTable) {
     writeFile(path, c.content);
     LogCapture log;
     const auto record = readDownloadMetadata(path);
-    const auto messages = log.messages();
+    const auto messages = log.messages(platform::log::Level::error);
     if (c.outcome == Outcome::record) {
       ASSERT_TRUE(record);
       EXPECT_EQ(record->commitHash, c.commit);
@@ -88,7 +77,7 @@ TEST(CacheMetadata, MissingRecordReadsAsNoneWithoutLog) {
   TempFolder tmp;
   LogCapture log;
   EXPECT_FALSE(readDownloadMetadata(tmp.path() / "absent.metadata"));
-  EXPECT_TRUE(log.messages().empty());
+  EXPECT_TRUE(log.messages(platform::log::Level::error).empty());
 }
 
 TEST(CacheMetadata, RecordThatCannotBeDeletedIsAnError) {

@@ -13,28 +13,11 @@
 #include <vector>
 
 #include "core/hub/downloader.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace noxtal::testing {
 
-// A fresh folder below the system temporary folder, removed with its content on destruction.
-class TempFolder {
- public:
-  TempFolder() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("noxtal_dl_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempFolder = testsupport::TemporaryFolder;
 
 // `size` bytes that differ with `seed` and vary along the file.
 inline std::string patternBytes(std::size_t size, std::uint32_t seed = 1) {

@@ -10,14 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "support/temporary_folder.hpp"
+
 namespace noxtal::testing {
 
 class ScopedEnvironment {
  public:
   ScopedEnvironment() {
-    root_ = std::filesystem::temp_directory_path() /
-            ("hub_env_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));
-    std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ / "home");
     for (const char* name : kNames) {
       const char* value = std::getenv(name);
@@ -37,8 +36,6 @@ class ScopedEnvironment {
         ::unsetenv(name.c_str());
       }
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
   }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
@@ -46,18 +43,14 @@ class ScopedEnvironment {
   void set(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
   void unset(const std::string& name) { ::unsetenv(name.c_str()); }
   std::filesystem::path home() const { return root_ / "home"; }
-  std::filesystem::path root() const { return root_; }
+  std::filesystem::path root() const { return root_.path(); }
 
  private:
-  static int& counter() {
-    static int n = 0;
-    return n;
-  }
   static constexpr const char* kNames[] = {"HOME",           "XDG_CONFIG_HOME",           "XDG_DATA_HOME",
                                            "XDG_CACHE_HOME", "XDG_DOCUMENTS_DIR",         "HF_ENDPOINT",
                                            "HF_TOKEN",       "HUGGING_FACE_HUB_TOKEN",    "HF_TOKEN_PATH",
                                            "HF_HOME",        "CI_DISABLE_NETWORK_MONITOR"};
-  std::filesystem::path root_;
+  testsupport::TemporaryFolder root_{"hub_env"};
   std::map<std::string, std::optional<std::string>> saved_;
 };
 

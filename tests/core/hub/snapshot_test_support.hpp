@@ -18,29 +18,11 @@
 #include <vector>
 
 #include "platform/net/http.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace noxtal::snapshot_testing {
 
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("noxtal_snap_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using ScratchFolder = testsupport::TemporaryFolder;
 
 inline void writeBytes(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());

@@ -7,12 +7,12 @@
 
 #include "platform/audio/pcm_buffer.hpp"
 #include "platform/audio/resampler.hpp"
-#include "platform/audio/wav_writer.hpp"
+#include "support/wav_writer.hpp"
 
 namespace platform::audio {
 namespace {
 
-using testsupport::TempDir;
+using TempDir = testsupport::TemporaryFolder;
 using testsupport::writeWav;
 
 std::filesystem::path dataFile(const std::string& name) {

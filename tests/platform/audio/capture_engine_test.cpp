@@ -8,7 +8,7 @@
 
 #include "platform/audio/capture_engine.hpp"
 #include "platform/audio/capture_ring_buffer.hpp"
-#include "platform/audio/fake_capture_backend.hpp"
+#include "support/fake_capture_backend.hpp"
 
 namespace platform::audio {
 namespace {

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "support/temporary_folder.hpp"
+
 namespace platform::crypto {
 namespace {
 
@@ -49,11 +51,8 @@ TEST(Sha256, ToHexIsLowerCaseWithoutSeparators) {
 
 class Sha256FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("sha256_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { dir_ = temporary_.path(); }
+  testsupport::TemporaryFolder temporary_{"sha256_test"};
   fs::path write(const std::string& name, const std::string& content) {
     const fs::path p = dir_ / name;
     std::ofstream(p, std::ios::binary) << content;

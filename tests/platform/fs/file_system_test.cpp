@@ -9,21 +9,21 @@
 #include <thread>
 #include <vector>
 
+#include "support/temporary_folder.hpp"
+
 namespace platform::fs {
 namespace {
 
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() / ("fs_test_" + std::to_string(::getpid()) + "_" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    root_ = temporary_.path();
   }
+  // A test may have made root_ read-only; the folder must be removable afterwards.
   void TearDown() override {
     std::filesystem::permissions(root_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
-    std::filesystem::remove_all(root_);
   }
+  testsupport::TemporaryFolder temporary_{"fs_test"};
   // Names in root_ other than the given ones (left-over temporary files).
   std::vector<std::string> names() const {
     std::vector<std::string> out;

@@ -5,28 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.hpp"
+
 namespace platform::log {
 namespace {
 
-struct Seen {
-  Level level;
-  std::string subsystem, category, message;
-};
-
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = minimumLevel();
-    setSink([this](const Record& r) {
-      seen_.push_back({r.level, std::string(r.subsystem), std::string(r.category), std::string(r.message)});
-    });
-  }
-  void TearDown() override {
-    setSink(nullptr);
-    setMinimumLevel(previous_);
-  }
-  std::vector<Seen> seen_;
-  Level previous_ = Level::info;
+  // Every record the sink receives; restores the sink and the minimum level afterwards.
+  testsupport::LogCapture capture_;
 };
 
 TEST_F(LogTest, MinimumLevelFiltersBeforeTheSink) {
@@ -37,12 +24,12 @@ TEST_F(LogTest, MinimumLevelFiltersBeforeTheSink) {
   logger.notice("n");
   logger.error("e");
   logger.fault("f");
-  ASSERT_EQ(seen_.size(), 2u);
-  EXPECT_EQ(seen_[0].level, Level::error);
-  EXPECT_EQ(seen_[0].subsystem, "com.example.test");
-  EXPECT_EQ(seen_[0].category, "Tests");
-  EXPECT_EQ(seen_[0].message, "e");
-  EXPECT_EQ(seen_[1].level, Level::fault);
+  ASSERT_EQ(capture_.records().size(), 2u);
+  EXPECT_EQ(capture_.records()[0].level, Level::error);
+  EXPECT_EQ(capture_.records()[0].subsystem, "com.example.test");
+  EXPECT_EQ(capture_.records()[0].category, "Tests");
+  EXPECT_EQ(capture_.records()[0].message, "e");
+  EXPECT_EQ(capture_.records()[1].level, Level::fault);
   EXPECT_FALSE(logger.isEnabled(Level::notice));
   EXPECT_TRUE(isEnabled(Level::fault));
 }
@@ -63,10 +50,10 @@ TEST_F(LogTest, SignpostIntervalLogsBeginAndEndOnce) {
     EXPECT_EQ(interval.end(), seconds);
   }
   EXPECT_GE(seconds, 0.0);
-  ASSERT_EQ(seen_.size(), 2u);
-  EXPECT_EQ(seen_[0].message, "begin decode");
-  EXPECT_EQ(seen_[1].message.rfind("end decode (", 0), 0u);
-  EXPECT_EQ(seen_[1].message.back(), ')');
+  ASSERT_EQ(capture_.records().size(), 2u);
+  EXPECT_EQ(capture_.records()[0].message, "begin decode");
+  EXPECT_EQ(capture_.records()[1].message.rfind("end decode (", 0), 0u);
+  EXPECT_EQ(capture_.records()[1].message.back(), ')');
 }
 
 }  // namespace

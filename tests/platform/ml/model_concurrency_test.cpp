@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/ml/model.hpp"
-#include "platform/ml/model_folder_writer.hpp"
+#include "support/model_folder_writer.hpp"
 
 namespace platform::ml {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <stop_token>
 
-#include "platform/ml/model_folder_writer.hpp"
+#include "support/model_folder_writer.hpp"
 #include "platform/ml/model_program.hpp"
 #include "platform/sync/cancellation.hpp"
 

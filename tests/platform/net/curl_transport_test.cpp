@@ -18,6 +18,8 @@
 #include "platform/net/path_monitor.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
+#include "support/temporary_folder.hpp"
+
 namespace platform::net {
 namespace {
 
@@ -26,16 +28,13 @@ using namespace std::chrono_literals;
 class CurlTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ =
-        std::filesystem::temp_directory_path() / ("curl_transport_test_" + std::to_string(::getpid()) + "_" +
-                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder_);
+    folder_ = temporary_.path();
     content_.resize(300'000);
     for (std::size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>('a' + i % 26);
     std::ofstream(folder_ / "file.bin", std::ios::binary) << content_;
     hub_.addRepository("owner/name", folder_);
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
+  testsupport::TemporaryFolder temporary_{"curl_transport_test"};
 
   std::string fileUrl() const { return hub_.endpoint() + "/owner/name/resolve/main/file.bin"; }
 

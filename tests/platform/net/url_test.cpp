@@ -32,6 +32,11 @@ TEST(UrlTest, ParsesAbsoluteUrlsAndRelativeReferences) {
       {"http://h:1x/", false, nullptr, nullptr, -1, "", nullptr},
       {"1http://h/", false, nullptr, nullptr, -1, "", nullptr},
       {"/a\r\nInjected: x", false, nullptr, nullptr, -1, "", nullptr},
+      // A colon or bracket in a host outside an IPv6 literal would compose into another host.
+      {"//th::1].://", false, nullptr, nullptr, -1, "", nullptr},
+      {"http://a:b:80/", false, nullptr, nullptr, -1, "", nullptr},
+      {"http://h]/x", false, nullptr, nullptr, -1, "", nullptr},
+      {"http://h:/x", true, "http", "h", -1, "/x", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temporary_folder.hpp"
+
 namespace platform::sys {
 namespace {
 
@@ -21,8 +23,7 @@ class PathsTest : public ::testing::Test {
       saved_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
       ::unsetenv(name);
     }
-    root_ = std::filesystem::temp_directory_path() / ("paths_test_" + std::to_string(::getpid()) + "_" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = temporary_.path();
     std::filesystem::create_directories(root_ / "home" / ".config");
     ::setenv("HOME", (root_ / "home").c_str(), 1);
   }
@@ -34,12 +35,12 @@ class PathsTest : public ::testing::Test {
         ::unsetenv(kNames[i]);
       }
     }
-    std::filesystem::remove_all(root_);
   }
   void writeUserDirs(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
 
   static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"};
   std::vector<std::optional<std::string>> saved_;
+  testsupport::TemporaryFolder temporary_{"paths_test"};
   std::filesystem::path root_;
 };
 

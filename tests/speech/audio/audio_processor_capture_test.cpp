@@ -9,7 +9,7 @@
 #include <stop_token>
 #include <thread>
 
-#include "platform/audio/fake_capture_backend.hpp"
+#include "support/fake_capture_backend.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/model/log_capture.hpp"
 #include "speech/model/whisper_error.hpp"

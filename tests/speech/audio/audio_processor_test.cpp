@@ -8,8 +8,8 @@
 
 #include "core/locks.hpp"
 #include "core/logging.hpp"
-#include "platform/audio/wav_writer.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "support/wav_writer.hpp"
 #include "speech/audio/pcm_buffer_extensions.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -19,7 +19,7 @@ namespace {
 using platform::audio::AudioFormat;
 using platform::audio::PcmBuffer;
 using testsupport::sine;
-using testsupport::TempDir;
+using TempDir = testsupport::TemporaryFolder;
 using testsupport::writeWav;
 
 // Captures the library's log lines for one test.

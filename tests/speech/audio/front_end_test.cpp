@@ -15,6 +15,8 @@
 #include "speech/audio/feature_extractor.hpp"
 #include "speech/model/whisper_error.hpp"
 
+#include "support/temporary_folder.hpp"
+
 namespace vostrane {
 namespace {
 
@@ -81,15 +83,10 @@ class FrontEndTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    std::random_device random;
-    root_ = fs::temp_directory_path() / ("vostrane_front_end_" + std::to_string(random()));
-    fs::create_directories(root_);
+    root_ = temporary_.path();
     programLog().predictions = 0;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  testsupport::TemporaryFolder temporary_{"vostrane_front_end"};
 
   // Writes <root>/<name>.mlmodelc/model.json for the stub program and returns the folder.
   fs::path writeModel(const std::string& name, const std::string& input, platform::ml::Shape inputShape,

@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio/wav_writer.hpp"
+#include "support/wav_writer.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/model/whisper_error.hpp"
 
 namespace vostrane {
 namespace {
 
-using testsupport::TempDir;
+using TempDir = testsupport::TemporaryFolder;
 using testsupport::writeWav;
 
 // Speech-like 16 kHz audio: 0.4 s pauses every 2.3 s, distinct sample values elsewhere.

@@ -7,6 +7,8 @@
 
 #include "platform/net/curl_transport.hpp"
 
+#include "support/temporary_folder.hpp"
+
 namespace fake_hub {
 namespace {
 
@@ -17,7 +19,7 @@ using platform::net::Request;
 class FakeHubTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() / ("fake_hub_test_" + std::to_string(::getpid()));
+    folder_ = temporary_.path();
     std::filesystem::create_directories(folder_ / "sub");
     std::ofstream(folder_ / "small.txt") << "hello\n";
     std::ofstream(folder_ / "sub" / "big.bin") << std::string(5000, 'z');
@@ -25,9 +27,9 @@ class FakeHubTest : public ::testing::Test {
     options.linkedFileThreshold = 1000;
     hub_.addRepository("owner/name", folder_, options);
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
   std::string at(const std::string& path) const { return hub_.endpoint() + path; }
 
+  testsupport::TemporaryFolder temporary_{"fake_hub_test"};
   std::filesystem::path folder_;
   FakeHub hub_;
   platform::net::CurlTransport transport_;

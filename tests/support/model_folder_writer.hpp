@@ -2,38 +2,16 @@
 // temporary folder that is removed when the writer goes away.
 #pragma once
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/json/json.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace testsupport {
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    static std::atomic<int> counter{0};
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("ml-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TemporaryFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline void writeFile(const std::filesystem::path& file, const std::string& bytes) {
   std::filesystem::create_directories(file.parent_path());

@@ -1,5 +1,5 @@
 // Measures one file download through the per-file step (HEAD, Downloader, move, metadata) against
-// a running hub, typically bench/hub's fake_hub_server on 127.0.0.1:
+// a running hub, typically the fake_hub_server tool on 127.0.0.1:
 //
 //   download_step_tool --endpoint http://127.0.0.1:8123 --repo local/repo --file big.bin --cache DIR
 //

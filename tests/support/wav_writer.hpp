@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "support/temporary_folder.hpp"
 
 namespace testsupport {
 
@@ -61,28 +61,5 @@ inline std::function<float(int, std::int64_t)> sine(double frequency, double amp
   return
       [=](int, std::int64_t i) { return float(amplitude * std::sin(2 * M_PI * frequency * double(i) / sampleRate)); };
 }
-
-// A fresh empty folder under the system temp folder, removed on destruction.
-class TempDir {
- public:
-  TempDir() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("au-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  static int& counter() {
-    static int n = 0;
-    return n;
-  }
-  std::filesystem::path path_;
-};
 
 }  // namespace testsupport

@@ -1,7 +1,7 @@
 // Takes a snapshot of a hub repository through HubApi and prints the local folder:
 //   snapshot --endpoint URL --repo ID [--revision REV] [--pattern GLOB]... --base DIR [--offline]
 // A progress line (fraction, throughput) goes to standard error while files transfer, and the
-// elapsed time at the end. Serves benchmarks (against bench/hub's fake_hub_server) and manual
+// elapsed time at the end. Serves benchmarks (against the fake_hub_server tool) and manual
 // checks. Exit status 0 on success, 1 when the snapshot fails, 2 for bad arguments.
 #include <chrono>
 #include <cstdio>
