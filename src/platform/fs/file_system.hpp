@@ -188,7 +188,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     std::uint64_t nth = 1;     // the nth matching call fails (n >= 1)
     int errorCode = EIO;       // errno of the failure
     bool sticky = false;       // every later matching call fails too
-    std::string pathContains;  // only calls whose path contains this text count (empty: all)
+    std::string pathContains{};  // only calls whose path contains this text count (empty: all)
     // For `write`: bytes passed to the file before the failure (at most the write's size).
     std::size_t bytesBeforeFailure = 0;
   };
