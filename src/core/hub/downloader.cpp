@@ -307,8 +307,7 @@ class Downloader::Run {
 };
 
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool backgroundSession,
-                       std::shared_ptr<platform::net::HttpTransport> transport,
-                       platform::fs::FileSystem& fileSystem)
+                       std::shared_ptr<platform::net::HttpTransport> transport, platform::fs::FileSystem& fileSystem)
     : destination_(std::move(destination)),
       incompleteDestination_(std::move(incompleteDestination)),
       backgroundSession_(backgroundSession),

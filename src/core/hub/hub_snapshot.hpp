@@ -84,8 +84,7 @@ std::vector<std::string> getFilenames(const HubApi& hub, const HubApi::Repo& rep
 // Every file operation (the per-file steps, the offline check) goes through `fileSystem`.
 std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std::string_view revision,
                                const std::vector<std::string>& patterns,
-                               const SnapshotProgressHandler& progressHandler = nullptr,
-                               std::stop_token stopToken = {},
+                               const SnapshotProgressHandler& progressHandler = nullptr, std::stop_token stopToken = {},
                                platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 }  // namespace noxtal

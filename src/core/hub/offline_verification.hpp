@@ -26,8 +26,7 @@ namespace noxtal {
 // path. Returns an empty list when `folder` cannot be enumerated at all. Throws
 // Hub::HubClientError::fileSystemError when an entry's attributes cannot be read.
 std::vector<std::filesystem::path> listLocalFiles(
-    const std::filesystem::path& folder,
-    platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
+    const std::filesystem::path& folder, platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 // Runs the check and returns `repoDestination`. Patterns are shell globs matched against the
 // path relative to the repository folder (symbolic links resolved); files resolving outside the

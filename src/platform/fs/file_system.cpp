@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
 

@@ -9,8 +9,8 @@
 
 #include <array>
 #include <atomic>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -185,9 +185,9 @@ class FaultInjectingFileSystem final : public FileSystem {
 
   struct Fault {
     Operation operation = Operation::write;
-    std::uint64_t nth = 1;     // the nth matching call fails (n >= 1)
-    int errorCode = EIO;       // errno of the failure
-    bool sticky = false;       // every later matching call fails too
+    std::uint64_t nth = 1;       // the nth matching call fails (n >= 1)
+    int errorCode = EIO;         // errno of the failure
+    bool sticky = false;         // every later matching call fails too
     std::string pathContains{};  // only calls whose path contains this text count (empty: all)
     // For `write`: bytes passed to the file before the failure (at most the write's size).
     std::size_t bytesBeforeFailure = 0;
@@ -262,9 +262,9 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::atomic<int> failReadCode_{EIO};
 
   mutable std::mutex faultsMutex_;
-  std::vector<ActiveFault> faults_;  // guarded by faultsMutex_
+  std::vector<ActiveFault> faults_;                         // guarded by faultsMutex_
   std::array<std::uint64_t, operationCount> callCounts_{};  // guarded by faultsMutex_; by Operation
-  std::uint64_t injected_ = 0;       // guarded by faultsMutex_
+  std::uint64_t injected_ = 0;                              // guarded by faultsMutex_
 };
 
 }  // namespace platform::fs

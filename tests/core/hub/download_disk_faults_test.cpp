@@ -67,7 +67,8 @@ class DownloadDiskFaultsTest : public ::testing::Test {
   }
 
   fs::path partialOf(const HubFileDownloader& f) {
-    return partialFilePath(f.repoMetadataDestination, f.relativeFilename, hub_.etagOf("owner/repo", f.relativeFilename));
+    return partialFilePath(f.repoMetadataDestination, f.relativeFilename,
+                           hub_.etagOf("owner/repo", f.relativeFilename));
   }
 
   // The content answers (behind the resolve redirect for linked files) that carried bytes.
@@ -197,8 +198,7 @@ TEST_F(DownloadDiskFaultsTest, FailedRecordWriteNeverLeavesARecordOfAnotherVersi
         << error.what();
     EXPECT_EQ(digestOf(f.destination()), sha(changed));
     EXPECT_FALSE(fs::exists(f.metadataDestination())) << "the old version's record outlived its file";
-    EXPECT_THROW(verifyOfflineSnapshot(f.repoDestination, f.repoMetadataDestination, {name}),
-                 HubApiEnvironmentError);
+    EXPECT_THROW(verifyOfflineSnapshot(f.repoDestination, f.repoMetadataDestination, {name}), HubApiEnvironmentError);
 
     expectCleanRetry(f, changed);
     EXPECT_EQ(readDownloadMetadata(f.metadataDestination())->commitHash, kOtherCommit);

@@ -8,8 +8,8 @@
 #include "core/hub/hub_test_support.hpp"
 #include "platform/fs/file_system.hpp"
 #include "platform/net/http.hpp"
-#include "platform/sys/error.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sys/error.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {

@@ -273,8 +273,7 @@ TEST_F(FileSystemTest, EntryTypesWithAndWithoutFollowingLinks) {
   EXPECT_EQ(disk.entryType(root_ / "absent"), EntryType::none);
   EXPECT_EQ(disk.entryType("/dev/null"), EntryType::other);
   EXPECT_THROW(disk.entryType(root_ / "loop"), FileError);
-  EXPECT_EQ(disk.resolvedPath(root_ / "to-dir" / ".." / "to-file"),
-            std::filesystem::canonical(root_) / "file");
+  EXPECT_EQ(disk.resolvedPath(root_ / "to-dir" / ".." / "to-file"), std::filesystem::canonical(root_) / "file");
   EXPECT_EQ(disk.resolvedPath(root_ / "to-dir" / "not-yet"), std::filesystem::canonical(root_) / "dir" / "not-yet");
   disk.syncDirectory(root_);
   EXPECT_THROW(disk.syncDirectory(root_ / "absent"), FileError);
@@ -284,11 +283,8 @@ TEST_F(FileSystemTest, AddedFaultsCountTheirOwnOperationAndPathOnly) {
   using Operation = FaultInjectingFileSystem::Operation;
   FaultInjectingFileSystem faulty(RealFileSystem::shared());
   // The second write to a ".part" file fails after passing 3 of its bytes, as a full disk does.
-  faulty.addFault({.operation = Operation::write,
-                   .nth = 2,
-                   .errorCode = ENOSPC,
-                   .pathContains = ".part",
-                   .bytesBeforeFailure = 3});
+  faulty.addFault(
+      {.operation = Operation::write, .nth = 2, .errorCode = ENOSPC, .pathContains = ".part", .bytesBeforeFailure = 3});
   faulty.addFault({.operation = Operation::sync, .nth = 1, .errorCode = EIO, .sticky = true});
   auto other = faulty.openForAppending(root_ / "other");
   auto part = faulty.openForAppending(root_ / "a.part");
