@@ -8,7 +8,6 @@
 #include <optional>
 #include <stop_token>
 
-#include "core/locks.hpp"
 #include "platform/ml/multi_array.hpp"
 #include "speech/audio/feature_extractor.hpp"
 #include "speech/audio/whisper_ml_model.hpp"
@@ -33,9 +32,6 @@ class AudioEncoder final : public AudioEncoding, public WhisperMLModel {
   // No model.
   AudioEncoder() = default;
 
-  LoadedModel model() const override { return model_.get(); }
-  void setModel(LoadedModel model) override { model_.set(std::move(model)); }
-
   // Dimension 1 of the output "encoder_output_embeds".
   std::optional<int> embedSize() const override;
   // Dimension 3 of the output "encoder_output_embeds".
@@ -50,9 +46,6 @@ class AudioEncoder final : public AudioEncoding, public WhisperMLModel {
   // lacks the feature. Thread-safe; calls are not serialised.
   std::optional<AudioEncoderOutputType> encodeFeatures(const FeatureExtractorOutputType& features,
                                                        std::stop_token stopToken = {}) override;
-
- private:
-  noxtal::Protected<LoadedModel> model_;
 };
 
 }  // namespace vostrane

@@ -7,7 +7,6 @@
 #include <optional>
 #include <stop_token>
 
-#include "core/locks.hpp"
 #include "platform/ml/multi_array.hpp"
 #include "speech/audio/audio_processing.hpp"
 #include "speech/audio/whisper_ml_model.hpp"
@@ -34,9 +33,6 @@ class FeatureExtractor final : public FeatureExtracting, public WhisperMLModel {
   // No model.
   FeatureExtractor() = default;
 
-  LoadedModel model() const override { return model_.get(); }
-  void setModel(LoadedModel model) override { model_.set(std::move(model)); }
-
   // Dimension 1 of the output "melspectrogram_features".
   std::optional<int> melCount() const override;
   // Dimension 0 of the input "audio".
@@ -51,9 +47,6 @@ class FeatureExtractor final : public FeatureExtracting, public WhisperMLModel {
   // output lacks the feature. Thread-safe; calls are not serialised.
   std::optional<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType& fromAudio,
                                                               std::stop_token stopToken = {}) override;
-
- private:
-  noxtal::Protected<LoadedModel> model_;
 };
 
 }  // namespace vostrane

@@ -234,5 +234,18 @@ TEST_F(FrontEndTest, PredictionErrorsPassUnchangedAndMissingOutputIsAnError) {
   }
 }
 
+TEST_F(FrontEndTest, BothStepsAreWhisperModelsThatThePipelineCanLoad) {
+  std::unique_ptr<FeatureExtracting> extractor = std::make_unique<FeatureExtractor>();
+  std::unique_ptr<AudioEncoding> encoder = std::make_unique<AudioEncoder>();
+  auto* extractorModel = dynamic_cast<WhisperMLModel*>(extractor.get());
+  auto* encoderModel = dynamic_cast<WhisperMLModel*>(encoder.get());
+  ASSERT_NE(extractorModel, nullptr);
+  ASSERT_NE(encoderModel, nullptr);
+  extractorModel->loadModel(melModel(), platform::ml::ComputeUnits::all, false);
+  EXPECT_EQ(extractor->melCount(), 4);
+  encoderModel->unloadModel();
+  EXPECT_THROW(encoder->encodeFeatures(window()), WhisperError);
+}
+
 }  // namespace
 }  // namespace vostrane
