@@ -34,28 +34,25 @@ void ModelComponent::loadModel(const std::filesystem::path& at, platform::ml::Co
 
 void ModelComponent::unloadModel() { setModel(nullptr); }
 
-ModelState ModelComponent::modelState() const {
-  return model() != nullptr ? ModelState::loaded : ModelState::unloaded;
-}
+ModelState ModelComponent::modelState() const { return model() != nullptr ? ModelState::loaded : ModelState::unloaded; }
 
 std::optional<int> ModelComponent::inputDimension(std::string_view name, std::size_t position) const {
   if (position > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
   const LoadedModel current = model();
-  return asDimension(
-      ModelUtilities::getModelInputDimension(current.get(), name, static_cast<std::int64_t>(position)));
+  return asDimension(ModelUtilities::getModelInputDimension(current.get(), name, static_cast<std::int64_t>(position)));
 }
 
 std::optional<int> ModelComponent::outputDimension(std::string_view name, std::size_t position) const {
   if (position > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
   const LoadedModel current = model();
-  return asDimension(
-      ModelUtilities::getModelOutputDimension(current.get(), name, static_cast<std::int64_t>(position)));
+  return asDimension(ModelUtilities::getModelOutputDimension(current.get(), name, static_cast<std::int64_t>(position)));
 }
 
-platform::ml::DictionaryFeatureProvider ModelComponent::predict(
-    const platform::ml::FeatureProvider& inputs, Signpost signpost,
-    std::initializer_list<std::string_view> requiredOutputs, std::stop_token stopToken,
-    platform::ml::State* state) const {
+platform::ml::DictionaryFeatureProvider ModelComponent::predict(const platform::ml::FeatureProvider& inputs,
+                                                                Signpost signpost,
+                                                                std::span<const std::string_view> requiredOutputs,
+                                                                std::stop_token stopToken,
+                                                                platform::ml::State* state) const {
   const LoadedModel current = model();
   if (!current) throwModelsUnavailable();
   platform::sync::throwIfStopped(stopToken);

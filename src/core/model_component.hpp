@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -77,9 +78,17 @@ class ModelComponent {
   // interval. The runtime's prediction errors pass through unchanged. When a name of
   // `requiredOutputs` is missing from the outputs, throws what missingOutput(name) makes.
   platform::ml::DictionaryFeatureProvider predict(const platform::ml::FeatureProvider& inputs, Signpost signpost,
-                                                  std::initializer_list<std::string_view> requiredOutputs,
+                                                  std::span<const std::string_view> requiredOutputs,
                                                   std::stop_token stopToken = {},
                                                   platform::ml::State* state = nullptr) const;
+  // The same with the required names listed in place.
+  platform::ml::DictionaryFeatureProvider predict(const platform::ml::FeatureProvider& inputs, Signpost signpost,
+                                                  std::initializer_list<std::string_view> requiredOutputs,
+                                                  std::stop_token stopToken = {},
+                                                  platform::ml::State* state = nullptr) const {
+    return predict(inputs, signpost, std::span<const std::string_view>(requiredOutputs.begin(), requiredOutputs.size()),
+                   std::move(stopToken), state);
+  }
 
   // The library's error for a prediction without a loaded model.
   [[noreturn]] virtual void throwModelsUnavailable() const = 0;

@@ -92,11 +92,12 @@ class ProbeComponent final : public ModelComponent {
     auto outputs = predict(inputs, {signposter(), "ProbeInterval"}, {"y"}, std::move(stopToken), state);
     return *outputs.multiArray("y");
   }
-  // Predicts with "y" and "z" required.
+  // Predicts with "y" and "z" required, the names given as a run-time list.
   void runNeedingBoth(const MultiArray& x) const {
     platform::ml::DictionaryFeatureProvider inputs;
     inputs.set("x", x);
-    predict(inputs, {signposter(), "ProbeInterval"}, {"y", "z"});
+    const std::vector<std::string_view> required = {"y", "z"};
+    predict(inputs, {signposter(), "ProbeInterval"}, required);
   }
   static const platform::log::Logger& signposter() {
     static const platform::log::Logger logger("com.velmoria.test", "Probe");
@@ -131,10 +132,10 @@ class SelfStoringComponent final : public ModelComponent {
 class ModelComponentTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    platform::ml::ModelProgramRegistry::shared().add(
-        "model_component_test.echo", [](const Json& parameters, const platform::ml::ModelDescription&) {
-          return std::make_shared<const EchoProgram>(parameters);
-        });
+    platform::ml::ModelProgramRegistry::shared().add("model_component_test.echo",
+                                                     [](const Json& parameters, const platform::ml::ModelDescription&) {
+                                                       return std::make_shared<const EchoProgram>(parameters);
+                                                     });
   }
 
   void SetUp() override {
@@ -167,11 +168,11 @@ class ModelComponentTest : public ::testing::Test {
     for (const char* output : {"y", "z"}) {
       outputs.push_back({{"name", output}, {"dataType", "float32"}, {"shape", outputShape}, {"optional", true}});
     }
-    Json model = {{"formatVersion", 1},
-                  {"inputs", Json::array({{{"name", "x"}, {"dataType", "float32"}, {"shape", inputShape}}})},
-                  {"outputs", outputs},
-                  {"program",
-                   {{"name", "model_component_test.echo"}, {"parameters", {{"outputs", produced}, {"fail", fail}}}}}};
+    Json model = {
+        {"formatVersion", 1},
+        {"inputs", Json::array({{{"name", "x"}, {"dataType", "float32"}, {"shape", inputShape}}})},
+        {"outputs", outputs},
+        {"program", {{"name", "model_component_test.echo"}, {"parameters", {{"outputs", produced}, {"fail", fail}}}}}};
     if (stateful) {
       model["states"] = Json::array({{{"name", "counter"}, {"dataType", "float32"}, {"shape", {1}}}});
     }

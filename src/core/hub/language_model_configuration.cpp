@@ -1,12 +1,15 @@
 #include "core/hub/language_model_configuration.hpp"
 
 #include <exception>
+#include <future>
+#include <thread>
 #include <utility>
 
 #include "core/logging.hpp"
 #include "platform/fs/file_system.hpp"
 #include "platform/json/json.hpp"
 #include "platform/net/http.hpp"
+#include "platform/sync/cancellation.hpp"
 #include "platform/text/text.hpp"
 
 namespace noxtal {
@@ -92,25 +95,64 @@ const std::vector<std::string>& LanguageModelConfigurationFromHub::fileNames() {
   return names;
 }
 
+// The background work of one configuration and its result. The work thread stops when the
+// caller's token or the destructor asks it to; the destructor then joins it.
+class LanguageModelConfigurationFromHub::Work {
+ public:
+  Work(Task task, std::stop_token callerToken) : result_(promise_.get_future().share()) {
+    thread_ = std::jthread([this, task = std::move(task), callerToken = std::move(callerToken)](std::stop_token own) {
+      std::stop_source linked;
+      std::stop_callback fromOwner(own, [&linked] { linked.request_stop(); });
+      std::stop_callback fromCaller(callerToken, [&linked] { linked.request_stop(); });
+      try {
+        platform::sync::throwIfStopped(linked.get_token());
+        promise_.set_value(task(linked.get_token()));
+      } catch (...) {
+        promise_.set_exception(std::current_exception());
+      }
+    });
+  }
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+  // The jthread member asks the work to stop and joins it.
+  ~Work() = default;
+
+  const Configurations& get() const { return result_.get(); }
+
+ private:
+  std::promise<Configurations> promise_;
+  std::shared_future<Configurations> result_;
+  std::jthread thread_;  // declared last: stopped and joined before the promise goes
+};
+
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(Task task, std::stop_token stopToken)
+    : work_(std::make_shared<Work>(std::move(task), std::move(stopToken))) {}
+
 LanguageModelConfigurationFromHub LanguageModelConfigurationFromHub::fromHub(std::string modelName,
                                                                              std::string revision,
-                                                                             std::optional<HubApiWrapper> hubApi) {
+                                                                             std::optional<HubApiWrapper> hubApi,
+                                                                             std::stop_token stopToken) {
   HubApi hub = hubApi ? hubApi->impl() : HubApiWrapper::shared().impl();
-  auto fetch = [hub = std::move(hub), modelName = std::move(modelName), revision = std::move(revision)]() {
+  auto fetch = [hub = std::move(hub), modelName = std::move(modelName),
+                revision = std::move(revision)](std::stop_token token) {
     try {
       const HubApi::Repo repo{modelName, HubApi::RepoType::models};
-      const fs::path folder = snapshot(hub, repo, revision, fileNames());
+      const fs::path folder = snapshot(hub, repo, revision, fileNames(), nullptr, token);
+      platform::sync::throwIfStopped(token);
       return readConfigurations(folder);
     } catch (const platform::net::TransportError& error) {
+      // A transfer cut short by our own stop request is a cancellation, not a network fault.
+      platform::sync::throwIfStopped(token);
       throw Hub::HubClientError::networkError(error);
     }
   };
-  return LanguageModelConfigurationFromHub(std::async(std::launch::async, std::move(fetch)).share());
+  return LanguageModelConfigurationFromHub(std::move(fetch), std::move(stopToken));
 }
 
-LanguageModelConfigurationFromHub LanguageModelConfigurationFromHub::fromFolder(fs::path modelFolder) {
-  auto read = [folder = std::move(modelFolder)]() { return readConfigurations(folder); };
-  return LanguageModelConfigurationFromHub(std::async(std::launch::async, std::move(read)).share());
+LanguageModelConfigurationFromHub LanguageModelConfigurationFromHub::fromFolder(fs::path modelFolder,
+                                                                                std::stop_token stopToken) {
+  auto read = [folder = std::move(modelFolder)](std::stop_token) { return readConfigurations(folder); };
+  return LanguageModelConfigurationFromHub(std::move(read), std::move(stopToken));
 }
 
 LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFromHub::readConfigurations(
@@ -125,7 +167,7 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
 }
 
 const LanguageModelConfigurationFromHub::Configurations& LanguageModelConfigurationFromHub::configurations() const {
-  return configPromise_.get();
+  return work_->get();
 }
 
 std::optional<Config> LanguageModelConfigurationFromHub::tokenizerConfig() const {

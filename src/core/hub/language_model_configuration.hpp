@@ -10,13 +10,16 @@
 // strings that begin with U+FEFF keep exactly their own marks.
 //
 // Thread-safety: copies share the one background result; all members may be called from any
-// number of threads at once. Destroying the last copy waits for the background work to end (it
-// is never cancelled).
+// number of threads at once. The background work runs on one thread that receives the
+// caller's stop token; destroying the last copy cancels the work and then joins its thread, so
+// no work outlives the object.
 #pragma once
 
 #include <filesystem>
-#include <future>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,11 +49,15 @@ class LanguageModelConfigurationFromHub {
 
   // Starts fetching the files of the model repository `modelName` at `revision` through
   // `hubApi` (shared() when absent) and reading them. Returns at once; never fails (errors reach
-  // the readers).
+  // the readers). When `stopToken` is triggered, or the last copy is destroyed, the fetch stops
+  // and the readers get platform::sync::CancellationError.
   static LanguageModelConfigurationFromHub fromHub(std::string modelName, std::string revision = "main",
-                                                   std::optional<HubApiWrapper> hubApi = std::nullopt);
-  // Starts reading the files in `modelFolder`. Returns at once; never fails.
-  static LanguageModelConfigurationFromHub fromFolder(std::filesystem::path modelFolder);
+                                                   std::optional<HubApiWrapper> hubApi = std::nullopt,
+                                                   std::stop_token stopToken = {});
+  // Starts reading the files in `modelFolder`. Returns at once; never fails. A triggered
+  // `stopToken` before the read begins gives the readers platform::sync::CancellationError.
+  static LanguageModelConfigurationFromHub fromFolder(std::filesystem::path modelFolder,
+                                                      std::stop_token stopToken = {});
 
   // Reads the configuration files of a folder now:
   //   "config.json" -> modelConfig when present;
@@ -81,10 +88,12 @@ class LanguageModelConfigurationFromHub {
   const Config& tokenizerData() const;
 
  private:
-  explicit LanguageModelConfigurationFromHub(std::shared_future<Configurations> configPromise)
-      : configPromise_(std::move(configPromise)) {}
+  class Work;
+  using Task = std::function<Configurations(std::stop_token)>;
+  // Starts `task` on the work thread, linked to `stopToken`.
+  LanguageModelConfigurationFromHub(Task task, std::stop_token stopToken);
 
-  std::shared_future<Configurations> configPromise_;
+  std::shared_ptr<Work> work_;  // never null; shared by copies
 };
 
 // "whisper" -> "Whisper", "t5-base" -> "T5-Base": the first letter of every word upper case, the

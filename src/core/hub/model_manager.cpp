@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "core/logging.hpp"
+#include "platform/log/check.hpp"
+#include "platform/sync/cancellation.hpp"
 
 namespace noxtal {
 namespace {
@@ -22,6 +24,35 @@ std::string currentErrorText() {
 std::string stateText(ModelState state) { return std::string(description(state)); }
 
 }  // namespace
+
+void ModelManager::LifecycleTurn::acquire(const std::stop_token& stopToken) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  platform::log::requireThat(!(held_ && owner_ == std::this_thread::get_id()),
+                             "ModelManager: a lifecycle operation was called while the same thread runs one "
+                             "(from the model state callback or the loader?)");
+  ++waiters_;
+  const bool free = changed_.wait(lock, stopToken, [&] { return !held_; });
+  --waiters_;
+  if (!free) throw platform::sync::CancellationError();
+  held_ = true;
+  owner_ = std::this_thread::get_id();
+}
+
+void ModelManager::LifecycleTurn::release() noexcept {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_ = false;
+    owner_ = std::thread::id();
+  }
+  changed_.notify_all();
+}
+
+std::size_t ModelManager::LifecycleTurn::waiters() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return waiters_;
+}
+
+std::size_t ModelManager::lifecycleWaiterCount() const { return lifecycle_.waiters(); }
 
 ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader,
                            std::string loggerName)
@@ -72,7 +103,12 @@ void ModelManager::setModelState(ModelState state) {
     if (old == state || !state_.modelStateCallback) return;
     callback = state_.modelStateCallback;
   }
-  callback(old, state);
+  try {
+    callback(old, state);
+  } catch (...) {
+    Logging::error("[" + loggerName_ + "] Model state callback failed (" + stateText(old) + " -> " + stateText(state) +
+                   "): " + currentErrorText());
+  }
 }
 
 void ModelManager::setModelPath(std::filesystem::path path) {
@@ -91,7 +127,7 @@ void ModelManager::ensureModelsLoaded(std::stop_token stopToken) {
   if (modelState() == ModelState::loaded) return;
   coordinator_.run(
       [this](std::stop_token loadToken) {
-        std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+        const TurnGuard turn(lifecycle_, loadToken);
         if (modelState() == ModelState::loaded) return;
         downloadModelsLocked(nullptr, loadToken);
         loadModelsLocked(loadToken);
@@ -100,27 +136,33 @@ void ModelManager::ensureModelsLoaded(std::stop_token stopToken) {
 }
 
 void ModelManager::downloadModels(const ProgressCallback& progressCallback, std::stop_token stopToken) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  const TurnGuard turn(lifecycle_, stopToken);
   downloadModelsLocked(progressCallback, std::move(stopToken));
 }
 
 void ModelManager::prewarmModels(std::stop_token stopToken) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  const TurnGuard turn(lifecycle_, stopToken);
   prewarmModelsLocked(std::move(stopToken));
 }
 
 void ModelManager::loadModels(std::stop_token stopToken) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  const TurnGuard turn(lifecycle_, stopToken);
   loadModelsLocked(std::move(stopToken));
 }
 
-void ModelManager::unloadModels() noexcept {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
-  const ModelState state = modelState();
-  if (state != ModelState::loaded && state != ModelState::prewarmed) return;
-  setModelState(ModelState::unloading);
-  loader_->unload();
-  setModelState(ModelState::unloaded);
+void ModelManager::unloadModels(std::stop_token stopToken) noexcept {
+  try {
+    const TurnGuard turn(lifecycle_, stopToken);
+    const ModelState state = modelState();
+    if (state != ModelState::loaded && state != ModelState::prewarmed) return;
+    setModelState(ModelState::unloading);
+    loader_->unload();
+    setModelState(ModelState::unloaded);
+  } catch (const platform::sync::CancellationError&) {
+    Logging::debug("[" + loggerName_ + "] Unload cancelled while waiting for another operation");
+  } catch (...) {
+    Logging::error("[" + loggerName_ + "] Failed to unload models: " + currentErrorText());
+  }
 }
 
 void ModelManager::downloadModelsLocked(const ProgressCallback& progressCallback, std::stop_token stopToken) {

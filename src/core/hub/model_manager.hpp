@@ -17,12 +17,15 @@
 // Prewarm and load started in unloaded first run the download row.
 //
 // Thread-safety: every member is thread-safe. Download, prewarm, load and unload are serialised
-// by one lifecycle lock (a second caller waits until the first has finished); the state fields
-// sit behind their own lock, which is never held while the loader or the state callback runs.
-// The state callback is called on the thread that made the change, one change at a time, in
-// order. ensureModelsLoaded() is single-flight: concurrent callers share one download-and-load.
+// by one lifecycle turn: a second caller waits until the first has finished, and gives up with
+// platform::sync::CancellationError when its stop token is triggered first. No mutex is held
+// while the loader or the state callback runs (the turn is a flag, not a held lock). The state
+// callback is called on the thread that made the change, one change at a time, in order.
+// ensureModelsLoaded() is single-flight: concurrent callers share one download-and-load.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,6 +33,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 
 #include "core/hub/load_models_coordinator.hpp"
 #include "core/hub/noxtal_core_error.hpp"
@@ -40,8 +44,8 @@ namespace noxtal {
 
 class ModelDownloader;
 
-// Implemented by a model-specific library. The manager calls one member at a time (under its
-// lifecycle lock), possibly from different threads over the loader's life.
+// Implemented by a model-specific library. The manager calls one member at a time (holding its
+// lifecycle turn, but no mutex), possibly from different threads over the loader's life.
 class ModelLoader {
  public:
   using ProgressCallback = std::function<void(const Progress&)>;
@@ -78,9 +82,11 @@ class ModelManager {
 
   ModelState modelState() const;
   StateCallback modelStateCallback() const;
-  // An empty function removes the callback. The callback may read the manager but must not call
-  // its download, prewarm, load, unload or ensure operations, nor destroy it, nor throw (it runs
-  // inside unloadModels(), which cannot fail).
+  // An empty function removes the callback. The callback may read the manager and replace the
+  // callback, but must not call its download, prewarm, load, unload or ensure operations from
+  // the thread it runs on (that would wait for the turn its own caller holds: such a call is a
+  // programming error and aborts with a log line), nor destroy the manager. An exception thrown
+  // by the callback is logged and dropped: it changes neither the state nor the operation.
   void setModelStateCallback(StateCallback callback);
   // Folder of the resolved models, once a download step has set it. Never cleared.
   std::optional<std::filesystem::path> modelPath() const;
@@ -94,6 +100,9 @@ class ModelManager {
   // with every concurrent caller (all of them receive its error). The shared run continues when
   // a caller's `stopToken` ends that caller's wait (CancellationError).
   void ensureModelsLoaded(std::stop_token stopToken = {});
+  // Each of the next three waits for the lifecycle turn first; a triggered `stopToken` ends that
+  // wait with platform::sync::CancellationError and no state change.
+  //
   // From unloaded: adopts the loader's folder, or resolves the models through the loader
   // (states downloading, downloaded). In any other state: logs the skip and returns. On a
   // loader failure the state returns to unloaded and the loader's error is rethrown.
@@ -107,8 +116,9 @@ class ModelManager {
   // As prewarmModels, loading from downloaded or prewarmed (loaded: skipped; other states:
   // "Cannot load in state: <state>").
   void loadModels(std::stop_token stopToken = {});
-  // From loaded or prewarmed: unloading, then unloaded. Does nothing in other states.
-  void unloadModels() noexcept;
+  // From loaded or prewarmed: unloading, then unloaded. Does nothing in other states, and
+  // nothing when `stopToken` is triggered before the turn is free (logged). Never throws.
+  void unloadModels(std::stop_token stopToken = {}) noexcept;
 
   // True for loading, loaded and downloaded.
   bool isAvailable() const;
@@ -120,6 +130,8 @@ class ModelManager {
   void setModelState(ModelState state);
   // The single-flight guard of ensureModelsLoaded(), for observation.
   const LoadModelsCoordinator& coordinator() const { return coordinator_; }
+  // Callers currently waiting for the lifecycle turn, for observation.
+  std::size_t lifecycleWaiterCount() const;
 
  private:
   struct StateFields {
@@ -128,7 +140,36 @@ class ModelManager {
     std::optional<std::filesystem::path> modelPath;
   };
 
-  // The *Locked members expect lifecycleMutex_ to be held by the caller.
+  // Serialises the lifecycle operations. Taken and handed back by the operation's thread; no
+  // mutex is held in between.
+  class LifecycleTurn {
+   public:
+    // Waits until the turn is free and takes it. Throws platform::sync::CancellationError when
+    // `stopToken` is triggered first. Taking it again on the thread that holds it aborts.
+    void acquire(const std::stop_token& stopToken);
+    void release() noexcept;
+    std::size_t waiters() const;
+
+   private:
+    mutable std::mutex mutex_;
+    std::condition_variable_any changed_;
+    bool held_ = false;        // guarded by mutex_
+    std::thread::id owner_;    // guarded by mutex_
+    std::size_t waiters_ = 0;  // guarded by mutex_
+  };
+  // Holds the turn for one scope.
+  class TurnGuard {
+   public:
+    TurnGuard(LifecycleTurn& turn, const std::stop_token& stopToken) : turn_(turn) { turn_.acquire(stopToken); }
+    ~TurnGuard() { turn_.release(); }
+    TurnGuard(const TurnGuard&) = delete;
+    TurnGuard& operator=(const TurnGuard&) = delete;
+
+   private:
+    LifecycleTurn& turn_;
+  };
+
+  // The *Locked members expect the lifecycle turn to be held by the caller.
   void downloadModelsLocked(const ProgressCallback& progressCallback, std::stop_token stopToken);
   void prewarmModelsLocked(std::stop_token stopToken);
   void loadModelsLocked(std::stop_token stopToken);
@@ -139,7 +180,7 @@ class ModelManager {
   const std::shared_ptr<ModelDownloader> downloader_;
   const std::string loggerName_;
 
-  std::mutex lifecycleMutex_;      // serialises download, prewarm, load and unload
+  LifecycleTurn lifecycle_;        // serialises download, prewarm, load and unload
   mutable std::mutex stateMutex_;  // guards state_
   StateFields state_;
 

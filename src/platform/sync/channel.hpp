@@ -53,7 +53,11 @@ class Channel {
     std::unique_lock<std::mutex> lock(m_);
     if (capacity_ > 0) {
       // A stop request only matters while there is no room: a value that fits is accepted.
-      if (!cv_.wait(lock, token, [&] { return closed_ || buffer_.size() < capacity_; })) return false;
+      const auto room = [&] { return closed_ || buffer_.size() < capacity_; };
+      if (!room()) {
+        const Waiting waiting(waiting_);
+        if (!cv_.wait(lock, token, room)) return false;
+      }
     }
     if (closed_) return false;
     buffer_.push_back(std::move(value));
@@ -83,7 +87,11 @@ class Channel {
   // buffer is drained. Throws CancellationError when `token` is stopped while waiting.
   std::optional<T> pop(std::stop_token token = {}) {
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, token, [&] { return !buffer_.empty() || closed_; });
+    const auto ready = [&] { return !buffer_.empty() || closed_; };
+    if (!ready()) {
+      const Waiting waiting(waiting_);
+      cv_.wait(lock, token, ready);
+    }
     if (!buffer_.empty()) {
       T value = std::move(buffer_.front());
       buffer_.pop_front();
@@ -108,7 +116,23 @@ class Channel {
     return buffer_.size();
   }
 
+  // Callers blocked in push() or pop() right now (waiting for room or a value), for diagnostics
+  // and for tests that must know a caller is waiting.
+  std::size_t waitingCount() const {
+    std::lock_guard<std::mutex> guard(m_);
+    return waiting_;
+  }
+
  private:
+  // Counts one waiting caller for a scope; used with m_ held.
+  struct Waiting {
+    explicit Waiting(std::size_t& count) : count_(count) { ++count_; }
+    ~Waiting() { --count_; }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+    std::size_t& count_;
+  };
+
   void close(std::exception_ptr error) {
     {
       std::lock_guard<std::mutex> guard(m_);
@@ -144,6 +168,7 @@ class Channel {
   Termination termination_ = Termination::finished;
   std::exception_ptr error_;
   std::function<void(Termination)> onTermination_;
+  std::size_t waiting_ = 0;
 };
 
 }  // namespace platform::sync

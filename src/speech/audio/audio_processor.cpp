@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
+#include "core/locks.hpp"
 #include "core/logging.hpp"
+#include "platform/sync/cancellation.hpp"
+#include "platform/sync/task_group.hpp"
 #include "platform/sys/checked_cast.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -110,7 +112,7 @@ void seekTo(platform::audio::AudioFile& file, std::int64_t frame) {
 
 // Reads `frames` frames (absent: to the end) of a file that already has the target format.
 void readDirect(platform::audio::AudioFile& file, std::optional<std::int64_t> frames, std::uint32_t readSize,
-                std::vector<float>& out) {
+                std::vector<float>& out, const std::stop_token& stopToken = {}) {
   try {
     const std::uint32_t capacity =
         frames ? std::uint32_t(std::min<std::int64_t>(std::max<std::int64_t>(*frames, 1), readSize)) : readSize;
@@ -118,6 +120,7 @@ void readDirect(platform::audio::AudioFile& file, std::optional<std::int64_t> fr
     if (!buffer) throw std::runtime_error("Unable to create audio buffer");
     std::optional<std::int64_t> remaining = frames;
     while (!remaining || *remaining > 0) {
+      platform::sync::throwIfStopped(stopToken);
       const auto n = std::uint32_t(remaining ? std::min<std::int64_t>(*remaining, capacity) : capacity);
       const std::uint32_t got = file.read(*buffer, n);
       const float* samples = buffer->floatChannelData(0);
@@ -126,6 +129,8 @@ void readDirect(platform::audio::AudioFile& file, std::optional<std::int64_t> fr
       if (remaining) *remaining -= got;
       if (got < n) break;  // the audio ended
     }
+  } catch (const platform::sync::CancellationError&) {
+    throw;
   } catch (const std::exception& e) {
     throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + e.what());
   }
@@ -478,8 +483,9 @@ std::shared_ptr<AudioProcessor::PcmBuffer> AudioProcessor::convertToMono(std::sh
 }
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,
-                                                         std::optional<double> startTime,
-                                                         std::optional<double> endTime) {
+                                                         std::optional<double> startTime, std::optional<double> endTime,
+                                                         std::stop_token stopToken) {
+  platform::sync::throwIfStopped(stopToken);
   auto file = openFile(fromPath);
   const AudioFormat format = file->fileFormat();
   const FrameSpan span = resolveSpan(*file, startTime, endTime);
@@ -489,7 +495,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
   std::vector<float> samples;
   samples.reserve(expectedSamples(*file, span));
   if (isTargetFormat(format)) {
-    readDirect(*file, span.count(), kDefaultAudioReadFrameSize, samples);
+    readDirect(*file, span.count(), kDefaultAudioReadFrameSize, samples, stopToken);
   } else {
     try {
       // Pieces of at most 600 s, all through one converter that is flushed once at the end.
@@ -497,6 +503,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
       SpanConverter converter(*file, channelMode, kTargetSampleRate, kDefaultAudioReadFrameSize);
       std::optional<std::int64_t> remaining = span.count();
       while (!remaining || *remaining > 0) {
+        platform::sync::throwIfStopped(stopToken);
         const std::int64_t n = remaining ? std::min(*remaining, pieceFrames) : pieceFrames;
         const std::int64_t got = converter.convert(n, samples);
         if (remaining) *remaining -= got;
@@ -529,21 +536,20 @@ std::vector<float> AudioProcessor::convertBufferToArray(PcmBuffer& buffer, std::
 }
 
 std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::string>& at,
-                                                       const ChannelMode& channelMode) {
+                                                       const ChannelMode& channelMode, std::stop_token stopToken) {
   std::vector<AudioLoadResult> results(at.size(), AudioLoadResult::success({}));
-  {
-    std::vector<std::jthread> children;
-    children.reserve(at.size());
-    for (std::size_t i = 0; i < at.size(); ++i) {
-      children.emplace_back([&, i] {
+  const auto threads = static_cast<std::size_t>(noxtal::ConcurrencyUtilities::activeProcessorCount());
+  platform::sync::runConcurrently(
+      at.size(), threads,
+      [&](std::size_t i, const std::stop_token& token) {
         try {
-          results[i] = AudioLoadResult::success(loadAudioAsFloatArray(at[i], channelMode, 0.0, std::nullopt));
+          platform::sync::throwIfStopped(token);
+          results[i] = AudioLoadResult::success(loadAudioAsFloatArray(at[i], channelMode, 0.0, std::nullopt, token));
         } catch (...) {
           results[i] = AudioLoadResult::failure(std::current_exception());
         }
-      });
-    }
-  }
+      },
+      std::move(stopToken));
   return results;
 }
 

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -168,21 +169,26 @@ class AudioProcessor : public AudioProcessing {
 
   // The span [startTime, endTime) of the file as 16 kHz mono samples; an empty array when
   // endTime <= startTime. Reads in pieces of at most 600 s through one resampler, so the
-  // samples have no seam between pieces. Throws as loadAudio(fromPath).
+  // samples have no seam between pieces. Throws as loadAudio(fromPath), and
+  // platform::sync::CancellationError when `stopToken` is triggered (checked before the file is
+  // opened and between reads).
   static std::vector<float> loadAudioAsFloatArray(const std::string& fromPath,
                                                   const ChannelMode& channelMode = ChannelMode::sumChannels(),
                                                   std::optional<double> startTime = 0.0,
-                                                  std::optional<double> endTime = std::nullopt);
+                                                  std::optional<double> endTime = std::nullopt,
+                                                  std::stop_token stopToken = {});
 
   // Channel 0 of the buffer copied in steps of `chunkSize` frames (>= 1); each copied step is
   // cleared in the buffer, which holds zeros afterwards. Empty when there is no channel 0.
   static std::vector<float> convertBufferToArray(PcmBuffer& buffer, std::size_t chunkSize = 1024);
 
-  // Loads every path concurrently (one thread per path) with loadAudioAsFloatArray and all
-  // channels as `channelMode` says; one result per path in input order. Never throws for a
-  // file's failure: that entry holds the error.
+  // Loads every path with loadAudioAsFloatArray and all channels as `channelMode` says, on at
+  // most as many threads at once as the process has processors; one result per path in input
+  // order. Never throws: a file's failure is held by its entry. When `stopToken` is triggered,
+  // every file not yet finished stops and its entry holds platform::sync::CancellationError.
   static std::vector<AudioLoadResult> loadAudio(const std::vector<std::string>& at,
-                                                const ChannelMode& channelMode = ChannelMode::sumChannels());
+                                                const ChannelMode& channelMode = ChannelMode::sumChannels(),
+                                                std::stop_token stopToken = {});
 
   // --- model window ---------------------------------------------------------------------------
 

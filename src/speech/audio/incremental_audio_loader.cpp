@@ -129,6 +129,11 @@ int IncrementalLoadController::activeChunks() const {
   return activeChunks_;
 }
 
+int IncrementalLoadController::waitingRequests() const {
+  std::lock_guard<std::mutex> guard(m_);
+  return waitingRequests_;
+}
+
 bool IncrementalLoadController::isTerminated() const {
   std::lock_guard<std::mutex> guard(m_);
   return isTerminated_;
@@ -136,7 +141,9 @@ bool IncrementalLoadController::isTerminated() const {
 
 bool IncrementalLoadController::requestChunkSlot(std::stop_token token) {
   std::unique_lock<std::mutex> lock(m_);
+  ++waitingRequests_;
   cv_.wait(lock, token, [&] { return isTerminated_ || activeChunks_ < maxBufferedChunks_; });
+  --waitingRequests_;
   if (isTerminated_ || activeChunks_ >= maxBufferedChunks_) return false;
   ++activeChunks_;
   return true;

@@ -37,6 +37,8 @@ class IncrementalLoadController {
   int maxBufferedChunks() const { return maxBufferedChunks_; }
   int activeChunks() const;
   bool isTerminated() const;
+  // Requesters blocked in requestChunkSlot right now, for diagnostics and tests.
+  int waitingRequests() const;
 
   // Takes a slot, waiting while maxBufferedChunks slots are taken. Returns true when a slot was
   // taken; false (taking none) when the controller is or becomes terminated, or `token` is
@@ -54,6 +56,7 @@ class IncrementalLoadController {
   std::condition_variable_any cv_;
   int activeChunks_ = 0;       // guarded by m_
   bool isTerminated_ = false;  // guarded by m_
+  int waitingRequests_ = 0;    // guarded by m_
 };
 
 // One chunk of an incremental stream. seekOffsetIndex of the audio chunk is the index of its
@@ -87,6 +90,8 @@ class IncrementalAudioStream {
 
   // Chunks yielded by the producer and not yet taken by next().
   std::size_t bufferedChunkCount() const { return channel_->bufferedCount(); }
+  // 1 while the consumer is blocked in next() waiting for the producer, else 0.
+  std::size_t waitingConsumers() const { return channel_->waitingCount(); }
   const IncrementalLoadController& controller() const { return *controller_; }
 
  private:

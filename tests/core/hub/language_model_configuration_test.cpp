@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <thread>
 
 #include "core/hub/scoped_environment.hpp"
 #include "core/hub/snapshot_test_support.hpp"
+#include "platform/sync/cancellation.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
@@ -230,6 +232,42 @@ TEST_F(LanguageModelConfigurationHubTest, HubErrorsReachTheReaders) {
     ASSERT_TRUE(error.transportError());
     EXPECT_EQ(error.transportError()->code(), platform::net::TransportErrorCode::notConnectedToInternet);
   }
+}
+
+// The hub answers nothing for a minute: only a cancelled fetch ends before that.
+void stallEveryRequest(fake_hub::FakeHub& hub) {
+  fake_hub::Fault stall;
+  stall.stall = std::chrono::milliseconds(60000);
+  hub.addFault(stall);
+}
+
+TEST_F(LanguageModelConfigurationHubTest, CallersStopTokenCancelsTheFetch) {
+  stallEveryRequest(hub_);
+  std::stop_source caller;
+  const auto loader = LanguageModelConfigurationFromHub::fromHub("owner/tok", "main", wrapper(), caller.get_token());
+  caller.request_stop();
+  EXPECT_THROW(loader.tokenizerData(), platform::sync::CancellationError);
+  EXPECT_THROW(loader.modelType(), platform::sync::CancellationError) << "every reader sees the one outcome";
+  EXPECT_EQ(hub_.requestCount("HEAD"), 0u);
+
+  std::stop_source early;
+  early.request_stop();
+  const auto folder = LanguageModelConfigurationFromHub::fromFolder(served_, early.get_token());
+  EXPECT_THROW(folder.tokenizerData(), platform::sync::CancellationError);
+}
+
+TEST_F(LanguageModelConfigurationHubTest, DestroyingTheLastCopyCancelsThenJoinsTheWork) {
+  stallEveryRequest(hub_);
+  {
+    auto loader = LanguageModelConfigurationFromHub::fromHub("owner/tok", "main", wrapper());
+    const auto copy = loader;
+    loader = LanguageModelConfigurationFromHub::fromFolder(served_);
+    EXPECT_EQ(text(*loader.tokenizerConfig()), R"({[bos_token: "<s>", tokenizer_class: "WhisperTokenizer"]})");
+  }
+  // Both works are over: the stalled fetch was cancelled rather than waited for, and never got as
+  // far as asking for a file.
+  EXPECT_EQ(hub_.requestCount("HEAD"), 0u);
+  EXPECT_FALSE(fs::exists(tmp_.path() / "cache/models/owner/tok/tokenizer.json"));
 }
 
 }  // namespace

@@ -104,6 +104,7 @@ class TestManager : public ModelManager {
   }
 
   using ModelManager::coordinator;
+  using ModelManager::lifecycleWaiterCount;
   using ModelManager::setModelState;
 
   std::vector<Transition> takeTransitions() {
@@ -521,6 +522,132 @@ TEST_F(ModelManagerTest, ConcurrentEnsureAndUnloadStayConsistent) {
   EXPECT_EQ(loader->resolveCalls, loader->loadCalls);
   EXPECT_GE(loader->loadCalls, loader->unloadCalls);
   EXPECT_LE(loader->loadCalls - loader->unloadCalls, 1);
+}
+
+// Waits (yielding) until `count` callers wait for the manager's lifecycle turn.
+void waitForTurnWaiters(const TestManager& manager, std::size_t count) {
+  while (manager.lifecycleWaiterCount() < count) std::this_thread::yield();
+}
+
+TEST_F(ModelManagerTest, CallersWaitingBehindALongDownloadCanGiveUp) {
+  Gate gate;
+  loader->resolveGate = &gate;
+  TestManager manager(loader);
+  std::thread downloading([&] { manager.downloadModels(); });
+  gate.waitForArrivals(1);
+
+  // One waiter per lifecycle operation, each with its own token.
+  std::stop_source loadStop, prewarmStop, downloadStop, unloadStop;
+  std::atomic<int> cancelled{0};
+  std::vector<std::thread> waiters;
+  const auto expectCancelled = [&](auto operation) {
+    return [&cancelled, operation] {
+      try {
+        operation();
+      } catch (const platform::sync::CancellationError&) {
+        ++cancelled;
+      }
+    };
+  };
+  waiters.emplace_back(expectCancelled([&] { manager.loadModels(loadStop.get_token()); }));
+  waiters.emplace_back(expectCancelled([&] { manager.prewarmModels(prewarmStop.get_token()); }));
+  waiters.emplace_back(expectCancelled([&] { manager.downloadModels(nullptr, downloadStop.get_token()); }));
+  waiters.emplace_back([&] { manager.unloadModels(unloadStop.get_token()); });
+  waitForTurnWaiters(manager, 4);
+  for (auto* source : {&loadStop, &prewarmStop, &downloadStop, &unloadStop}) source->request_stop();
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_EQ(cancelled.load(), 3);
+  EXPECT_EQ(manager.lifecycleWaiterCount(), 0u);
+  EXPECT_EQ(manager.modelState(), kDownloading) << "giving up changes nothing";
+  EXPECT_TRUE(log.contains("Unload cancelled"));
+
+  // The download itself carries on and the manager stays usable.
+  gate.open();
+  downloading.join();
+  EXPECT_EQ(manager.modelState(), kDownloaded);
+  EXPECT_EQ(loader->resolveCalls.load(), 1);
+  EXPECT_EQ(loader->loadCalls.load(), 0);
+  manager.loadModels();
+  EXPECT_EQ(manager.modelState(), kLoaded);
+}
+
+TEST_F(ModelManagerTest, EnsureCallerGivesUpWhileTheSharedRunWaitsBehindADownload) {
+  Gate gate;
+  loader->resolveGate = &gate;
+  TestManager manager(loader);
+  std::thread downloading([&] { manager.downloadModels(); });
+  gate.waitForArrivals(1);
+  std::stop_source caller;
+  std::thread ensuring(
+      [&] { EXPECT_THROW(manager.ensureModelsLoaded(caller.get_token()), platform::sync::CancellationError); });
+  waitForTurnWaiters(manager, 1);  // the shared run waits for the turn
+  caller.request_stop();
+  ensuring.join();
+
+  gate.open();
+  downloading.join();
+  while (manager.coordinator().isRunning()) std::this_thread::yield();
+  EXPECT_EQ(manager.modelState(), kLoaded) << "the shared run went on without its caller";
+  EXPECT_EQ(loader->resolveCalls.load(), 1);
+  EXPECT_EQ(loader->loadCalls.load(), 1);
+}
+
+TEST_F(ModelManagerTest, ThrowingCallbackNeitherBreaksAnOperationNorEscapesUnload) {
+  TestManager manager(loader);
+  std::vector<ModelState> seen;
+  manager.setModelStateCallback([&](ModelState, ModelState newState) {
+    seen.push_back(newState);
+    throw std::runtime_error("callback broke");
+  });
+  manager.loadModels();
+  EXPECT_EQ(manager.modelState(), kLoaded);
+  EXPECT_EQ(loader->loadCalls.load(), 1);
+  manager.unloadModels();  // noexcept: a throw from the callback here would end the process
+  EXPECT_EQ(manager.modelState(), kUnloaded);
+  EXPECT_EQ(loader->unloadCalls.load(), 1);
+  EXPECT_EQ(seen,
+            (std::vector<ModelState>{kDownloading, kDownloaded, kLoading, kLoaded, ModelState::unloading, kUnloaded}));
+  EXPECT_EQ(log.count("Model state callback failed"), 6);
+  EXPECT_TRUE(log.contains("callback broke"));
+}
+
+TEST_F(ModelManagerTest, CallbackRunsWithoutAHeldLockSoOtherThreadsKeepWorking) {
+  // While the callback for "downloaded" runs, another thread reads the manager, replaces the
+  // callback and tries a lifecycle operation that gives up at once: none of this may block.
+  TestManager manager(loader);
+  std::atomic<bool> otherFinished{false};
+  manager.setModelStateCallback([&](ModelState, ModelState newState) {
+    if (newState != kDownloaded) return;
+    std::thread other([&] {
+      EXPECT_EQ(manager.modelState(), kDownloaded);
+      EXPECT_TRUE(manager.modelPath());
+      std::stop_source stopped;
+      stopped.request_stop();
+      EXPECT_THROW(manager.loadModels(stopped.get_token()), platform::sync::CancellationError);
+      manager.setModelStateCallback(nullptr);
+      otherFinished = true;
+    });
+    other.join();
+  });
+  manager.downloadModels();
+  EXPECT_TRUE(otherFinished.load());
+  EXPECT_FALSE(manager.modelStateCallback());
+  EXPECT_EQ(manager.modelState(), kDownloaded);
+}
+
+using ModelManagerDeathTest = ModelManagerTest;
+
+TEST_F(ModelManagerDeathTest, ALifecycleCallFromTheCallbackAbortsInsteadOfDeadlocking) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        TestManager manager(loader);
+        manager.setModelStateCallback([&](ModelState, ModelState newState) {
+          if (newState == kDownloaded) manager.loadModels();
+        });
+        manager.downloadModels();
+      },
+      "lifecycle operation was called while the same thread runs one");
 }
 
 }  // namespace

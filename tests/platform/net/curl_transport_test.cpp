@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "platform/net/path_monitor.hpp"
@@ -149,7 +153,8 @@ TEST_F(CurlTransportTest, StopTokenCancelsAStalledTransferPromptly) {
   hub_.addFault(fake_hub::Fault::stallFor(30s, "file.bin").forMethod("GET").limitedTo(1));
   std::stop_source stop;
   std::jthread stopper([&] {
-    std::this_thread::sleep_for(200ms);
+    // Stop only once the request has reached the hub, so the transfer is really under way.
+    while (hub_.requestCount("GET", "file.bin") == 0) std::this_thread::yield();
     stop.request_stop();
   });
   auto started = std::chrono::steady_clock::now();
@@ -173,11 +178,23 @@ TEST(ManualPathSourceTest, ReportsOnlyWhileStarted) {
 
 TEST(SystemPathSourceTest, StartsReportsAndStops) {
   auto source = makeSystemPathSource();
-  std::atomic<int> reports{0};
-  source->start([&](const NetworkPath&) { ++reports; });
-  for (int i = 0; i < 100 && reports.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+  std::mutex mutex;
+  std::condition_variable reported;
+  int reports = 0;  // guarded by mutex
+  source->start([&](const NetworkPath&) {
+    std::lock_guard<std::mutex> guard(mutex);
+    ++reports;
+    reported.notify_all();
+  });
+  {
+    // The source reports the current path soon after start; the limit only keeps a broken one from
+    // hanging the suite.
+    std::unique_lock<std::mutex> lock(mutex);
+    reported.wait_for(lock, 30s, [&] { return reports > 0; });
+  }
   source->stop();
-  EXPECT_GE(reports.load(), 1);
+  std::lock_guard<std::mutex> guard(mutex);
+  EXPECT_GE(reports, 1);
 }
 
 }  // namespace

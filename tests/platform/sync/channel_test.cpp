@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -12,7 +11,12 @@ namespace platform::sync {
 namespace {
 
 using Termination = Channel<int>::Termination;
-using namespace std::chrono_literals;
+
+// Returns once `count` callers are blocked inside the channel's push() or pop().
+template <class T>
+void waitUntilBlocked(const Channel<T>& channel, std::size_t count = 1) {
+  while (channel.waitingCount() < count) std::this_thread::yield();
+}
 
 TEST(ChannelTest, DeliversInOrderThenEndsAfterFinish) {
   Channel<int> channel;
@@ -86,7 +90,7 @@ TEST(ChannelTest, BoundedPushWaitsForRoom) {
     EXPECT_TRUE(channel.push(2));
     pushed = true;
   });
-  std::this_thread::sleep_for(50ms);
+  waitUntilBlocked(channel);
   EXPECT_FALSE(pushed.load());
   EXPECT_EQ(channel.bufferedCount(), 1u);
   EXPECT_EQ(channel.pop(), 1);
@@ -100,15 +104,16 @@ TEST(ChannelTest, BoundedPushGivesUpOnStopOrEnd) {
   channel.push(1);
   std::stop_source stop;
   std::jthread producer([&] { EXPECT_FALSE(channel.push(2, stop.get_token())); });
-  std::this_thread::sleep_for(20ms);
+  waitUntilBlocked(channel);
   stop.request_stop();
   producer.join();
   EXPECT_EQ(channel.bufferedCount(), 1u);
 
   std::jthread second([&] { EXPECT_FALSE(channel.push(3)); });
-  std::this_thread::sleep_for(20ms);
+  waitUntilBlocked(channel);
   channel.cancel();
   second.join();
+  EXPECT_EQ(channel.waitingCount(), 0u) << "callers that gave up are no longer counted";
 }
 
 TEST(ChannelTest, StoppedTokenStillPushesWhenThereIsRoom) {
@@ -130,7 +135,7 @@ TEST(ChannelTest, PopStopsWithCancellationError) {
       cancelled = true;
     }
   });
-  std::this_thread::sleep_for(20ms);
+  waitUntilBlocked(channel);
   stop.request_stop();
   consumer.join();
   EXPECT_TRUE(cancelled.load());

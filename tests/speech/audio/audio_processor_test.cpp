@@ -6,8 +6,10 @@
 #include <fstream>
 #include <mutex>
 
+#include "core/locks.hpp"
 #include "core/logging.hpp"
 #include "platform/audio/wav_writer.hpp"
+#include "platform/sync/cancellation.hpp"
 #include "speech/audio/pcm_buffer_extensions.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -322,6 +324,39 @@ TEST(AudioProcessorTest, BadInputGivesWhisperErrorNamingFileAndReason) {
   EXPECT_THROW(results[1].value(), WhisperError);
   EXPECT_EQ(results[2].value().size(), 1600u);
   EXPECT_TRUE(AudioProcessor::loadAudio(std::vector<std::string>{}).empty());
+}
+
+TEST(AudioProcessorTest, BatchLargerThanTheThreadBoundKeepsOrderAndHonoursItsStopToken) {
+  TempDir dir;
+  // Files of distinct lengths, more of them than the machine has processors, so the bounded
+  // loader must reuse its threads; every result has to land at its own index.
+  const std::size_t count = 2 * static_cast<std::size_t>(noxtal::ConcurrencyUtilities::activeProcessorCount()) + 3;
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string path = (dir / ("f" + std::to_string(i) + ".wav")).string();
+    if (i % 3 != 2) writeWav(path, 16000, 1, 100 + i, sine(440, 0.5, 16000));
+    paths.push_back(path);
+  }
+  const auto results = AudioProcessor::loadAudio(paths);
+  ASSERT_EQ(results.size(), count);
+  for (std::size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    if (i % 3 == 2) {
+      EXPECT_THROW(results[i].value(), WhisperError);
+    } else {
+      EXPECT_EQ(results[i].value().size(), 100 + i);
+    }
+  }
+
+  // A stopped token stops every file before it is read: each entry holds the cancellation.
+  std::stop_source stopped;
+  stopped.request_stop();
+  const auto cancelled = AudioProcessor::loadAudio(paths, ChannelMode::sumChannels(), stopped.get_token());
+  ASSERT_EQ(cancelled.size(), count);
+  for (const auto& result : cancelled) EXPECT_THROW(result.value(), platform::sync::CancellationError);
+  EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(paths[0], ChannelMode::sumChannels(), 0.0, std::nullopt,
+                                                     stopped.get_token()),
+               platform::sync::CancellationError);
 }
 
 TEST(AudioProcessorTest, BufferHelpers) {

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -150,8 +152,8 @@ TEST(IncrementalAudioLoaderTest, OneBufferedChunkAtATime) {
   auto stream = loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000);
   auto first = stream->next();
   ASSERT_TRUE(first);
-  // The producer has had ample time; it must still be waiting for the first chunk's release.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Once the producer has cut the second chunk it must wait for the first chunk's release.
+  while (stream->controller().waitingRequests() == 0) std::this_thread::yield();
   EXPECT_EQ(stream->bufferedChunkCount(), 0u);
   EXPECT_EQ(stream->controller().activeChunks(), 1);
   first->completionSignal();
@@ -172,7 +174,10 @@ TEST(IncrementalAudioLoaderTest, CompletionSignalCalledTwiceReleasesTwice) {
   auto stream =
       loadAudioIncrementally(path, ChannelMode::sumChannels(), 1.0, 1, 48'000, nullptr, watchdogStop.get_token());
   std::jthread watchdog([&](std::stop_token done) {
-    for (int i = 0; i < 1000 && !done.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock<std::mutex> lock(mutex);
+    never.wait_for(lock, done, std::chrono::seconds(10), [] { return false; });
     watchdogStop.request_stop();
   });
   auto first = stream->next();
@@ -203,7 +208,10 @@ TEST(IncrementalAudioLoaderTest, CancellingTheConsumerWhileTheProducerWaitsEndsQ
     ASSERT_TRUE(first);
     lateSignal = first->completionSignal;
     std::thread canceller([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      // Both sides must be waiting: the producer for a slot, the consumer in next().
+      while (stream->controller().waitingRequests() == 0 || stream->waitingConsumers() == 0) {
+        std::this_thread::yield();
+      }
       consumer.request_stop();
     });
     EXPECT_FALSE(stream->next());  // waits, then ends without an error
