@@ -5,6 +5,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -118,10 +120,11 @@ LocalDownloadFileMetadata parseRecord(const fs::path& metadataPath, const std::s
 
 }  // namespace
 
-std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const fs::path& metadataPath) {
-  if (!platform::fs::exists(metadataPath)) return std::nullopt;
+std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const fs::path& metadataPath,
+                                                              platform::fs::FileSystem& fileSystem) {
+  if (!fileSystem.exists(metadataPath)) return std::nullopt;
   try {
-    std::string text = platform::fs::readFile(metadataPath);
+    std::string text = fileSystem.readFile(metadataPath);
     if (!isValidUtf8(text)) {
       throw platform::fs::FileError("read", metadataPath, EILSEQ);
     }
@@ -133,9 +136,11 @@ std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const fs::path& me
     hubLog().error("Error reading metadata file " + metadataPath.string() + ": " + e.what() +
                    ". Removing it from disk and continuing.");
   }
-  std::error_code ec;
-  if (!fs::remove(metadataPath, ec) && ec) {
-    throw HubApiEnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + ec.message());
+  try {
+    fileSystem.remove(metadataPath);
+  } catch (const platform::fs::FileError& e) {
+    throw HubApiEnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
+                                                       std::generic_category().message(e.code()));
   }
   return std::nullopt;
 }
@@ -150,34 +155,41 @@ std::string formatDownloadMetadata(std::string_view commitHash, std::string_view
   return text;
 }
 
-void writeDownloadMetadata(std::string_view commitHash, std::string_view etag, const fs::path& metadataPath) {
+void writeDownloadMetadata(std::string_view commitHash, std::string_view etag, const fs::path& metadataPath,
+                           platform::fs::FileSystem& fileSystem) {
   const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const std::string text = formatDownloadMetadata(commitHash, etag, now);
   try {
-    platform::fs::createDirectories(metadataPath.parent_path());
-    platform::fs::writeFileAtomically(metadataPath, text);
+    fileSystem.createDirectories(metadataPath.parent_path());
+    fileSystem.writeFile(metadataPath, text);
   } catch (const std::exception& e) {
     throw HubApiEnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
                                                  e.what());
   }
 }
 
-std::string computeFileHash(const fs::path& file) {
+std::string computeFileHash(const fs::path& file, platform::fs::FileSystem& fileSystem) {
+  std::unique_ptr<platform::fs::ReadableFile> input;
   try {
-    return platform::crypto::sha256File(file);
-  } catch (const platform::crypto::FileHashError& e) {
-    if (e.kind() == platform::crypto::FileHashError::Kind::open) {
-      throw Hub::HubClientError::fileNotFound(file.filename().string());
-    }
+    input = fileSystem.openForReading(file);
+  } catch (const platform::fs::FileError&) {
+    throw Hub::HubClientError::fileNotFound(file.filename().string());
+  }
+  try {
+    platform::crypto::Sha256 digest;
+    std::vector<std::byte> buffer(platform::crypto::kFileReadChunk);
+    while (const std::size_t n = input->read(buffer)) digest.update(std::span(buffer.data(), n));
+    return digest.finishHex();
+  } catch (const platform::fs::FileError& e) {
     throw Hub::HubClientError::fileSystemError(e);
   } catch (const platform::crypto::CryptoError& e) {
     throw Hub::HubClientError::fileSystemError(e);
   }
 }
 
-void prepareFile(const fs::path& path) {
-  if (path.has_parent_path()) platform::fs::createDirectories(path.parent_path());
-  if (!platform::fs::exists(path)) platform::fs::writeFileAtomically(path, "");
+void prepareFile(const fs::path& path, platform::fs::FileSystem& fileSystem) {
+  if (path.has_parent_path()) fileSystem.createDirectories(path.parent_path());
+  if (!fileSystem.exists(path)) fileSystem.writeFile(path, "");
 }
 
 std::string partialFileEtagComponent(std::string_view etag) {
@@ -195,24 +207,34 @@ fs::path partialFilePath(const fs::path& metadataFolder, std::string_view relati
 }
 
 int removePartialFiles(const fs::path& metadataFolder, std::string_view relativeFilename,
-                       const std::optional<fs::path>& keep) {
+                       const std::optional<fs::path>& keep, platform::fs::FileSystem& fileSystem) {
   const fs::path sample = metadataFolder / std::string(relativeFilename);
   const fs::path folder = sample.parent_path();
   const std::string prefix = sample.filename().string() + ".";
   static constexpr std::string_view suffix = ".incomplete";
+  std::vector<fs::path> entries;
+  try {
+    entries = fileSystem.listDirectory(folder);
+  } catch (const platform::fs::FileError&) {
+    return 0;
+  }
   int removed = 0;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (const fs::path& entry : entries) {
+    const std::string name = entry.filename().string();
     if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
       continue;
     }
     const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     if (middle.find('.') != std::string::npos) continue;  // another file's partial ("<name>.x.<etag>")
-    if (keep && it->path() == *keep) continue;
-    std::error_code removeError;
-    if (it->is_regular_file(removeError) && fs::remove(it->path(), removeError)) ++removed;
+    if (keep && entry == *keep) continue;
+    try {
+      if (fileSystem.entryType(entry, false) == platform::fs::EntryType::regular && fileSystem.remove(entry)) {
+        ++removed;
+      }
+    } catch (const platform::fs::FileError&) {
+      // A stale partial file that stays only costs space.
+    }
   }
   return removed;
 }

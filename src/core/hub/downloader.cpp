@@ -1,13 +1,9 @@
 #include "core/hub/downloader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -34,6 +30,18 @@ std::string describeCase(Downloader::DownloadError::Case c) {
       return "Temporary file not found";
   }
   return "Download error";
+}
+
+const char* nameOfCase(Downloader::DownloadError::Case c) {
+  switch (c) {
+    case Downloader::DownloadError::Case::invalidDownloadLocation:
+      return "invalidDownloadLocation";
+    case Downloader::DownloadError::Case::unexpectedError:
+      return "unexpectedError";
+    case Downloader::DownloadError::Case::tempFileNotFound:
+      return "tempFileNotFound";
+  }
+  return "unexpectedError";
 }
 
 // Runs that currently write a partial file in this process, by the partial file's path. A new
@@ -76,25 +84,6 @@ std::string claimKey(const fs::path& path) {
   return (ec ? path : absolute).lexically_normal().string();
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { close(); }
-  int get() const { return fd_; }
-  // Closes once; returns the errno of a failed close, else 0.
-  int close() {
-    if (fd_ < 0) return 0;
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 // Sleeps for `delay` unless `stop` is triggered first; then throws CancellationError.
 void interruptibleSleep(std::chrono::milliseconds delay, const std::stop_token& stop) {
   std::mutex m;
@@ -107,19 +96,28 @@ void interruptibleSleep(std::chrono::milliseconds delay, const std::stop_token& 
 }  // namespace
 
 Downloader::DownloadError::DownloadError(Case errorCase, const std::string& detail)
-    : std::runtime_error(detail.empty() ? describeCase(errorCase) : describeCase(errorCase) + ": " + detail),
-      case_(errorCase),
-      detail_(detail) {}
+    : ErrorWithCase("Downloader.DownloadError", errorCase, nameOfCase(errorCase), detail,
+                    detail.empty() ? describeCase(errorCase) : describeCase(errorCase) + ": " + detail) {}
 
-std::int64_t partialFileSize(const fs::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return static_cast<std::int64_t>(st.st_size);
+std::int64_t partialFileSize(const fs::path& path, platform::fs::FileSystem& fileSystem) {
+  try {
+    const auto size = fileSystem.fileSize(path);
+    if (!size || *size > static_cast<std::uintmax_t>(std::numeric_limits<std::int64_t>::max())) return 0;
+    return static_cast<std::int64_t>(*size);
+  } catch (const std::exception&) {
+    return 0;
+  }
 }
 
-void placeDownloadedFile(const fs::path& from, const fs::path& to) {
-  if (to.has_parent_path()) platform::fs::createDirectories(to.parent_path());
-  platform::fs::moveReplacing(from, to);
+void placeDownloadedFile(const fs::path& from, const fs::path& to, platform::fs::FileSystem& fileSystem) {
+  const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+  if (to.has_parent_path()) fileSystem.createDirectories(folder);
+  try {
+    fileSystem.moveReplacing(from, to);
+  } catch (const platform::fs::FileError& e) {
+    throw platform::fs::FileError("move " + from.string() + " to", to, e.code());
+  }
+  fileSystem.syncDirectory(folder);
 }
 
 // One run: the body of the run thread. Owns the partial file's descriptor and the buffers.
@@ -140,9 +138,9 @@ class Downloader::Run {
   void body() {
     const fs::path& partial = owner_.incompleteDestination_;
     const std::int64_t expected = params_.expectedSize;
-    std::int64_t resumeSize = partialFileSize(partial);
+    std::int64_t resumeSize = partialFileSize(partial, owner_.fileSystem_);
 
-    openPartialFile();
+    file_ = owner_.fileSystem_.openForAppending(partial);
     if (resumeSize > expected) {
       Logging::info("[Downloader] Partial file", partial, "holds", resumeSize, "bytes, more than the expected",
                     expected, "; starting again");
@@ -164,46 +162,28 @@ class Downloader::Run {
     // else: the partial file is already whole (the last run ended before its move).
 
     platform::sync::throwIfStopped(stop_);
-    if (int error = file_->close(); error != 0) throw platform::fs::FileError("close", partial, error);
-    placeDownloadedFile(partial, owner_.destination_);
+    // The bytes reach the disk before the file takes its final name: the record written after a
+    // completed transfer must never describe a file that a crash could still lose.
+    file_->sync();
+    file_->close();
+    placeDownloadedFile(partial, owner_.destination_, owner_.fileSystem_);
     owner_.broadcaster_.broadcast(Completed{owner_.destination_});
   }
 
-  void openPartialFile() {
-    const fs::path& partial = owner_.incompleteDestination_;
-    int fd;
-    do {
-      fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw platform::fs::FileError("open", partial, errno);
-    file_ = std::make_unique<FileDescriptor>(fd);
-    seekToEnd();
-  }
-
-  std::int64_t seekToEnd() {
-    const off_t end = ::lseek(file_->get(), 0, SEEK_END);
-    if (end < 0) throw platform::fs::FileError("seek", owner_.incompleteDestination_, errno);
-    return static_cast<std::int64_t>(end);
+  std::int64_t partialFileLength() {
+    const std::uint64_t length = file_->size();
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw DownloadError(DownloadError::Case::unexpectedError, "partial file too large");
+    }
+    return static_cast<std::int64_t>(length);
   }
 
   void truncatePartialFile() {
-    if (::ftruncate(file_->get(), 0) != 0)
-      throw platform::fs::FileError("truncate", owner_.incompleteDestination_, errno);
-    seekToEnd();
+    file_->truncate(0);
     downloadedSize_ = 0;
   }
 
-  void writeAll(const std::byte* data, std::size_t size) {
-    while (size > 0) {
-      const ssize_t n = ::write(file_->get(), data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw platform::fs::FileError("write", owner_.incompleteDestination_, errno);
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
-  }
+  void writeAll(const std::byte* data, std::size_t size) { file_->write(std::span(data, size)); }
 
   // Writes the chunk buffer to the partial file and empties it.
   void flushChunk(bool report) {
@@ -268,7 +248,6 @@ class Downloader::Run {
         request.headers.remove("Range");
       }
       chunk_.clear();
-      seekToEnd();
       lastReportTime_ = std::chrono::steady_clock::now();
       currentSize_ = lastReportedSize_ = downloadedSize_;
       restartFromZero_ = false;
@@ -296,11 +275,14 @@ class Downloader::Run {
       }
       platform::sync::throwIfStopped(stop_);
       flushChunk(false);
-      const std::int64_t length = seekToEnd();
+      const std::int64_t length = partialFileLength();
       if (params_.expectedSize < 0 || length != params_.expectedSize) {
-        file_->close();
-        std::error_code ignored;
-        fs::remove(owner_.incompleteDestination_, ignored);
+        try {
+          file_->close();
+          owner_.fileSystem_.remove(owner_.incompleteDestination_);
+        } catch (const platform::fs::FileError& e) {
+          Logging::error("[Downloader] Could not discard the partial file:", e.what());
+        }
         throw DownloadError(
             DownloadError::Case::unexpectedError,
             "received " + std::to_string(length) + " bytes, expected " + std::to_string(params_.expectedSize));
@@ -312,7 +294,7 @@ class Downloader::Run {
   Downloader& owner_;
   const RunParameters params_;
   const std::stop_token stop_;
-  std::unique_ptr<FileDescriptor> file_;
+  std::unique_ptr<platform::fs::WritableFile> file_;
   std::vector<std::byte> chunk_;
   std::int64_t downloadedSize_ = 0;  // bytes of the partial file on disk
   std::int64_t currentSize_ = 0;
@@ -325,11 +307,12 @@ class Downloader::Run {
 };
 
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool backgroundSession,
-                       std::shared_ptr<platform::net::HttpTransport> transport)
+                       std::shared_ptr<platform::net::HttpTransport> transport, platform::fs::FileSystem& fileSystem)
     : destination_(std::move(destination)),
       incompleteDestination_(std::move(incompleteDestination)),
       backgroundSession_(backgroundSession),
       transport_(transport ? std::move(transport) : platform::net::sharedTransport()),
+      fileSystem_(fileSystem),
       broadcaster_([]() -> std::optional<DownloadState> { return NotStarted{}; }) {}
 
 Downloader::~Downloader() {

@@ -13,9 +13,13 @@
 // Partial-file care: a ranged request answered with 200 restarts the partial file from the
 // first byte; a partial file that is already complete is moved without a request; one that is
 // longer than expected, or a 416 answer, restarts from zero once; a final length different
-// from the expected size deletes the partial file before the failure is reported. Two runs never
-// write one partial file: a new run cancels and waits for any other run of this process on the
-// same partial file.
+// from the expected size deletes the partial file before the failure is reported. A whole
+// partial file is flushed to the disk before it is moved, and the move is flushed after it, so
+// that no later record can describe a file that a crash lost. A failing file operation (open,
+// write, truncate, fsync, move) ends the run with the platform::fs::FileError naming the file
+// and keeps the partial file: every byte in it was written in order, so a later run resumes from
+// its length. Two runs never write one partial file: a new run cancels and waits for any other
+// run of this process on the same partial file.
 //
 // Thread-safety: all public members may be called from any thread. The run executes on a thread
 // owned by the Downloader; the destructor cancels and joins it.
@@ -28,32 +32,30 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <variant>
 
 #include "core/hub/broadcaster.hpp"
+#include "platform/fs/file_system.hpp"
 #include "platform/net/http.hpp"
+#include "platform/sys/error.hpp"
 
 namespace noxtal {
 
 class Downloader {
  public:
   // The downloader's own failures. Only `unexpectedError` is raised; `detail()` says what was
-  // unexpected (an HTTP status, a length mismatch).
-  class DownloadError : public std::runtime_error {
+  // unexpected (an HTTP status, a length mismatch). what(): the case's description ("Unexpected
+  // download error"), followed by ": <detail>" when there is one. Equal when the cases are.
+  enum class DownloadErrorCase { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+  class DownloadError : public platform::sys::ErrorWithCase<DownloadErrorCase> {
    public:
-    enum class Case { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+    using Case = DownloadErrorCase;
     explicit DownloadError(Case errorCase, const std::string& detail = {});
-    Case errorCase() const { return case_; }
-    const std::string& detail() const { return detail_; }
-    friend bool operator==(const DownloadError& a, const DownloadError& b) { return a.case_ == b.case_; }
-
-   private:
-    Case case_;
-    std::string detail_;
+    const std::string& detail() const { return message(); }
+    friend bool operator==(const DownloadError& a, const DownloadError& b) { return a.errorCase() == b.errorCase(); }
   };
 
   // Progress states of one transfer.
@@ -77,9 +79,10 @@ class Downloader {
   // `destination`: final location of the file; `incompleteDestination`: the partial file (made
   // when missing; its folder must exist). `backgroundSession` is kept for callers; this platform
   // has one kind of session. `transport` sends the requests (the shared curl transport when
-  // null).
+  // null). Every file operation goes through `fileSystem`, which must outlive the Downloader.
   Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool backgroundSession,
-             std::shared_ptr<platform::net::HttpTransport> transport = nullptr);
+             std::shared_ptr<platform::net::HttpTransport> transport = nullptr,
+             platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
   ~Downloader();
   Downloader(const Downloader&) = delete;
   Downloader& operator=(const Downloader&) = delete;
@@ -125,6 +128,7 @@ class Downloader {
   const std::filesystem::path incompleteDestination_;
   const bool backgroundSession_;
   const std::shared_ptr<platform::net::HttpTransport> transport_;
+  platform::fs::FileSystem& fileSystem_;
   Broadcaster<DownloadState> broadcaster_;
 
   std::mutex startMutex_;                       // serialises startDownload and destruction
@@ -135,10 +139,13 @@ class Downloader {
 };
 
 // Size of the file at `path`, or 0 when it is missing or cannot be examined. Never throws.
-std::int64_t partialFileSize(const std::filesystem::path& path);
+std::int64_t partialFileSize(const std::filesystem::path& path,
+                             platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
-// Moves `from` to `to`, replacing a file at `to` and creating `to`'s missing parent folders.
-// Throws platform::fs::FileError.
-void placeDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to);
+// Moves `from` to `to`, replacing a file at `to` and creating `to`'s missing parent folders,
+// then flushes `to`'s folder so that the move survives a crash. A failed move leaves `from` and
+// a file at `to` as they were. Throws platform::fs::FileError naming both paths.
+void placeDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                         platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 }  // namespace noxtal

@@ -139,8 +139,7 @@ fs::path HubFileDownloader::metadataDestination() const {
 
 bool HubFileDownloader::downloaded() const {
   // A symbolic link counts by its target: a dangling link is no local copy.
-  std::error_code ec;
-  return fs::exists(destination(), ec) && !ec;
+  return fileSystem.get().exists(destination());
 }
 
 fs::path HubFileDownloader::download(const std::shared_ptr<Progress>& fileProgress,
@@ -149,7 +148,8 @@ fs::path HubFileDownloader::download(const std::shared_ptr<Progress>& fileProgre
   if (!isSafeRelativeFilename(relativeFilename)) {
     throw Hub::HubClientError::parseError("Unsafe file name in repository: " + relativeFilename);
   }
-  const auto local = readDownloadMetadata(metadataDestination());
+  platform::fs::FileSystem& files = fileSystem.get();
+  const auto local = readDownloadMetadata(metadataDestination(), files);
   const platform::net::Url url = source();
   const FileMetadata remote = getFileMetadata(hub, url, stopToken);
 
@@ -167,30 +167,49 @@ fs::path HubFileDownloader::download(const std::shared_ptr<Progress>& fileProgre
 
   if (downloaded()) {
     if (local && local->etag == etag) {
-      writeDownloadMetadata(remoteCommit, etag, metadataDestination());
+      writeDownloadMetadata(remoteCommit, etag, metadataDestination(), files);
       return destination();
     }
-    if (patternHolds(HubApi::sha256Pattern, etag) && computeFileHash(destination()) == etag) {
-      writeDownloadMetadata(remoteCommit, etag, metadataDestination());
+    if (patternHolds(HubApi::sha256Pattern, etag) && computeFileHash(destination(), files) == etag) {
+      writeDownloadMetadata(remoteCommit, etag, metadataDestination(), files);
       return destination();
     }
   }
 
   const fs::path partial = partialFilePath(repoMetadataDestination, relativeFilename, etag);
-  prepareFile(partial);
-  if (int stale = removePartialFiles(repoMetadataDestination, relativeFilename, partial); stale > 0) {
+  try {
+    prepareFile(partial, files);
+  } catch (const platform::fs::FileError& e) {
+    throw HubApiEnvironmentError::fileWriteError(e.what());
+  }
+  if (int stale = removePartialFiles(repoMetadataDestination, relativeFilename, partial, files); stale > 0) {
     Logging::debug("[HubApi] Removed", stale, "partial files of older versions of", relativeFilename);
   }
 
-  Downloader downloader(destination(), partial, backgroundSession, hub.transport);
+  Downloader downloader(destination(), partial, backgroundSession, hub.transport, files);
   auto states = downloader.startDownload(url.string(), hfToken, std::nullopt, *remote.size, 10.0, 5);
-  {
+  try {
     // Cancellation of the caller reaches the run; its outcome arrives as a state.
     std::stop_callback onCancel(stopToken, [&downloader] { downloader.cancelDownload(); });
     consumeDownloadStates(states, fileProgress, overallProgress, progressHandler);
+  } catch (const platform::fs::FileError& e) {
+    throw HubApiEnvironmentError::fileWriteError(e.what());
   }
-  removePartialFiles(repoMetadataDestination, relativeFilename);
-  writeDownloadMetadata(remoteCommit, etag, metadataDestination());
+  removePartialFiles(repoMetadataDestination, relativeFilename, std::nullopt, files);
+  try {
+    writeDownloadMetadata(remoteCommit, etag, metadataDestination(), files);
+  } catch (const HubApiEnvironmentError&) {
+    // The file in place is the new one; a record left from the file it replaced would vouch for
+    // content that is gone.
+    if (local) {
+      try {
+        files.remove(metadataDestination());
+      } catch (const platform::fs::FileError& e) {
+        Logging::error("[HubApi] Could not remove the outdated record of", relativeFilename, ":", e.what());
+      }
+    }
+    throw;
+  }
   return destination();
 }
 

@@ -26,6 +26,7 @@
 #include "core/hub/downloader.hpp"
 #include "core/hub/hub_api.hpp"
 #include "core/progress.hpp"
+#include "platform/fs/file_system.hpp"
 #include "platform/net/url.hpp"
 
 namespace noxtal {
@@ -76,6 +77,8 @@ struct HubFileDownloader {
   std::optional<std::string> hfToken;
   std::optional<std::string> endpoint;  // absent: HubApi::defaultEndpoint
   bool backgroundSession = false;
+  // Every file operation of the step and of its transfer (must outlive the call of download()).
+  std::reference_wrapper<platform::fs::FileSystem> fileSystem = platform::fs::RealFileSystem::shared();
 
   // endpoint[/datasets|/spaces]/<repo id>/resolve/<revision as one segment>/<relative name>.
   // Throws Hub::HubClientError::parseError when the endpoint is not an absolute URL.
@@ -94,10 +97,13 @@ struct HubFileDownloader {
   // an unsafe relative name; the HEAD request's errors; fileNotFound/fileSystemError of the
   // digest), HubApiEnvironmentError (invalidMetadataError "File metadata must have been
   // retrieved from server" when the hub's answer lacks commit, etag, size or location; metadata
-  // read and write errors), platform::fs::FileError (partial file), and whatever the transfer
-  // fails with (Downloader::DownloadError, platform::net::TransportError,
-  // platform::sync::CancellationError when `stopToken` is triggered; the partial file is kept
-  // for the next attempt). A failed transfer writes no record.
+  // read and write errors), HubApiEnvironmentError::fileWriteError ("Failed to write file:
+  // <operation> <path>: <reason>") when the partial file cannot be made, written, flushed or
+  // moved into place, and whatever else the transfer fails with (Downloader::DownloadError,
+  // platform::net::TransportError, platform::sync::CancellationError when `stopToken` is
+  // triggered). The partial file is kept for the next attempt, except after a wrong final length.
+  // A failed transfer writes no record; when the record cannot be written after the file was
+  // replaced, the older record (which describes the replaced file) is removed.
   std::filesystem::path download(const std::shared_ptr<Progress>& fileProgress,
                                  const std::shared_ptr<Progress>& overallProgress,
                                  const ProgressHandler& progressHandler = nullptr,

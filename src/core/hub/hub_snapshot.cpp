@@ -83,7 +83,7 @@ std::vector<std::string> getFilenames(const HubApi& hub, const HubApi::Repo& rep
 
 std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std::string_view revision,
                                const std::vector<std::string>& patterns, const SnapshotProgressHandler& progressHandler,
-                               std::stop_token stopToken) {
+                               std::stop_token stopToken, platform::fs::FileSystem& fileSystem) {
   const std::filesystem::path repoDestination = hub.repoDestination(repo);
   const std::filesystem::path repoMetadataDestination = hub.repoMetadataDestination(repo);
 
@@ -91,7 +91,7 @@ std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std:
       hub.useOfflineMode.has_value() ? *hub.useOfflineMode : NetworkMonitor::shared()->state().shouldUseOfflineMode();
   if (offline) {
     Logging::debug("[HubApi] Offline snapshot of", repo.id, ": verifying the local copy");
-    return verifyOfflineSnapshot(repoDestination, repoMetadataDestination, patterns);
+    return verifyOfflineSnapshot(repoDestination, repoMetadataDestination, patterns, fileSystem);
   }
 
   const std::vector<std::string> names = getFilenames(hub, repo, revision, patterns, stopToken);
@@ -109,6 +109,7 @@ std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std:
         .hfToken = hub.hfToken,
         .endpoint = hub.endpoint,
         .backgroundSession = hub.useBackgroundSession,
+        .fileSystem = fileSystem,
     };
     step.download(fileProgress, overallProgress, progressHandler, stopToken);
     // A step may finish its file although the snapshot was cancelled meanwhile; the remaining

@@ -25,6 +25,7 @@
 
 #include "core/hub/hub_api.hpp"
 #include "core/progress.hpp"
+#include "platform/fs/file_system.hpp"
 #include "platform/json/json.hpp"
 #include "platform/net/url.hpp"
 
@@ -80,9 +81,10 @@ std::vector<std::string> getFilenames(const HubApi& hub, const HubApi::Repo& rep
 // stay on disk with their metadata; later names are not processed), and
 // platform::sync::CancellationError when `stopToken` is triggered (also when the step of the
 // current file still returned normally: the snapshot is then incomplete, never reported as done).
+// Every file operation (the per-file steps, the offline check) goes through `fileSystem`.
 std::filesystem::path snapshot(const HubApi& hub, const HubApi::Repo& repo, std::string_view revision,
                                const std::vector<std::string>& patterns,
-                               const SnapshotProgressHandler& progressHandler = nullptr,
-                               std::stop_token stopToken = {});
+                               const SnapshotProgressHandler& progressHandler = nullptr, std::stop_token stopToken = {},
+                               platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 }  // namespace noxtal

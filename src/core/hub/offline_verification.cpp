@@ -28,11 +28,38 @@ bool isSha256Etag(const std::string& etag) {
 }
 
 // The path with symbolic links resolved as far as it exists.
-std::string resolvedPath(const fs::path& path) {
-  std::error_code ec;
-  fs::path resolved = fs::weakly_canonical(path, ec);
-  if (ec) return fs::absolute(path).lexically_normal().string();
-  return resolved.string();
+std::string resolvedPath(platform::fs::FileSystem& fileSystem, const fs::path& path) {
+  return fileSystem.resolvedPath(path).string();
+}
+
+// Thrown inside the walk when a folder cannot be listed; ends the walk.
+struct FolderNotListable {};
+
+void collectFiles(platform::fs::FileSystem& fileSystem, const fs::path& folder, std::vector<fs::path>& files) {
+  std::vector<fs::path> entries;
+  try {
+    entries = fileSystem.listDirectory(folder);
+  } catch (const platform::fs::FileError& e) {
+    Logging::debug("[HubApi] Stopped listing at", folder, ":", e.what());
+    throw FolderNotListable{};
+  }
+  for (const fs::path& entry : entries) {
+    if (isHiddenName(entry)) continue;
+    platform::fs::EntryType target;
+    platform::fs::EntryType itself;
+    try {
+      target = fileSystem.entryType(entry, true);
+      itself = fileSystem.entryType(entry, false);
+    } catch (const platform::fs::FileError& e) {
+      throw Hub::HubClientError::fileSystemError("Cannot read the attributes of " + entry.string() + ": " +
+                                                 std::generic_category().message(e.code()));
+    }
+    if (target == platform::fs::EntryType::regular) {
+      files.push_back(entry);
+    } else if (itself == platform::fs::EntryType::directory) {
+      collectFiles(fileSystem, entry, files);  // a link to a folder is not entered
+    }
+  }
 }
 
 bool matchesAnyPattern(const std::string& relativePath, const std::vector<std::string>& patterns) {
@@ -44,45 +71,26 @@ bool matchesAnyPattern(const std::string& relativePath, const std::vector<std::s
 
 }  // namespace
 
-std::vector<fs::path> listLocalFiles(const fs::path& folder) {
+std::vector<fs::path> listLocalFiles(const fs::path& folder, platform::fs::FileSystem& fileSystem) {
   std::vector<fs::path> files;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
-  if (ec) return files;
-  for (const fs::recursive_directory_iterator end; it != end;) {
-    const fs::directory_entry& entry = *it;
-    if (isHiddenName(entry.path())) {
-      it.disable_recursion_pending();
-    } else {
-      std::error_code statusError;
-      const fs::file_status status = entry.status(statusError);
-      if (statusError && status.type() != fs::file_type::not_found) {
-        throw Hub::HubClientError::fileSystemError("Cannot read the attributes of " + entry.path().string() + ": " +
-                                                   statusError.message());
-      }
-      if (fs::is_regular_file(status)) files.push_back(entry.path());
-    }
-    it.increment(ec);
-    if (ec) {
-      // A folder that cannot be entered ends the walk; what was found so far stands.
-      Logging::debug("[HubApi] Stopped listing", folder, "at", entry.path(), ":", ec.message());
-      break;
-    }
+  try {
+    collectFiles(fileSystem, folder, files);
+  } catch (const FolderNotListable&) {
+    // A folder that cannot be listed ends the walk; what was found so far stands.
   }
   std::sort(files.begin(), files.end());
   return files;
 }
 
 fs::path verifyOfflineSnapshot(const fs::path& repoDestination, const fs::path& metadataDestination,
-                               const std::vector<std::string>& patterns) {
-  std::error_code ec;
-  if (!fs::exists(repoDestination, ec)) {
+                               const std::vector<std::string>& patterns, platform::fs::FileSystem& fileSystem) {
+  if (!fileSystem.exists(repoDestination)) {
     throw HubApiEnvironmentError::offlineModeError("Repository not available locally");
   }
-  std::string prefix = resolvedPath(repoDestination);
+  std::string prefix = resolvedPath(fileSystem, repoDestination);
   if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
 
-  const std::vector<fs::path> localFiles = listLocalFiles(repoDestination);
+  const std::vector<fs::path> localFiles = listLocalFiles(repoDestination, fileSystem);
   if (localFiles.empty()) {
     throw HubApiEnvironmentError::offlineModeError("No files available locally for this repository");
   }
@@ -93,7 +101,7 @@ fs::path verifyOfflineSnapshot(const fs::path& repoDestination, const fs::path& 
   };
   std::vector<Candidate> candidates;
   for (const fs::path& file : localFiles) {
-    std::string resolved = resolvedPath(file);
+    std::string resolved = resolvedPath(fileSystem, file);
     if (!patterns.empty()) {
       if (!resolved.starts_with(prefix)) continue;
       if (!matchesAnyPattern(resolved.substr(prefix.size()), patterns)) continue;
@@ -111,12 +119,12 @@ fs::path verifyOfflineSnapshot(const fs::path& repoDestination, const fs::path& 
     }
     const std::string relativePath = candidate.resolved.substr(prefix.size());
     const fs::path metadataPath = metadataDestination / (relativePath + ".metadata");
-    const auto metadata = readDownloadMetadata(metadataPath);
+    const auto metadata = readDownloadMetadata(metadataPath, fileSystem);
     if (!metadata) {
       throw HubApiEnvironmentError::offlineModeError("Metadata not available for " + fileName);
     }
     if (isSha256Etag(metadata->etag)) {
-      const std::string digest = computeFileHash(candidate.resolved);
+      const std::string digest = computeFileHash(candidate.resolved, fileSystem);
       if (digest != metadata->etag) {
         throw HubApiEnvironmentError::fileIntegrityError("Hash mismatch for " + fileName);
       }

@@ -7,13 +7,16 @@
 // folder, and every file whose recorded etag is a SHA-256 digest still has that digest. The
 // revision plays no part: recorded commits are not compared with anything.
 //
-// Thread-safety: pure file-system reads (the metadata reader may delete a damaged record, which
+// Every file operation goes through the given platform::fs::FileSystem (the real disk by
+// default). Thread-safety: pure file-system reads (the metadata reader may delete a damaged record, which
 // then counts as absent); any number of checks may run at once.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/fs/file_system.hpp"
 
 namespace noxtal {
 
@@ -22,7 +25,8 @@ namespace noxtal {
 // symbolic links to folders. A symbolic link to a regular file counts as a file. Sorted by
 // path. Returns an empty list when `folder` cannot be enumerated at all. Throws
 // Hub::HubClientError::fileSystemError when an entry's attributes cannot be read.
-std::vector<std::filesystem::path> listLocalFiles(const std::filesystem::path& folder);
+std::vector<std::filesystem::path> listLocalFiles(
+    const std::filesystem::path& folder, platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 // Runs the check and returns `repoDestination`. Patterns are shell globs matched against the
 // path relative to the repository folder (symbolic links resolved); files resolving outside the
@@ -35,8 +39,9 @@ std::vector<std::filesystem::path> listLocalFiles(const std::filesystem::path& f
 //   HubApiEnvironmentError::fileIntegrityError "Hash mismatch for <file name>";
 //   the metadata reader's invalidMetadataError, the digest's Hub::HubClientError
 //   (fileNotFound, fileSystemError), and listLocalFiles' fileSystemError.
-std::filesystem::path verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
-                                            const std::filesystem::path& metadataDestination,
-                                            const std::vector<std::string>& patterns);
+std::filesystem::path verifyOfflineSnapshot(
+    const std::filesystem::path& repoDestination, const std::filesystem::path& metadataDestination,
+    const std::vector<std::string>& patterns,
+    platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 }  // namespace noxtal

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/fs/unique_fd.hpp"
+
 namespace platform::crypto {
 
 namespace {
@@ -16,13 +18,6 @@ template <class Pointer>
 EVP_MD_CTX* ctx(const Pointer& p) {
   return static_cast<EVP_MD_CTX*>(p.get());
 }
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);  // a failure to close a read-only file changes nothing
-  }
-};
 
 }  // namespace
 
@@ -88,18 +83,18 @@ std::string sha256Hex(std::string_view data) {
 }
 
 std::string sha256File(const std::filesystem::path& path) {
-  int fd;
+  int raw;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw FileHashError(FileHashError::Kind::open, path, std::error_code(errno, std::generic_category()));
-  FdCloser closer{fd};
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) throw FileHashError(FileHashError::Kind::open, path, std::error_code(errno, std::generic_category()));
+  const fs::UniqueFd fd(raw);  // a failure to close a read-only file changes nothing
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   Sha256 digest;
   std::vector<std::byte> buffer(kFileReadChunk);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw FileHashError(FileHashError::Kind::read, path, std::error_code(errno, std::generic_category()));

@@ -1,34 +1,19 @@
 #include "platform/fs/file_system.hpp"
 
+#include "platform/fs/unique_fd.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
 namespace platform::fs {
 namespace {
-
-// Owns one file descriptor and closes it once.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports the result of close(2).
-  int close() { return ::close(std::exchange(fd_, -1)); }
-
- private:
-  int fd_;
-};
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -72,6 +57,63 @@ class TemporaryFile {
  private:
   std::string path_;
   bool released_ = false;
+};
+
+void syncFolder(const std::filesystem::path& folder, const std::filesystem::path& named) {
+  const UniqueFd dir(openRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY));
+  if (!dir.valid()) fail("open folder of", named, errno);
+  // Some file systems do not support fsync on folders; the entries have changed all the same.
+  if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS) fail("fsync folder of", named, errno);
+}
+
+class RealReadableFile final : public ReadableFile {
+ public:
+  RealReadableFile(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+  std::size_t read(std::span<std::byte> buffer) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) fail("read", path_, errno);
+    }
+  }
+  const std::filesystem::path& path() const override { return path_; }
+
+ private:
+  UniqueFd fd_;
+  std::filesystem::path path_;
+};
+
+class RealWritableFile final : public WritableFile {
+ public:
+  RealWritableFile(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+  void write(std::span<const std::byte> bytes) override {
+    writeAll(fd_.get(), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path_);
+  }
+  void truncate(std::uint64_t size) override {
+    int result;
+    do {
+      result = ::ftruncate(fd_.get(), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) fail("truncate", path_, errno);
+  }
+  std::uint64_t size() override {
+    struct stat info {};
+    if (::fstat(fd_.get(), &info) != 0) fail("stat", path_, errno);
+    return static_cast<std::uint64_t>(info.st_size);
+  }
+  void sync() override {
+    if (::fsync(fd_.get()) != 0) fail("fsync", path_, errno);
+  }
+  void close() override {
+    if (const int error = fd_.close(); error != 0) fail("close", path_, error);
+  }
+  const std::filesystem::path& path() const override { return path_; }
+
+ private:
+  UniqueFd fd_;
+  std::filesystem::path path_;
 };
 
 }  // namespace
@@ -120,14 +162,11 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
   if (::fchmod(fd.get(), mode) != 0) fail("chmod", temporary.path(), errno);
   writeAll(fd.get(), bytes, temporary.path());
   if (::fsync(fd.get()) != 0) fail("fsync", temporary.path(), errno);
-  if (fd.close() != 0) fail("close", temporary.path(), errno);
+  if (const int error = fd.close(); error != 0) fail("close", temporary.path(), error);
   if (::rename(temporary.path().c_str(), path.c_str()) != 0) fail("rename", path, errno);
   temporary.release();
 
-  const UniqueFd dir(openRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY));
-  if (!dir.valid()) fail("open folder of", path, errno);
-  // Some file systems do not support fsync on folders; the rename itself has happened.
-  if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS) fail("fsync folder of", path, errno);
+  syncFolder(folder, path);
 }
 
 bool exists(const std::filesystem::path& path) {
@@ -214,6 +253,49 @@ std::vector<std::filesystem::path> RealFileSystem::listDirectory(const std::file
   return fs::listDirectory(path);
 }
 
+EntryType RealFileSystem::entryType(const std::filesystem::path& path, bool followLinks) {
+  std::error_code error;
+  const std::filesystem::file_status status =
+      followLinks ? std::filesystem::status(path, error) : std::filesystem::symlink_status(path, error);
+  switch (status.type()) {
+    case std::filesystem::file_type::not_found:
+      return EntryType::none;
+    case std::filesystem::file_type::regular:
+      return EntryType::regular;
+    case std::filesystem::file_type::directory:
+      return EntryType::directory;
+    case std::filesystem::file_type::symlink:
+      return EntryType::symlink;
+    case std::filesystem::file_type::none:
+      fail("stat", path, error ? error.value() : EIO);
+    default:
+      return EntryType::other;
+  }
+}
+
+std::filesystem::path RealFileSystem::resolvedPath(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  if (!error) return resolved;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return (error ? path : absolute).lexically_normal();
+}
+
+std::unique_ptr<ReadableFile> RealFileSystem::openForReading(const std::filesystem::path& path) {
+  UniqueFd fd(openRetrying(path.c_str(), O_RDONLY));
+  if (!fd.valid()) fail("open", path, errno);
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::make_unique<RealReadableFile>(std::move(fd), path);
+}
+
+std::unique_ptr<WritableFile> RealFileSystem::openForAppending(const std::filesystem::path& path) {
+  UniqueFd fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644));
+  if (!fd.valid()) fail("open", path, errno);
+  return std::make_unique<RealWritableFile>(std::move(fd), path);
+}
+
+void RealFileSystem::syncDirectory(const std::filesystem::path& path) { syncFolder(path, path); }
+
 void FaultInjectingFileSystem::failNthWrite(std::uint64_t n, int errorCode) {
   failWriteCode_ = errorCode;
   failWritesSticky_ = false;
@@ -245,6 +327,120 @@ void FaultInjectingFileSystem::countRead(const char* operation, const std::files
   if (number == failRead_.load()) throw FileError(operation, path, failReadCode_.load());
 }
 
+void FaultInjectingFileSystem::addFault(Fault fault) {
+  std::lock_guard<std::mutex> guard(faultsMutex_);
+  faults_.push_back(ActiveFault{std::move(fault), 0});
+}
+
+void FaultInjectingFileSystem::clearFaults() {
+  std::lock_guard<std::mutex> guard(faultsMutex_);
+  faults_.clear();
+}
+
+std::uint64_t FaultInjectingFileSystem::callCount(Operation operation) const {
+  std::lock_guard<std::mutex> guard(faultsMutex_);
+  return callCounts_[static_cast<std::size_t>(operation)];
+}
+
+std::uint64_t FaultInjectingFileSystem::injectedFailures() const {
+  std::lock_guard<std::mutex> guard(faultsMutex_);
+  return injected_;
+}
+
+std::optional<FaultInjectingFileSystem::Injection> FaultInjectingFileSystem::checkFault(
+    Operation operation, const std::filesystem::path& path) {
+  std::lock_guard<std::mutex> guard(faultsMutex_);
+  ++callCounts_[static_cast<std::size_t>(operation)];
+  std::optional<Injection> chosen;
+  const std::string text = path.string();
+  for (ActiveFault& active : faults_) {
+    const Fault& fault = active.fault;
+    if (fault.operation != operation) continue;
+    if (!fault.pathContains.empty() && text.find(fault.pathContains) == std::string::npos) continue;
+    const std::uint64_t number = ++active.seen;
+    if (!chosen && fault.nth > 0 && (number == fault.nth || (fault.sticky && number > fault.nth))) {
+      chosen = Injection{fault.errorCode, fault.bytesBeforeFailure};
+    }
+  }
+  if (chosen) ++injected_;
+  return chosen;
+}
+
+void FaultInjectingFileSystem::failIfChosen(Operation operation, const char* name, const std::filesystem::path& path) {
+  if (const auto injection = checkFault(operation, path)) throw FileError(name, path, injection->errorCode);
+}
+
+// Files opened through the wrapper: each call passes the wrapper's fault check first.
+class FaultInjectingFileSystem::FaultyReadable final : public ReadableFile {
+ public:
+  FaultyReadable(FaultInjectingFileSystem& owner, std::unique_ptr<ReadableFile> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+  std::size_t read(std::span<std::byte> buffer) override {
+    owner_.failIfChosen(Operation::read, "read", inner_->path());
+    return inner_->read(buffer);
+  }
+  const std::filesystem::path& path() const override { return inner_->path(); }
+
+ private:
+  FaultInjectingFileSystem& owner_;
+  std::unique_ptr<ReadableFile> inner_;
+};
+
+class FaultInjectingFileSystem::FaultyWritable final : public WritableFile {
+ public:
+  FaultyWritable(FaultInjectingFileSystem& owner, std::unique_ptr<WritableFile> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+  using WritableFile::write;
+  void write(std::span<const std::byte> bytes) override {
+    if (const auto injection = owner_.checkFault(Operation::write, inner_->path())) {
+      const std::size_t passed = std::min(injection->bytesBeforeFailure, bytes.size());
+      if (passed > 0) inner_->write(bytes.first(passed));
+      throw FileError("write", inner_->path(), injection->errorCode);
+    }
+    inner_->write(bytes);
+  }
+  void truncate(std::uint64_t size) override {
+    owner_.failIfChosen(Operation::truncate, "truncate", inner_->path());
+    inner_->truncate(size);
+  }
+  std::uint64_t size() override { return inner_->size(); }
+  void sync() override {
+    owner_.failIfChosen(Operation::sync, "fsync", inner_->path());
+    inner_->sync();
+  }
+  void close() override {
+    if (const auto injection = owner_.checkFault(Operation::close, inner_->path())) {
+      // The descriptor is gone after a failed close(2) all the same.
+      try {
+        inner_->close();
+      } catch (const FileError&) {
+      }
+      throw FileError("close", inner_->path(), injection->errorCode);
+    }
+    inner_->close();
+  }
+  const std::filesystem::path& path() const override { return inner_->path(); }
+
+ private:
+  FaultInjectingFileSystem& owner_;
+  std::unique_ptr<WritableFile> inner_;
+};
+
+std::unique_ptr<ReadableFile> FaultInjectingFileSystem::openForReading(const std::filesystem::path& path) {
+  failIfChosen(Operation::open, "open", path);
+  return std::make_unique<FaultyReadable>(*this, inner_.openForReading(path));
+}
+
+std::unique_ptr<WritableFile> FaultInjectingFileSystem::openForAppending(const std::filesystem::path& path) {
+  failIfChosen(Operation::open, "open", path);
+  return std::make_unique<FaultyWritable>(*this, inner_.openForAppending(path));
+}
+
+void FaultInjectingFileSystem::syncDirectory(const std::filesystem::path& path) {
+  failIfChosen(Operation::syncDirectory, "fsync folder of", path);
+  inner_.syncDirectory(path);
+}
+
 std::string FaultInjectingFileSystem::readFile(const std::filesystem::path& path) {
   countRead("read", path);
   return inner_.readFile(path);
@@ -252,21 +448,25 @@ std::string FaultInjectingFileSystem::readFile(const std::filesystem::path& path
 
 void FaultInjectingFileSystem::writeFile(const std::filesystem::path& path, std::string_view bytes) {
   countWrite("write", path);
+  failIfChosen(Operation::writeFile, "write", path);
   inner_.writeFile(path, bytes);
 }
 
 void FaultInjectingFileSystem::createDirectories(const std::filesystem::path& path) {
   countWrite("create folder", path);
+  failIfChosen(Operation::createDirectories, "create folder", path);
   inner_.createDirectories(path);
 }
 
 bool FaultInjectingFileSystem::remove(const std::filesystem::path& path) {
   countWrite("remove", path);
+  failIfChosen(Operation::remove, "remove", path);
   return inner_.remove(path);
 }
 
 void FaultInjectingFileSystem::moveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
   countWrite("move", from);
+  failIfChosen(Operation::move, "move", from);
   inner_.moveReplacing(from, to);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/fs/unique_fd.hpp"
 #include "platform/log/log.hpp"
 
 namespace platform::net {
@@ -24,16 +25,6 @@ const log::Logger& logger() {
   static const log::Logger instance("net", "PathMonitor");
   return instance;
 }
-
-struct FdCloser {
-  int fd = -1;
-  explicit FdCloser(int f) : fd(f) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 struct IfaddrsDeleter {
   void operator()(ifaddrs* p) const { freeifaddrs(p); }
@@ -61,44 +52,51 @@ class SystemPathSource final : public PathSource {
 
   void start(PathHandler handler) override {
     stop();
-    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
+    fs::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) {
       logger().error("Could not create the path monitor's wake-up descriptor: " + std::string(std::strerror(errno)));
       handler(evaluateSystemPath());
       return;
     }
-    wakeFd_ = wake;
-    thread_ = std::thread([handler = std::move(handler), wake] { run(handler, wake); });
+    const int wakeFd = wake.get();
+    wakeFd_ = std::move(wake);
+    thread_ = std::thread([handler = std::move(handler), wakeFd] { run(handler, wakeFd); });
   }
 
   void stop() override {
     if (!thread_.joinable()) return;
     uint64_t one = 1;
-    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] auto written = ::write(wakeFd_.get(), &one, sizeof one);
     thread_.join();
-    ::close(wakeFd_);
-    wakeFd_ = -1;
+    wakeFd_.reset();
   }
 
  private:
-  static void run(const PathHandler& handler, int wakeFd) {
-    FdCloser sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
-    if (sock.fd >= 0) {
-      sockaddr_nl addr{};
-      addr.nl_family = AF_NETLINK;
-      addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-      if (::bind(sock.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        logger().error("Could not bind the netlink socket: " + std::string(std::strerror(errno)));
-        ::close(sock.fd);
-        sock.fd = -1;
-      }
-    } else {
+  // The netlink socket that reports link, address and route changes; nothing held when it
+  // cannot be opened or bound (logged).
+  static fs::UniqueFd openRouteSocket() {
+    fs::UniqueFd sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!sock) {
       logger().error("Could not open a netlink socket: " + std::string(std::strerror(errno)));
+      return sock;
     }
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      logger().error("Could not bind the netlink socket: " + std::string(std::strerror(errno)));
+      sock.reset();
+    }
+    return sock;
+  }
+
+  // `wakeFd` stays owned by the source, which closes it only after joining this thread.
+  static void run(const PathHandler& handler, int wakeFd) {
+    const fs::UniqueFd sock = openRouteSocket();
     NetworkPath last = evaluateSystemPath();
     handler(last);
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock.fd, POLLIN, 0}};
-    nfds_t count = sock.fd >= 0 ? 2 : 1;
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock.get(), POLLIN, 0}};
+    nfds_t count = sock ? 2 : 1;
     char buffer[16384];
     for (;;) {
       int ready = ::poll(fds, count, -1);
@@ -109,7 +107,7 @@ class SystemPathSource final : public PathSource {
       if (fds[0].revents != 0) return;
       if (count == 2 && fds[1].revents != 0) {
         // Drain every pending message; the content does not matter, only that something changed.
-        while (::recv(sock.fd, buffer, sizeof buffer, 0) > 0) {
+        while (::recv(sock.get(), buffer, sizeof buffer, 0) > 0) {
         }
         NetworkPath now = evaluateSystemPath();
         if (!(now == last)) {
@@ -121,7 +119,7 @@ class SystemPathSource final : public PathSource {
   }
 
   std::thread thread_;
-  int wakeFd_ = -1;
+  fs::UniqueFd wakeFd_;  // the eventfd that ends the thread; closed after joining it
 };
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <thread>
 
 #include "core/hub/hub_test_support.hpp"
+#include "platform/fs/file_system.hpp"
 #include "platform/net/http.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sys/error.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
@@ -325,6 +327,83 @@ TEST_F(DownloaderTest, NewRunCancelsAndWaitsForALeftOverRunOnTheSamePartialFile)
   const auto states = collectStates(stream3);
   ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
   EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+TEST(DownloadError, SitsOnTheErrorBaseWithItsTextsUnchanged) {
+  using Case = Downloader::DownloadError::Case;
+  struct Row {
+    Case errorCase;
+    std::string detail;
+    int code;
+    const char* name;
+    const char* text;
+  } rows[] = {
+      {Case::invalidDownloadLocation, "", 0, "invalidDownloadLocation", "Invalid download location"},
+      {Case::unexpectedError, "", 1, "unexpectedError", "Unexpected download error"},
+      {Case::unexpectedError, "HTTP status 404", 1, "unexpectedError", "Unexpected download error: HTTP status 404"},
+      {Case::tempFileNotFound, "", 2, "tempFileNotFound", "Temporary file not found"},
+  };
+  for (const auto& row : rows) {
+    const Downloader::DownloadError error(row.errorCase, row.detail);
+    const platform::sys::Error& base = error;
+    EXPECT_EQ(base.domain(), "Downloader.DownloadError");
+    EXPECT_EQ(base.code(), row.code);
+    EXPECT_EQ(base.caseName(), row.name);
+    EXPECT_EQ(base.message(), row.detail);
+    EXPECT_STREQ(base.what(), row.text);
+    EXPECT_EQ(error.errorCase(), row.errorCase);
+    EXPECT_EQ(error.detail(), row.detail);
+  }
+  EXPECT_EQ(Downloader::DownloadError(Case::unexpectedError, "a"), Downloader::DownloadError(Case::unexpectedError));
+  EXPECT_FALSE(Downloader::DownloadError(Case::unexpectedError) == Downloader::DownloadError(Case::tempFileNotFound));
+}
+
+TEST_F(DownloaderTest, AFailingDiskEndsTheRunWithTheFileErrorAndKeepsThePartialFile) {
+  using Operation = platform::fs::FaultInjectingFileSystem::Operation;
+  const std::string content = serve(25 * kMiB);
+  struct Case {
+    Operation operation;
+    const char* name;
+    std::int64_t kept;  // bytes of the partial file afterwards
+  } cases[] = {
+      {Operation::open, "open", 1000},
+      {Operation::write, "write", 1000},
+      {Operation::sync, "fsync", 25 * kMiB},
+      {Operation::move, "move", 25 * kMiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(partial_, content.substr(0, 1000));
+    platform::fs::FaultInjectingFileSystem faulty(platform::fs::RealFileSystem::shared());
+    faulty.addFault({.operation = c.operation, .errorCode = ENOSPC});
+    Downloader d(destination_, partial_, false, nullptr, faulty);
+    const auto states = run(d, 25 * kMiB);
+    ASSERT_TRUE(failedWith<platform::fs::FileError>(states));
+    try {
+      std::rethrow_exception(failureOf(states));
+    } catch (const platform::fs::FileError& e) {
+      EXPECT_EQ(e.code(), ENOSPC);
+      EXPECT_NE(std::string(e.what()).find(partial_.string()), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(partialFileSize(partial_), c.kept);
+    EXPECT_FALSE(fs::exists(destination_));
+  }
+  // With the disk healthy again, the whole partial file is moved without a request.
+  hub_.clearRequests();
+  auto d = makeDownloader();
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(run(*d, 25 * kMiB).back()));
+  EXPECT_TRUE(gets().empty());
+  EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+TEST_F(DownloaderTest, WrongLengthStaysTheReportedErrorWhenThePartialFileCannotBeDeleted) {
+  serve(4000);
+  writeFile(partial_, "");
+  platform::fs::FaultInjectingFileSystem faulty(platform::fs::RealFileSystem::shared());
+  faulty.addFault({.operation = platform::fs::FaultInjectingFileSystem::Operation::remove, .errorCode = EACCES});
+  Downloader d(destination_, partial_, false, nullptr, faulty);
+  EXPECT_TRUE(failedWith<Downloader::DownloadError>(run(d, 3000)));
+  EXPECT_EQ(faulty.injectedFailures(), 1u);
 }
 
 }  // namespace
