@@ -10,7 +10,7 @@
 #include "diarization/dellomar_error.hpp"
 #include "diarization/diarization_test_models.hpp"
 #include "diarization/pyannote_model_loader.hpp"
-#include "platform/ml/model_folder_writer.hpp"
+#include "support/model_folder_writer.hpp"
 
 namespace dellomar {
 namespace {

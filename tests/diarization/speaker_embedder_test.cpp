@@ -9,7 +9,7 @@
 #include "diarization/dellomar_error.hpp"
 #include "diarization/diarization_test_models.hpp"
 #include "diarization/speaker_embedder.hpp"
-#include "platform/ml/model_folder_writer.hpp"
+#include "support/model_folder_writer.hpp"
 
 namespace dellomar {
 namespace {
