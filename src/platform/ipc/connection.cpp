@@ -55,7 +55,7 @@ sync::Mutex& launchMutex() {
 // One socket's life: from connect (or adopt) to the end of its stream. Fields other than the
 // descriptor and the threads are guarded by the owning connection's mutex.
 struct Session {
-  Descriptor socket;
+  platform::fs::UniqueFd socket;
   std::thread reader;
   std::thread writer;
   std::deque<std::string> outbox;
@@ -84,7 +84,7 @@ struct Connection::Impl {
   ConnectionOptions options;
   bool appSide = false;
   std::string serviceName;
-  Descriptor adopted;
+  platform::fs::UniqueFd adopted;
 
   // Set before resume(), read-only after.
   std::optional<Interface> exportedInterface;
@@ -238,7 +238,7 @@ std::shared_ptr<Connection> Connection::toService(std::string serviceName, Conne
   return c;
 }
 
-std::shared_ptr<Connection> Connection::adopt(Descriptor socket, ConnectionOptions options) {
+std::shared_ptr<Connection> Connection::adopt(platform::fs::UniqueFd socket, ConnectionOptions options) {
   std::shared_ptr<Connection> c(new Connection(options));
   c->impl_->adopted = std::move(socket);
   c->impl_->state = Impl::State::connecting;
@@ -599,7 +599,7 @@ struct SessionRunner {
           std::lock_guard<sync::Mutex> guard(impl.mutex);
           if (impl.state == Connection::Impl::State::invalid) return;
         }
-        Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        platform::fs::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!fd) throw systemCallError("socket", errno);
         int rc;
         do {

@@ -37,7 +37,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc/descriptor.hpp"
+#include "platform/fs/unique_fd.hpp"
 #include "platform/ipc/ipc_error.hpp"
 #include "platform/json/json.hpp"
 
@@ -142,7 +142,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The app side: reaches `serviceName` on the first call. Contacts nothing now.
   static std::shared_ptr<Connection> toService(std::string serviceName, ConnectionOptions options = {});
   // The worker side of an accepted (or any connected) socket. Reads nothing before resume().
-  static std::shared_ptr<Connection> adopt(Descriptor socket, ConnectionOptions options = {});
+  static std::shared_ptr<Connection> adopt(platform::fs::UniqueFd socket, ConnectionOptions options = {});
 
   ~Connection();
   Connection(const Connection&) = delete;

@@ -28,7 +28,7 @@ std::unique_ptr<Listener> Listener::service(std::string_view serviceName, Connec
   const sockaddr_un address = socketAddress(path);
 
   const std::string lockPath = path.string() + ".lock";
-  Descriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  platform::fs::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) throw systemCallError("open", errno, lockPath);
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
@@ -40,7 +40,7 @@ std::unique_ptr<Listener> Listener::service(std::string_view serviceName, Connec
   // Holding the lock, no live worker serves this path: whatever lies there is stale.
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw systemCallError("unlink", errno, path.string());
 
-  Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::fs::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) throw systemCallError("socket", errno);
   // Made 0600 from the start: no moment in which another user could connect.
   const mode_t previous = ::umask(0177);
@@ -56,7 +56,7 @@ std::unique_ptr<Listener> Listener::service(std::string_view serviceName, Connec
 
 void Listener::resume() {
   while (true) {
-    Descriptor client(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    platform::fs::UniqueFd client(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!client) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
           errno == ENOMEM) {

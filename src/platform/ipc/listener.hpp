@@ -13,8 +13,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/fs/unique_fd.hpp"
 #include "platform/ipc/connection.hpp"
-#include "platform/ipc/descriptor.hpp"
 
 namespace platform::ipc {
 
@@ -32,12 +32,13 @@ class Listener {
   const std::filesystem::path& socketPath() const { return path_; }
 
  private:
-  Listener(std::filesystem::path path, Descriptor lock, Descriptor socket, ConnectionOptions options)
+  Listener(std::filesystem::path path, platform::fs::UniqueFd lock, platform::fs::UniqueFd socket,
+           ConnectionOptions options)
       : path_(std::move(path)), lock_(std::move(lock)), socket_(std::move(socket)), options_(options) {}
 
   std::filesystem::path path_;
-  Descriptor lock_;
-  Descriptor socket_;
+  platform::fs::UniqueFd lock_;
+  platform::fs::UniqueFd socket_;
   ConnectionOptions options_;
   Delegate delegate_;
 };

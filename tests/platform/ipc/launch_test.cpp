@@ -255,7 +255,7 @@ TEST(Listener, ReplacesAStaleSocketAndYieldsToTheHolderOfTheLock) {
   const auto path = tmp.path() / "svc.sock";
   {
     // A socket file left behind by a worker that died.
-    platform::ipc::Descriptor stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+    platform::fs::UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
     const auto address = platform::ipc::socketAddress(path);
     ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
@@ -269,7 +269,7 @@ TEST(Listener, ReplacesAStaleSocketAndYieldsToTheHolderOfTheLock) {
   // The lock is held: a second listener for the same path stands down.
   EXPECT_EQ(platform::ipc::Listener::service("svc"), nullptr);
 
-  platform::ipc::Descriptor probe(::socket(AF_UNIX, SOCK_STREAM, 0));
+  platform::fs::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM, 0));
   const auto address = platform::ipc::socketAddress(path);
   EXPECT_EQ(::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 }

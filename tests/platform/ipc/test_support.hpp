@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/ipc/descriptor.hpp"
+#include "platform/fs/unique_fd.hpp"
 #include "platform/ipc/wire.hpp"
 #include "platform/json/json.hpp"
 
@@ -60,16 +60,16 @@ class Counter {
 };
 
 // A connected pair of stream sockets.
-inline std::pair<platform::ipc::Descriptor, platform::ipc::Descriptor> socketPair() {
+inline std::pair<platform::fs::UniqueFd, platform::fs::UniqueFd> socketPair() {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-  return {platform::ipc::Descriptor(fds[0]), platform::ipc::Descriptor(fds[1])};
+  return {platform::fs::UniqueFd(fds[0]), platform::fs::UniqueFd(fds[1])};
 }
 
 // One end of a socket driven by the test: writes bytes and frames, reads messages.
 class RawPeer {
  public:
-  explicit RawPeer(platform::ipc::Descriptor fd) : fd_(std::move(fd)) {}
+  explicit RawPeer(platform::fs::UniqueFd fd) : fd_(std::move(fd)) {}
 
   void sendBytes(const std::string& bytes) {
     std::size_t done = 0;
@@ -111,7 +111,7 @@ class RawPeer {
   int fd() const { return fd_.get(); }
 
  private:
-  platform::ipc::Descriptor fd_;
+  platform::fs::UniqueFd fd_;
   platform::ipc::FrameReader frames_;
   bool eof_ = false;
 };
