@@ -27,43 +27,6 @@ const platform::log::Logger& hubLog() {
   return logger;
 }
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n;
-    char32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += n + 1;
-  }
-  return true;
-}
-
 // Line separators: LF, VT, FF, CR, NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR.
 bool isNewline(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
 
@@ -125,7 +88,7 @@ std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const fs::path& me
   if (!fileSystem.exists(metadataPath)) return std::nullopt;
   try {
     std::string text = fileSystem.readFile(metadataPath);
-    if (!isValidUtf8(text)) {
+    if (!platform::text::isValidUtf8(text)) {
       throw platform::fs::FileError("read", metadataPath, EILSEQ);
     }
     return parseRecord(metadataPath, text);

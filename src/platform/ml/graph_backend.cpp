@@ -1,4 +1,5 @@
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -8,6 +9,7 @@
 #include "platform/ml/graph_ops.hpp"
 #include "platform/ml/model_folder.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sys/checked_number.hpp"
 
 namespace platform::ml {
 
@@ -273,6 +275,13 @@ class GraphBackend final : public ModelBackend {
       if (!it->is_number()) throw ModelLoadError(context + ": \"" + std::string(key) + "\" must be a number");
       return it->get<double>();
     };
+    auto floatAttribute = [&](std::string_view key, double fallback) -> float {
+      const auto value = platform::sys::checkedFloatCast(number(key, fallback));
+      if (!value || !std::isfinite(*value)) {
+        throw ModelLoadError(context + ": \"" + std::string(key) + "\" must be a finite 32-bit float");
+      }
+      return *value;
+    };
     auto dataType = [&]() {
       const auto name = platform::json::requireAs<std::string>(item, "dataType");
       auto type = parseDataType(name);
@@ -368,7 +377,7 @@ class GraphBackend final : public ModelBackend {
         break;
       case Op::log:
         arity(1, 1);
-        node.epsilon = static_cast<float>(number("epsilon", 0));
+        node.epsilon = floatAttribute("epsilon", 0);
         break;
       case Op::square:
       case Op::sqrt:
@@ -397,7 +406,7 @@ class GraphBackend final : public ModelBackend {
       case Op::l2Normalize:
         arity(1, 1);
         node.axis = integer("axis", -1);
-        node.epsilon = static_cast<float>(number("epsilon", 1e-12));
+        node.epsilon = floatAttribute("epsilon", 1e-12);
         break;
       case Op::cast:
         arity(1, 1);

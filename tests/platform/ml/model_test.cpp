@@ -293,6 +293,8 @@ TEST_F(ModelTest, LoadErrorsNameTheProblem) {
   badVersion["formatVersion"] = 2;
   Json badType = valid;
   badType["inputs"][0]["dataType"] = "bfloat16";
+  // An attribute beyond the float range would be an undefined conversion, not a huge epsilon.
+  Json hugeEpsilon = withNode({{"op", "l2_normalize"}, {"inputs", {"x"}}, {"output", "z"}, {"epsilon", 1e300}});
 
   struct Case {
     const char* name;
@@ -312,6 +314,7 @@ TEST_F(ModelTest, LoadErrorsNameTheProblem) {
       {"UnknownTensor", platform::json::dump(unknownTensor), weights, "Unknown tensor \"nowhere\" used by Node \"z\""},
       {"Version", platform::json::dump(badVersion), weights, "format version 2"},
       {"DataType", platform::json::dump(badType), weights, "unknown data type \"bfloat16\""},
+      {"HugeEpsilon", platform::json::dump(hugeEpsilon), weights, "\"epsilon\" must be a finite 32-bit float"},
   };
   for (const Case& c : cases) {
     const auto model = folder_.path() / (std::string(c.name) + ".mlmodelc");
