@@ -80,12 +80,12 @@ constexpr float kThreshold = 0.6f;
 void BM_CentroidLinkage(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(dellomar::centroidLinkage(data().embeddings, static_cast<int>(state.range(0))));
 }
-BENCHMARK(BM_CentroidLinkage)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CentroidLinkage)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMillisecond);
 
 void BM_PairwiseDistances(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(dellomar::pairwiseDistances(data().embeddings, static_cast<int>(state.range(0))));
 }
-BENCHMARK(BM_PairwiseDistances)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairwiseDistances)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMillisecond);
 
 void BM_FlatClusters(benchmark::State& state) {
   const VectorList linkage = dellomar::centroidLinkage(data().embeddings, 3);
@@ -111,7 +111,7 @@ void BM_LinkageCutAndVBx(benchmark::State& state) {
     for (const int label : labels) file << label << '\n';
   }
 }
-BENCHMARK(BM_LinkageCutAndVBx)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LinkageCutAndVBx)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
