@@ -20,7 +20,7 @@ using platform::ml::Shape;
 using testmodels::Geometry;
 
 // A segmenter output of the given arrays (values row-major).
-struct OutputSpec {
+struct OutputLayout {
   Shape sliding = {3, 1, 160000};
   Shape activityShape = {3, 2};
   Shape idsShape = {3, 10, 2};
@@ -45,14 +45,14 @@ MultiArray arrayOf(const Shape& shape, std::vector<float> values) {
   return MultiArray::fromValues<float>(shape, values);
 }
 
-SpeakerSegmenterOutput makeOutput(const OutputSpec& spec) {
+SpeakerSegmenterOutput makeOutput(const OutputLayout& layout) {
   auto provider = std::make_shared<platform::ml::DictionaryFeatureProvider>();
-  provider->set("sliding_window_waveform", MultiArray(spec.sliding, DataType::float32));
-  provider->set("speaker_activity", arrayOf(spec.activityShape, spec.activity));
-  provider->set("speaker_ids", arrayOf(spec.idsShape, spec.ids));
-  provider->set("overlapped_speaker_activity", arrayOf(spec.overlapShape, spec.overlap));
-  return SpeakerSegmenterOutput(provider, spec.chunkIndex, MultiArray(spec.audioShape, DataType::float32),
-                                spec.chunkStride, spec.waveformLength, 1.0f, 16000.0f);
+  provider->set("sliding_window_waveform", MultiArray(layout.sliding, DataType::float32));
+  provider->set("speaker_activity", arrayOf(layout.activityShape, layout.activity));
+  provider->set("speaker_ids", arrayOf(layout.idsShape, layout.ids));
+  provider->set("overlapped_speaker_activity", arrayOf(layout.overlapShape, layout.overlap));
+  return SpeakerSegmenterOutput(provider, layout.chunkIndex, MultiArray(layout.audioShape, DataType::float32),
+                                layout.chunkStride, layout.waveformLength, 1.0f, 16000.0f);
 }
 
 // ids[w][f][s] for K = 3, F = 10, S = 2.
@@ -61,18 +61,18 @@ std::size_t at(std::size_t w, std::size_t f, std::size_t s) { return (w * 10 + f
 // Window 0: speaker 0 active on frames 0-2 (three frames), speaker 1 on frames 5-6 (exactly two:
 // inactive). Window 1: speaker 0 at 0.5 on frames 0-4 (2.5 frames' worth: active), speaker 1 on
 // every frame, overlap on frame 2. Window 2: nothing above two frames.
-OutputSpec typicalChunk() {
-  OutputSpec spec;
-  spec.ids.assign(60, 0.0f);
-  spec.overlap.assign(30, 0.0f);
-  for (std::size_t f = 0; f < 3; ++f) spec.ids[at(0, f, 0)] = 1;
-  spec.ids[at(0, 5, 1)] = spec.ids[at(0, 6, 1)] = 1;
-  for (std::size_t f = 0; f < 5; ++f) spec.ids[at(1, f, 0)] = 0.5f;
-  for (std::size_t f = 0; f < 10; ++f) spec.ids[at(1, f, 1)] = 1;
-  spec.overlap[1 * 10 + 2] = 1;
-  spec.ids[at(2, 4, 0)] = 1;
-  spec.activity = {3, 2, 2.5f, 10, 1, 0};
-  return spec;
+OutputLayout typicalChunk() {
+  OutputLayout layout;
+  layout.ids.assign(60, 0.0f);
+  layout.overlap.assign(30, 0.0f);
+  for (std::size_t f = 0; f < 3; ++f) layout.ids[at(0, f, 0)] = 1;
+  layout.ids[at(0, 5, 1)] = layout.ids[at(0, 6, 1)] = 1;
+  for (std::size_t f = 0; f < 5; ++f) layout.ids[at(1, f, 0)] = 0.5f;
+  for (std::size_t f = 0; f < 10; ++f) layout.ids[at(1, f, 1)] = 1;
+  layout.overlap[1 * 10 + 2] = 1;
+  layout.ids[at(2, 4, 0)] = 1;
+  layout.activity = {3, 2, 2.5f, 10, 1, 0};
+  return layout;
 }
 
 class SpeakerEmbedderTest : public ::testing::Test {
@@ -149,11 +149,11 @@ TEST_F(SpeakerEmbedderTest, MasksAreHalfPrecisionWindowMajorAndZeroOnOverlap) {
 
 TEST_F(SpeakerEmbedderTest, ShortLastChunkIsEmbeddedButWindowsPastItsAudioGiveNoRecords) {
   auto model = embedder();
-  OutputSpec spec = typicalChunk();
-  spec.activity[4] = 5;  // window 2, speaker 0 now active
-  for (std::size_t f = 0; f < 5; ++f) spec.ids[at(2, f, 0)] = 1;
-  spec.waveformLength = 20;  // window 2 starts at 20 s: 10 + 20 > 20 + 10 fails
-  const auto records = model->embed(makeOutput(spec));
+  OutputLayout layout = typicalChunk();
+  layout.activity[4] = 5;  // window 2, speaker 0 now active
+  for (std::size_t f = 0; f < 5; ++f) layout.ids[at(2, f, 0)] = 1;
+  layout.waveformLength = 20;  // window 2 starts at 20 s: 10 + 20 > 20 + 10 fails
+  const auto records = model->embed(makeOutput(layout));
   ASSERT_EQ(records.size(), 3u);
   for (const auto& record : records) EXPECT_LT(record.windowIndex, 42 + 20);
   {
@@ -161,8 +161,8 @@ TEST_F(SpeakerEmbedderTest, ShortLastChunkIsEmbeddedButWindowsPastItsAudioGiveNo
     EXPECT_EQ(testmodels::embedderLog().lastMasks->floatAt(4 * 30 + 20), 1.0f);  // still masked
   }
 
-  spec.waveformLength = 20.5f;
-  EXPECT_EQ(model->embed(makeOutput(spec)).size(), 4u);
+  layout.waveformLength = 20.5f;
+  EXPECT_EQ(model->embed(makeOutput(layout)).size(), 4u);
 }
 
 TEST_F(SpeakerEmbedderTest, WithoutPldaRecordsHaveNoProjection) {
@@ -199,15 +199,15 @@ TEST_F(SpeakerEmbedderTest, OneWindowUsesFrameZeroInsteadOfLoopingForever) {
   Geometry g;
   g.k = 1;
   auto model = embedder(g);
-  OutputSpec spec;
-  spec.sliding = {1, 1, 160000};
-  spec.activityShape = {1, 2};
-  spec.idsShape = {1, 10, 2};
-  spec.overlapShape = {1, 10};
-  spec.activity = {0, 4};
-  spec.ids.assign(20, 0.0f);
-  for (std::size_t f = 0; f < 4; ++f) spec.ids[f * 2 + 1] = 1;
-  const auto records = model->embed(makeOutput(spec));
+  OutputLayout layout;
+  layout.sliding = {1, 1, 160000};
+  layout.activityShape = {1, 2};
+  layout.idsShape = {1, 10, 2};
+  layout.overlapShape = {1, 10};
+  layout.activity = {0, 4};
+  layout.ids.assign(20, 0.0f);
+  for (std::size_t f = 0; f < 4; ++f) layout.ids[f * 2 + 1] = 1;
+  const auto records = model->embed(makeOutput(layout));
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].speakerIndex, 1);
   EXPECT_EQ(records[0].windowIndex, 42);
@@ -216,37 +216,37 @@ TEST_F(SpeakerEmbedderTest, OneWindowUsesFrameZeroInsteadOfLoopingForever) {
 
 TEST_F(SpeakerEmbedderTest, InconsistentArraysAreInvalidModelOutput) {
   auto model = embedder();
-  OutputSpec spec = typicalChunk();
-  spec.idsShape = {3, 10, 3};
-  expectInvalidOutput(*model, makeOutput(spec), "speaker_ids");
-  spec = typicalChunk();
-  spec.overlapShape = {3, 11};
-  expectInvalidOutput(*model, makeOutput(spec), "overlapped_speaker_activity");
-  spec = typicalChunk();
-  spec.activityShape = {4, 2};
-  expectInvalidOutput(*model, makeOutput(spec), "speaker_activity");
-  spec = typicalChunk();
-  spec.idsShape = {3, 0, 2};
-  spec.overlapShape = {3, 0};
-  expectInvalidOutput(*model, makeOutput(spec), "speaker_ids");
-  spec = typicalChunk();
-  spec.sliding = {3, 1, 0};  // a window of no samples: infinitely many chunk frames
-  expectInvalidOutput(*model, makeOutput(spec), "speaker_ids");
-  spec = typicalChunk();
-  spec.sliding = {3, 1, 2};
-  spec.idsShape = {3, 1, 2};
-  spec.overlapShape = {3, 1};
-  spec.activity = {0, 0, 0, 0, 0, 0};
-  spec.ids.clear();
-  spec.overlap.clear();
+  OutputLayout layout = typicalChunk();
+  layout.idsShape = {3, 10, 3};
+  expectInvalidOutput(*model, makeOutput(layout), "speaker_ids");
+  layout = typicalChunk();
+  layout.overlapShape = {3, 11};
+  expectInvalidOutput(*model, makeOutput(layout), "overlapped_speaker_activity");
+  layout = typicalChunk();
+  layout.activityShape = {4, 2};
+  expectInvalidOutput(*model, makeOutput(layout), "speaker_activity");
+  layout = typicalChunk();
+  layout.idsShape = {3, 0, 2};
+  layout.overlapShape = {3, 0};
+  expectInvalidOutput(*model, makeOutput(layout), "speaker_ids");
+  layout = typicalChunk();
+  layout.sliding = {3, 1, 0};  // a window of no samples: infinitely many chunk frames
+  expectInvalidOutput(*model, makeOutput(layout), "speaker_ids");
+  layout = typicalChunk();
+  layout.sliding = {3, 1, 2};
+  layout.idsShape = {3, 1, 2};
+  layout.overlapShape = {3, 1};
+  layout.activity = {0, 0, 0, 0, 0, 0};
+  layout.ids.clear();
+  layout.overlap.clear();
   // 1 frame per window of 2 samples: 240,000 chunk frames, but the embedder declares 30.
-  expectInvalidOutput(*model, makeOutput(spec), "speaker_masks");
-  spec = typicalChunk();
-  spec.audioShape = {2, 3};
-  expectInvalidOutput(*model, makeOutput(spec), "Cannot reshape [2, 3] to [1, 2]");
-  spec = typicalChunk();
-  spec.audioShape = {1000};  // the runtime refuses a waveform of the wrong length
-  expectInvalidOutput(*model, makeOutput(spec), "waveforms");
+  expectInvalidOutput(*model, makeOutput(layout), "speaker_masks");
+  layout = typicalChunk();
+  layout.audioShape = {2, 3};
+  expectInvalidOutput(*model, makeOutput(layout), "Cannot reshape [2, 3] to [1, 2]");
+  layout = typicalChunk();
+  layout.audioShape = {1000};  // the runtime refuses a waveform of the wrong length
+  expectInvalidOutput(*model, makeOutput(layout), "waveforms");
 }
 
 TEST_F(SpeakerEmbedderTest, ModelGeometriesThatDisagreeAreInvalidModelOutput) {
@@ -269,9 +269,9 @@ TEST_F(SpeakerEmbedderTest, ModelGeometriesThatDisagreeAreInvalidModelOutput) {
   wide.w = 640000;
   wide.preWaveform = 700000;
   wide.maskFrames = 7;
-  OutputSpec spec = typicalChunk();
-  spec.sliding = {3, 1, 640000};
-  expectInvalidOutput(*embedder(wide), makeOutput(spec), "sliding_window_waveform");
+  OutputLayout layout = typicalChunk();
+  layout.sliding = {3, 1, 640000};
+  expectInvalidOutput(*embedder(wide), makeOutput(layout), "sliding_window_waveform");
 }
 
 TEST_F(SpeakerEmbedderTest, ConcurrentEmbedsAgreeAndAnUnloadFailsOnlyTheChunksItReaches) {
