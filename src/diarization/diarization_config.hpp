@@ -34,6 +34,10 @@ class DiarizationResult;  // defined with the diarization pipeline
 class DiarizationOptions {
  public:
   virtual ~DiarizationOptions() = default;
+
+ protected:
+  // No state of its own: records that derive from it compare their own fields.
+  bool operator==(const DiarizationOptions&) const = default;
 };
 
 // The timing record of one diarize call, whatever the back end.
@@ -44,6 +48,9 @@ class DiarizationTimings {
   virtual std::string description() const = 0;
   // Multi-line report.
   virtual std::string debugDescription() const = 0;
+
+ protected:
+  bool operator==(const DiarizationTimings&) const = default;
 };
 
 // A diarization back end driven by the library's main class. Implementations say for each member

@@ -124,6 +124,8 @@ class SpeakerEmbedderModel final : public DellomarMLModel {
                                       std::stop_token stopToken = {}) const;
 
  private:
+  // The folder form of the base is not part of this component's interface.
+  using DellomarMLModel::loadModel;
   std::unique_ptr<SpeakerPreEmbedderModel> preprocessorModel_;
   std::unique_ptr<PLDAEmbedderModel> pldaModel_;
   std::atomic<noxtal::ModelState> modelState_{noxtal::ModelState::unloaded};

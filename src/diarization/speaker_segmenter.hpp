@@ -133,6 +133,8 @@ class SpeakerSegmenterModel final : public DellomarMLModel {
   void validateLoadedModel(const platform::ml::Model& model) const override;
 
  private:
+  // The folder form of the base is not part of this component's interface.
+  using DellomarMLModel::loadModel;
   struct Geometry {
     float windowDuration = 0;
     int windowOverlap = 0;

@@ -163,7 +163,13 @@ std::unique_ptr<AudioFile> AudioFile::open(const std::filesystem::path& path) {
   bool exact = false;
   if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
     length = av_rescale_q(stream->duration, stream->time_base, AVRational{1, d->sampleRate});
-    exact = isPcmCodec(stream->codecpar->codec_id);
+    // A PCM length is exact only when the header's data rate agrees with its sample format: a
+    // header whose byte rate says otherwise has its duration reckoned from that rate, which can
+    // miss the frames actually stored.
+    const AVCodecParameters* par = stream->codecpar;
+    const std::int64_t frameBits = std::int64_t(av_get_bits_per_sample(par->codec_id)) * d->channels;
+    exact = isPcmCodec(par->codec_id) && frameBits > 0 &&
+            (par->bit_rate <= 0 || par->bit_rate == frameBits * d->sampleRate);
   } else if (d->format->duration != AV_NOPTS_VALUE && d->format->duration > 0) {
     length = av_rescale(d->format->duration, d->sampleRate, AV_TIME_BASE);
   }
