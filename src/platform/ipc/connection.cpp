@@ -11,6 +11,8 @@
 #include <deque>
 #include <future>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -18,7 +20,6 @@
 #include "platform/ipc/socket_path.hpp"
 #include "platform/ipc/wire.hpp"
 #include "platform/log/log.hpp"
-#include "platform/sync/channel.hpp"
 #include "platform/sync/mutex.hpp"
 
 namespace platform::ipc {
@@ -41,7 +42,65 @@ void joinOrDetach(std::thread& t) {
 }
 
 using Task = std::function<void()>;
-using TaskChannel = sync::Channel<Task>;
+
+// The tasks of one connection's delivery thread: any number of producers, that one consumer.
+// A producer wakes the consumer only when it sleeps, and after letting go of the lock, so that
+// the woken thread does not at once block again on the lock the producer still holds.
+class DeliveryQueue {
+ public:
+  // False (and the task dropped) once finished.
+  bool push(Task task) {
+    bool wake;
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      if (finished_) return false;
+      tasks_.push_back(std::move(task));
+      wake = sleeping_;
+    }
+    if (wake) cv_.notify_one();
+    return true;
+  }
+
+  // Ends the queue; what is queued is still delivered.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      finished_ = true;
+    }
+    cv_.notify_all();
+  }
+
+  std::size_t bufferedCount() const {
+    std::lock_guard<std::mutex> guard(m_);
+    return tasks_.size();
+  }
+
+  // The next task; absent once finished and drained. One consumer only.
+  std::optional<Task> pop() {
+    std::unique_lock<std::mutex> lock(m_);
+    while (tasks_.empty() && !finished_) {
+      sleeping_ = true;
+      cv_.wait(lock);
+      sleeping_ = false;
+    }
+    if (tasks_.empty()) return std::nullopt;
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    return task;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  // guarded by m_:
+  std::deque<Task> tasks_;
+  bool finished_ = false;
+  bool sleeping_ = false;
+};
+
+void runDelivery(const std::shared_ptr<DeliveryQueue>& queue) {
+  while (auto task = queue->pop()) (*task)();
+}
 
 // Serialises the launch-or-connect step of the connections of this process, so that two of
 // them never start two workers for one service.
@@ -92,7 +151,7 @@ struct Connection::Impl {
   std::function<void()> interruptionHandler;
   std::function<void()> invalidationHandler;
 
-  std::shared_ptr<TaskChannel> delivery = std::make_shared<TaskChannel>();
+  std::shared_ptr<DeliveryQueue> delivery = std::make_shared<DeliveryQueue>();
   std::thread deliveryThread;
 
   mutable sync::Mutex mutex;
@@ -133,8 +192,12 @@ struct Connection::Impl {
     lock.lock();
     s.writing = false;
     if (done < frame.size()) s.outbox.push_front(frame.substr(done));
+    // The writer waits only for queued frames or the end of the session (and then for this
+    // write to finish); nothing else waits on `writing`. When neither is the case, waking it
+    // would only cost a thread switch on every message.
+    const bool wake = s.closing || !s.outbox.empty();
     lock.unlock();
-    changed.notify_all();
+    if (wake) changed.notify_all();
   }
   void complete(Completion completion, CallOutcome outcome) {
     if (!completion) return;
@@ -260,9 +323,7 @@ Connection::~Connection() {
   impl.changed.notify_all();
   for (auto& c : orphans) impl.fail(std::move(c), invalidRecord());
   if (!impl.deliveryThread.joinable() && impl.delivery->bufferedCount() > 0) {
-    impl.deliveryThread = std::thread([channel = impl.delivery] {
-      while (auto task = channel->pop()) (*task)();
-    });
+    impl.deliveryThread = std::thread([queue = impl.delivery] { runDelivery(queue); });
   }
   impl.delivery->finish();
   joinOrDetach(impl.deliveryThread);
@@ -670,9 +731,7 @@ void Connection::resume() {
       startConnect = true;
     }
   }
-  impl.deliveryThread = std::thread([channel = impl.delivery] {
-    while (auto task = channel->pop()) (*task)();
-  });
+  impl.deliveryThread = std::thread([queue = impl.delivery] { runDelivery(queue); });
   if (session) SessionRunner::start(shared_from_this(), impl, session);
   if (startConnect) {
     std::weak_ptr<Connection> weak = shared_from_this();
