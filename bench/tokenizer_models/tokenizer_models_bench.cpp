@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/config.hpp"
@@ -128,6 +129,38 @@ void BM_BpeLongWord(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * word.size()));
 }
 BENCHMARK(BM_BpeLongWord)->Arg(1 << 14)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+// Building a model of the size of the speech model's vocabulary: 256 byte characters, 50,000
+// merges of earlier symbols (each result a new vocabulary entry), from a parsed document.
+void BM_BpeBuild(benchmark::State& state) {
+  std::vector<std::string> symbols(byteEncoder().begin(), byteEncoder().end());
+  std::unordered_set<std::string> known(symbols.begin(), symbols.end());
+  platform::json::Json vocab = platform::json::Json::object();
+  platform::json::Json merges = platform::json::Json::array();
+  for (std::size_t i = 0; i < symbols.size(); ++i) vocab[symbols[i]] = static_cast<int>(i);
+  std::uint64_t seed = 12345;
+  const auto next = [&seed](std::size_t bound) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::size_t>((seed >> 33) % bound);
+  };
+  while (merges.size() < 50000) {
+    const std::string& a = symbols[symbols.size() - 1 - next(std::min<std::size_t>(symbols.size(), 2000))];
+    const std::string& b = symbols[next(256)];
+    std::string joined = a + b;
+    if (!known.insert(joined).second) continue;
+    merges.push_back(a + " " + b);
+    vocab[joined] = static_cast<int>(symbols.size());
+    symbols.push_back(std::move(joined));
+  }
+  const platform::json::Json document = {{"model", {{"vocab", vocab}, {"merges", merges}}}};
+  const Config data = Config::parse(document.dump());
+  const Config config = Config::parse(R"({"unk_token": "<|endoftext|>"})");
+  for (auto _ : state) {
+    BPETokenizer bpe(config, data, AddedTokens{{"<|endoftext|>", 50256}});
+    benchmark::DoNotOptimize(bpe.tokensToIds().size());
+  }
+}
+BENCHMARK(BM_BpeBuild)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace noxtal::tokenizers
