@@ -18,6 +18,7 @@
 #include "core/tokenizers/bpe_tokenizer.hpp"
 #include "core/tokenizers/byte_level.hpp"
 #include "core/tokenizers/pre_tokenizer.hpp"
+#include "core/tokenizers/unigram_tokenizer.hpp"
 #include "platform/json/json.hpp"
 
 namespace noxtal::tokenizers {
@@ -161,6 +162,68 @@ void BM_BpeBuild(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_BpeBuild)->Unit(benchmark::kMillisecond);
+
+// A Unigram vocabulary of XLM-R's size: 250,000 pieces cut from the prose's words (spelt with
+// "▁" in front, as the Metaspace pre-tokenizer gives them) and made-up ones, scores falling with
+// the position; building it and tokenizing the prose's words.
+struct UnigramFixture {
+  std::vector<std::string> words;
+  std::size_t bytes = 0;
+  Config data;
+
+  UnigramFixture() {
+    std::istringstream prose(licenceTexts());
+    for (std::string w; prose >> w;) {
+      if (std::all_of(w.begin(), w.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        words.push_back("\u2581" + w);
+      }
+    }
+    for (const std::string& w : words) bytes += w.size();
+    std::unordered_set<std::string> known;
+    platform::json::Json vocab = platform::json::Json::array({platform::json::Json::array({"<unk>", 0.0})});
+    std::uint64_t seed = 99;
+    for (std::size_t i = 0; vocab.size() < 250000 && i < 100 * words.size(); ++i) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      const std::string& w = words[(seed >> 33) % words.size()];
+      // A piece starts at the 3-byte "▁" or after it.
+      const std::size_t start = (seed >> 20) % 2 == 0 ? 0 : 3 + (seed >> 21) % (w.size() - 3);
+      const std::size_t length = (start == 0 ? 3 : 0) + 1 + (seed >> 8) % 6;
+      std::string piece = w.substr(start, length);
+      if (i % 5 == 0) piece += std::to_string(i);
+      if (!known.insert(piece).second) continue;
+      vocab.push_back(platform::json::Json::array({piece, -1.0 - static_cast<double>(vocab.size()) / 1000.0}));
+    }
+    const platform::json::Json document = {{"model", {{"type", "Unigram"}, {"unk_id", 0}, {"vocab", vocab}}}};
+    data = Config::parse(document.dump());
+  }
+};
+
+const UnigramFixture& unigramFixture() {
+  static const UnigramFixture f;
+  return f;
+}
+
+void BM_UnigramBuild(benchmark::State& state) {
+  const UnigramFixture& f = unigramFixture();
+  const Config config = Config::parse("{}");
+  for (auto _ : state) {
+    UnigramTokenizer unigram(config, f.data, {});
+    benchmark::DoNotOptimize(unigram.vocab().size());
+  }
+}
+BENCHMARK(BM_UnigramBuild)->Unit(benchmark::kMillisecond);
+
+void BM_UnigramTokenizeProse(benchmark::State& state) {
+  const UnigramFixture& f = unigramFixture();
+  const UnigramTokenizer unigram(Config::parse("{}"), f.data, {});
+  for (auto _ : state) {
+    std::size_t tokens = 0;
+    for (const std::string& w : f.words) tokens += unigram.tokenize(w).size();
+    benchmark::DoNotOptimize(tokens);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes));
+}
+BENCHMARK(BM_UnigramTokenizeProse)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace noxtal::tokenizers

@@ -114,7 +114,7 @@ TEST(TrieTest, CommonPrefixSearchFindsStoredPrefixesByLength) {
   // The search stops at the first element that leaves the trie; the marked root is never given.
   const std::string other = "ax";
   EXPECT_EQ(trie.commonPrefixSearch(std::span<const char>(other.data(), other.size())).size(), 1u);
-  EXPECT_TRUE(trie.node(Trie<char>::root()).isLeaf);
+  EXPECT_TRUE(trie.isLeaf(Trie<char>::root()));
   auto iterator = trie.commonPrefixSearchIterator(std::span<const char>(text.data(), text.size()));
   EXPECT_EQ(iterator.next(), 1u);
   EXPECT_EQ(iterator.next(), 2u);
