@@ -64,8 +64,8 @@ platform::json::Json learnMerges(const std::vector<std::string>& words, std::siz
       for (std::size_t i = 0; i + 1 < symbols.size(); ++i) pairs[{symbols[i], symbols[i + 1]}] += n;
     }
     if (pairs.empty()) break;
-    const auto best = std::max_element(pairs.begin(), pairs.end(),
-                                       [](const auto& x, const auto& y) { return x.second < y.second; });
+    const auto best =
+        std::max_element(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) { return x.second < y.second; });
     const auto [a, b] = best->first;
     merges.push_back(a + " " + b);
     for (auto& [symbols, n] : split) {

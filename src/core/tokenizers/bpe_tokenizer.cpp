@@ -83,8 +83,7 @@ struct Candidate {
 
 }  // namespace
 
-BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
-                           const AddedTokens& addedTokens)
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
     : directSymbolIds_(kDirectSymbols, -1) {
   const Config& model = tokenizerData["model"];
   const Config::Array* merges = model["merges"].arrayValue();
@@ -133,7 +132,8 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const Merge merge{position, internSymbol(joined)};
     const std::uint64_t key = pairKey(a, b);
     std::size_t slot = slotOf(key, mergeTableBits_);
-    while (mergeTable_[slot].key != kNoKey && mergeTable_[slot].key != key) slot = (slot + 1) & (mergeTable_.size() - 1);
+    while (mergeTable_[slot].key != kNoKey && mergeTable_[slot].key != key)
+      slot = (slot + 1) & (mergeTable_.size() - 1);
     mergeTable_[slot] = MergeSlot{key, merge};  // a later duplicate takes the later rank
     ++position;
   }
@@ -303,8 +303,12 @@ void BPETokenizer::mergeLongWord(std::string_view token, std::span<const std::si
   for (std::size_t i = 0; i < count; ++i) {
     const auto begin = static_cast<std::uint32_t>(bounds[i]);
     const auto end = static_cast<std::uint32_t>(bounds[i + 1]);
-    word[i] = WordSymbol{symbolId(token.substr(begin, end - begin)), begin, end, static_cast<std::int32_t>(i) - 1,
-                         i + 1 < count ? static_cast<std::int32_t>(i + 1) : -1, true};
+    word[i] = WordSymbol{symbolId(token.substr(begin, end - begin)),
+                         begin,
+                         end,
+                         static_cast<std::int32_t>(i) - 1,
+                         i + 1 < count ? static_cast<std::int32_t>(i + 1) : -1,
+                         true};
   }
 
   std::vector<Candidate> queued;

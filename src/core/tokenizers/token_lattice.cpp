@@ -22,7 +22,9 @@ TokenLattice::TokenLattice(std::string_view sentence, int bosTokenId, int eosTok
 
 TokenLattice::TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId,
                            int eosTokenId)
-    : sentence_(sentence), boundaries_(std::move(characterBoundaries)), bosTokenId_(bosTokenId),
+    : sentence_(sentence),
+      boundaries_(std::move(characterBoundaries)),
+      bosTokenId_(bosTokenId),
       eosTokenId_(eosTokenId) {
   platform::log::requireThat(!boundaries_.empty() && boundaries_.front() == 0 && boundaries_.back() == sentence_.size(),
                              "lattice character boundaries must cover the sentence");

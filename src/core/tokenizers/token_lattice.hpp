@@ -39,8 +39,7 @@ class TokenLattice {
   TokenLattice(std::string_view sentence, int bosTokenId, int eosTokenId);
   // The same with the sentence's grapheme-cluster boundaries (byte offsets, starting with 0 and
   // ending with sentence.size()) already at hand.
-  TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId,
-               int eosTokenId);
+  TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId, int eosTokenId);
 
   // Adds a node covering characters [startOffset, startOffset + length), which must be at least
   // one character and lie within the sentence (an empty node would be its own predecessor).
