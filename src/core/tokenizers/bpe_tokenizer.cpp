@@ -200,39 +200,40 @@ std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
 template <class Emit>
 void BPETokenizer::forEachSymbol(std::string_view token, Emit&& emit) const {
   if (token.empty()) return;
-  // Byte-level and most Latin text: every code point below U+0300 is a character of its own (no
-  // CR, which joins with a following LF), so the boundaries are the code points'.
+  // Byte-level and most Latin text, and SentencePiece words: every code point below U+0300 (but
+  // CR, which joins with a following LF) is a character of its own, and so is U+2581 (grapheme
+  // break class Other, not pictographic); such short words take their boundaries from the code
+  // points. Anything else, invalid UTF-8 included, goes through the general boundaries.
+  std::array<std::size_t, kShortWord + 1> shortBounds;
+  std::size_t count = 0;
   bool simple = true;
-  for (const char c : token) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0xCC || byte == '\r') {
+  shortBounds[0] = 0;
+  const auto byteAt = [token](std::size_t i) { return static_cast<unsigned char>(token[i]); };
+  for (std::size_t i = 0; i < token.size();) {
+    const unsigned char lead = byteAt(i);
+    if (count == kShortWord) {
       simple = false;
       break;
     }
+    if (lead < 0x80 && lead != '\r') {
+      i += 1;
+    } else if (lead >= 0xC2 && lead < 0xCC && i + 1 < token.size() && (byteAt(i + 1) & 0xC0) == 0x80) {
+      i += 2;
+    } else if (lead == 0xE2 && i + 2 < token.size() && byteAt(i + 1) == 0x96 && byteAt(i + 2) == 0x81) {
+      i += 3;
+    } else {
+      simple = false;
+      break;
+    }
+    shortBounds[++count] = i;
   }
-  if (simple && token.size() <= kShortWord) {
-    std::array<std::size_t, kShortWord + 1> bounds;
-    std::size_t count = 0;
-    bounds[0] = 0;
-    for (std::size_t i = 0; i < token.size() && simple;) {
-      const auto lead = static_cast<unsigned char>(token[i]);
-      if (lead < 0x80) {
-        i += 1;
-      } else if (lead >= 0xC2 && i + 1 < token.size() && (static_cast<unsigned char>(token[i + 1]) & 0xC0) == 0x80) {
-        i += 2;
-      } else {
-        simple = false;  // invalid UTF-8: the general path decides
-      }
-      bounds[++count] = i;
+  if (simple) {
+    if (count < 2) {
+      emit(token);
+    } else {
+      mergeShortWord(token, std::span<const std::size_t>(shortBounds.data(), count + 1), emit);
     }
-    if (simple) {
-      if (count < 2) {
-        emit(token);
-        return;
-      }
-      mergeShortWord(token, std::span<const std::size_t>(bounds.data(), count + 1), emit);
-      return;
-    }
+    return;
   }
   const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(token);
   if (bounds.size() < 3) {

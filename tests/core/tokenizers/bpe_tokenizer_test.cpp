@@ -87,7 +87,7 @@ std::string jsonText(const std::string& s) { return "\"" + s + "\""; }
 
 TEST(BpeMergeTest, AgreesWithTheTextbookLoopOnRandomMergesAndWords) {
   std::mt19937 random(20261209);
-  const std::vector<std::string> alphabet = {"a", "b", "c", "\xC3\xA9", "d"};
+  const std::vector<std::string> alphabet = {"a", "b", "c", "\xC3\xA9", "\xE2\x96\x81", "d"};
   for (int round = 0; round < 400; ++round) {
     // Random merges over symbols that are single letters or concatenations of merges made so
     // far, in any order (a pair may rank below the pairs that make its symbols, may repeat).
@@ -111,7 +111,7 @@ TEST(BpeMergeTest, AgreesWithTheTextbookLoopOnRandomMergesAndWords) {
     const BPETokenizer bpe = makeBpe(model);
     // Words short and long (the two ways of merging), now and then with a combining accent or a
     // CR, which take the general character boundaries.
-    const std::vector<std::string> extra = {"\xCC\x81", "\r", "\n"};
+    const std::vector<std::string> extra = {"\xCC\x81", "\r", "\n", "\xF0\x9F\x91\x8D", "\xE2\x80\x8D", "\xFF"};
     for (int w = 0; w < 20; ++w) {
       std::string word;
       const int length = static_cast<int>(random() % (w % 2 == 0 ? 34 : 90));
