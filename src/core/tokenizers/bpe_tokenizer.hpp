@@ -6,10 +6,10 @@
 // Llama, ...) and as the fallback for unregistered ones; the pretrained pipeline calls it once per
 // pre-token.
 //
-// Merging works on interned symbol ids with a priority queue, O(n log n) in the pre-token's
-// length, and gives exactly the result of the textbook loop (lowest-ranked adjacent pair first,
-// all its occurrences merged left to right before any pair formed by them is considered).
-// Nothing is cached between calls.
+// Merging works on interned symbol ids: a short pre-token is scanned, a long one goes through a
+// priority queue, O(n log n) in its length; both give exactly the result of the textbook loop
+// (lowest-ranked adjacent pair first, all its occurrences merged left to right before any pair
+// formed by them is considered). Nothing is cached between calls.
 //
 // Immutable after construction; every const member is safe to call from several threads at once.
 #pragma once

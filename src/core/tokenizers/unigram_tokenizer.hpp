@@ -64,6 +64,7 @@ class UnigramTokenizer : public PreTrainedTokenizerModel {
   const SentencePieceToken& unknownPiece() const { return unknownPiece_; }
   // The smallest of 999 and every vocabulary score.
   float minScore() const { return minScore_; }
+  // The pieces spelt as interned cluster numbers (see commonPrefixSearch for texts).
   const CharacterTrie& trie() const { return trie_; }
   // Every vocabulary piece that is a prefix of `text`, by increasing length.
   std::vector<std::string> commonPrefixSearch(std::string_view text) const;
