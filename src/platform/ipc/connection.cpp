@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/ipc/delivery_queue.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "platform/ipc/socket_path.hpp"
 #include "platform/ipc/wire.hpp"
@@ -43,163 +44,9 @@ void joinOrDetach(std::thread& t) {
   }
 }
 
-using Task = std::function<void()>;
-
 // How long the delivery thread may run one task before the stand-by reader of its session
 // reads the socket in its place (between one and two of these).
 constexpr std::chrono::milliseconds kStandbyPeriod{10};
-
-// The delivery of one connection: its tasks, from any number of producers, run in order by the
-// one delivery thread.
-//
-// While it has nothing to run, the delivery thread waits in poll() on `wake_` (an eventfd) and
-// on the socket of its session when it holds the reading turn (Session), and reads and handles
-// what arrives itself: a message needs no hand-over between threads. Producers signal `wake_`
-// only when that thread sleeps, after letting go of the lock.
-//
-// The delivery thread also publishes when a task starts and whether one runs, so that the
-// stand-by reader of a session can tell that it is held up in one task and read in its place.
-// `turnMutex` guards the reading turn of the sessions of this connection and `turnChanged`
-// wakes their stand-by readers.
-class DeliveryQueue {
- public:
-  DeliveryQueue() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wake_) logger().error("no event descriptor for the delivery thread; a separate thread reads");
-  }
-
-  // False (and the task dropped) once finished.
-  bool push(Task task) {
-    bool wake;
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      if (finished_) return false;
-      tasks_.push_back(std::move(task));
-      wake = std::exchange(sleeping_, false);
-    }
-    if (wake) signal();
-    return true;
-  }
-
-  // Makes the delivery thread look again at the reading turn: wakes it when it waits, or
-  // keeps it from waiting once.
-  void kick() {
-    bool wake;
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      kicked_ = true;
-      wake = std::exchange(sleeping_, false);
-    }
-    if (wake) signal();
-  }
-
-  // Ends the queue; what is queued is still delivered.
-  void finish() {
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      finished_ = true;
-      sleeping_ = false;
-    }
-    signal();
-  }
-
-  std::size_t bufferedCount() const {
-    std::lock_guard<std::mutex> guard(m_);
-    return tasks_.size();
-  }
-
-  // The next task, if any. The delivery thread only.
-  std::optional<Task> tryPop() {
-    std::lock_guard<std::mutex> guard(m_);
-    if (tasks_.empty()) return std::nullopt;
-    Task task = std::move(tasks_.front());
-    tasks_.pop_front();
-    return task;
-  }
-
-  bool drained() const {
-    std::lock_guard<std::mutex> guard(m_);
-    return finished_ && tasks_.empty();
-  }
-
-  // Whether the delivery thread can wait on a socket (else a separate thread always reads).
-  bool canPoll() const { return wake_.valid(); }
-
-  // Waits until a task is queued, the queue is finished, kick() is called or, when `socket`
-  // is not -1, the socket has something to read (or has ended). True in the last case. The
-  // delivery thread only.
-  bool waitForWork(int socket) {
-    {
-      std::unique_lock<std::mutex> lock(m_);
-      if (!tasks_.empty() || finished_ || std::exchange(kicked_, false)) return false;
-      sleeping_ = true;
-      if (!wake_) {
-        cv_.wait(lock, [&] { return !sleeping_; });
-        kicked_ = false;
-        return false;
-      }
-    }
-    pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {socket, POLLIN, 0}};
-    int r;
-    do {
-      r = ::poll(fds, socket >= 0 ? 2 : 1, -1);
-    } while (r < 0 && errno == EINTR);
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      sleeping_ = false;
-      kicked_ = false;
-    }
-    if (r > 0 && (fds[0].revents & POLLIN)) {
-      std::uint64_t count;
-      [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &count, sizeof count);
-    }
-    return socket >= 0 && r > 0 && fds[1].revents != 0;
-  }
-
-  // Runs `task`, publishing its start. The delivery thread only.
-  void run(Task& task) {
-    started_.fetch_add(1);
-    running_.store(true);
-    if (parkedWatchers_.load() > 0) {
-      { std::lock_guard<std::mutex> guard(turnMutex); }
-      turnChanged.notify_all();
-    }
-    task();
-    running_.store(false);
-  }
-
-  // Read by the stand-by readers: `running` first, then `started`. A task that runs at two
-  // looks with no start between them is the same task.
-  bool running() const { return running_.load(); }
-  std::uint64_t started() const { return started_.load(); }
-  // A stand-by reader that waits for the next task start counts itself here (under turnMutex).
-  std::atomic<int>& parkedWatchers() { return parkedWatchers_; }
-
-  std::mutex turnMutex;
-  std::condition_variable turnChanged;
-
- private:
-  void signal() {
-    if (!wake_) {
-      cv_.notify_all();
-      return;
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-  }
-
-  const platform::fs::UniqueFd wake_;
-  mutable std::mutex m_;
-  std::condition_variable cv_;  // waits when there is no wake_
-  // guarded by m_:
-  std::deque<Task> tasks_;
-  bool finished_ = false;
-  bool sleeping_ = false;
-  bool kicked_ = false;
-
-  std::atomic<std::uint64_t> started_{0};
-  std::atomic<bool> running_{false};
-  std::atomic<int> parkedWatchers_{0};
-};
 
 // Serialises the launch-or-connect step of the connections of this process, so that two of
 // them never start two workers for one service.
@@ -663,8 +510,7 @@ struct SessionRunner {
       watching = true;
       lastRunning = running;
       lastStarted = started;
-      delivery.turnChanged.wait_for(lock, kStandbyPeriod,
-                                    [&] { return s.ended || (s.detached && !s.deliveryReads); });
+      delivery.turnChanged.wait_for(lock, kStandbyPeriod, [&] { return s.ended || (s.detached && !s.deliveryReads); });
     }
   }
 
