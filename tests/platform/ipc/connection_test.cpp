@@ -378,6 +378,35 @@ TEST(Connection, TheLastReferenceMayDropOnTheDeliveryThread) {
   EXPECT_TRUE(invalidations.waitFor(1));
 }
 
+// Invalidated from its own completion, while its delivery thread is busy: the connection still
+// reads its stream to the end, its threads end and it goes, and the peer sees it close.
+TEST(Connection, AConnectionInvalidatedFromItsDeliveryThreadStillGoes) {
+  auto [a, b] = ipctest::socketPair();
+  auto service = Connection::adopt(std::move(a));
+  echo::configureServiceSide(service);
+  Counter serviceInvalidations;
+  service->setInvalidationHandler([&] { serviceInvalidations.bump(); });
+  service->resume();
+  std::weak_ptr<Connection> gone;
+  Counter done;
+  {
+    auto client = Connection::adopt(std::move(b));
+    echo::configureClientSide(client);
+    client->resume();
+    gone = client;
+    client->call("echo", Json::object(), [&done, kept = client](CallOutcome o) mutable {
+      EXPECT_TRUE(o.ok());
+      kept->invalidate();
+      kept.reset();
+      done.bump();
+    });
+  }
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_TRUE(ipctest::eventually([&] { return gone.expired(); }));
+  EXPECT_TRUE(serviceInvalidations.waitFor(1));
+  service->invalidate();
+}
+
 // Eight threads call while the connection is invalidated under them: each call completes
 // exactly once, with its answer or with 4099.
 TEST(ConnectionThreads, EightThreadsCallWhileTheConnectionIsInvalidated) {
