@@ -401,7 +401,7 @@ struct SessionRunner {
       }
       impl.changed.notify_all();
     }
-    // Wakes the reader, which ends the session.
+    // Wakes the thread that reads, which ends the session.
     ::shutdown(fd, SHUT_RDWR);
   }
 
