@@ -178,7 +178,12 @@ void writeSegmenter(platform::fs::FileSystem& fileSystem, const fs::path& folder
   Json overlapped = node("greater", {"speakersPerFrame"}, "overlapped_speaker_activity");
   overlapped["value"] = 1.5;
   nodes.push_back(overlapped);
-  Json windows = node("frame", {"waveform"}, "windows");
+  // The windows are only read for their shape; as in the W8A16 variant they carry 16-bit
+  // activations, which halves the largest array a chunk's output holds.
+  Json half = node("cast", {"waveform"}, "waveformHalf");
+  half["dataType"] = "float16";
+  nodes.push_back(half);
+  Json windows = node("frame", {"waveformHalf"}, "windows");
   windows["axis"] = 0;
   windows["size"] = kWindowSamples;
   windows["hop"] = kWindowHop;
@@ -187,7 +192,7 @@ void writeSegmenter(platform::fs::FileSystem& fileSystem, const fs::path& folder
   sliding["shape"] = {kWindows, 1, kWindowSamples};
   nodes.push_back(sliding);
   writeModel(fileSystem, folder, "SpeakerSegmenter", Json::array({feature("waveform", "float32", {kChunkSamples})}),
-             Json::array({feature("sliding_window_waveform", "float32", {kWindows, 1, kWindowSamples}),
+             Json::array({feature("sliding_window_waveform", "float16", {kWindows, 1, kWindowSamples}),
                           feature("speaker_ids", "float32", {kWindows, kWindowFrames, kSpeakers}),
                           feature("speaker_activity", "float32", {kWindows, kSpeakers}),
                           feature("overlapped_speaker_activity", "float32", {kWindows, kWindowFrames})}),

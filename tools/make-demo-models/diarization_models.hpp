@@ -3,8 +3,8 @@
 // projector, written as a model repository that PyannoteModelLoader reads as a local folder.
 //
 // What they compute (16 kHz audio, 30 s chunks, 10 frames of 0.1 s per second):
-//   segmenter   "waveform" [480000] -> "sliding_window_waveform" [21, 1, 160000] (10 s windows,
-//               1 s step), "speaker_ids" [21, 100, 2], "speaker_activity" [21, 2],
+//   segmenter   "waveform" [480000] -> float16 "sliding_window_waveform" [21, 1, 160000] (10 s
+//               windows, 1 s step), "speaker_ids" [21, 100, 2], "speaker_activity" [21, 2],
 //               "overlapped_speaker_activity" [21, 100]. Per frame, a Hann-windowed spectrum at
 //               10 Hz spacing gives the energy of two pitch bands: the low voice band (60-160 Hz)
 //               and the high voice band (200-320 Hz). Local speaker 0 is active on a frame whose
