@@ -7,6 +7,7 @@
 //
 // Exit status 0 on success (no lines when nobody speaks); 1 for any error, a usage error and an
 // audio file without samples included, with exactly one line on stderr.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -66,6 +67,8 @@ int run(const std::string& modelFolder, const std::string& audioPath, std::optio
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed output pipe is reported as a write error (exit 1), not a kill by SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
   std::optional<int> speakers;
   std::string paths[2];
   int pathCount = 0;
