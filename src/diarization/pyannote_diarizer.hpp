@@ -94,7 +94,8 @@ class PyannoteDiarizerActor {
   // The whole run (see the header comment). `options` may be null or of another type (then:
   // threshold 0.6, exclusive reconciliation, centroids of all embeddings, no clips). The
   // callback receives the run's progress (0 ... 100, never decreasing; 85 when segmentation
-  // and embedding end), from any thread, never under a lock of the pipeline. Thread-safe: a
+  // and embedding end), from any thread and possibly from several at once, never under a lock
+  // of the pipeline; it must not call cancel() or diarize() on this actor. Thread-safe: a
   // second call on the same actor cancels the first, which then throws CancellationError.
   DiarizationResult diarize(std::span<const float> audioArray, const DiarizationOptions* options,
                             const ProgressCallback& progressCallback, std::stop_token stopToken = {});

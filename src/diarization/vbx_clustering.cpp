@@ -98,21 +98,14 @@ ClusterAssignment assignClusters(const std::vector<SpeakerEmbedding>& embeddings
   const VBxResult vbxResult = vbx(flat, plda, parameters.maxIterations, false, parameters.fa, parameters.fb,
                                   parameters.initSmoothing);
 
-  std::vector<std::size_t> surviving;
-  for (std::size_t k = 0; k < vbxResult.pi.size(); ++k) {
-    if (vbxResult.pi[k] > parameters.minSpeakerPrior) surviving.push_back(k);
-  }
+  const std::vector<std::size_t> surviving = keptSpeakerColumns(vbxResult.pi, parameters.minSpeakerPrior);
   VectorList kept;
-  if (surviving.empty()) {
-    kept = vbxResult.gamma;
-  } else {
-    kept.reserve(vbxResult.gamma.size());
-    for (const Vector& row : vbxResult.gamma) {
-      Vector columns;
-      columns.reserve(surviving.size());
-      for (const std::size_t k : surviving) columns.push_back(k < row.size() ? row[k] : 0.0f);
-      kept.push_back(std::move(columns));
-    }
+  kept.reserve(vbxResult.gamma.size());
+  for (const Vector& row : vbxResult.gamma) {
+    Vector columns;
+    columns.reserve(surviving.size());
+    for (const std::size_t k : surviving) columns.push_back(k < row.size() ? row[k] : 0.0f);
+    kept.push_back(std::move(columns));
   }
   const VectorList responsibilities = transposed(kept);
   const std::vector<int> working = responsibilities.empty() ? flat : maxIndices(responsibilities, false);
@@ -149,6 +142,17 @@ ClusterAssignment assignClusters(const std::vector<SpeakerEmbedding>& embeddings
   }
   if (labels.size() != embeddings.size()) labels.resize(embeddings.size(), 0);
   return {labels, speakerCentroids(labels, embeddings, parameters.centroidSource, parameters.trainableRatio)};
+}
+
+std::vector<std::size_t> keptSpeakerColumns(std::span<const float> priors, float minSpeakerPrior) {
+  std::vector<std::size_t> kept;
+  for (std::size_t k = 0; k < priors.size(); ++k) {
+    if (priors[k] > minSpeakerPrior) kept.push_back(k);
+  }
+  if (kept.empty()) {
+    for (std::size_t k = 0; k < priors.size(); ++k) kept.push_back(k);
+  }
+  return kept;
 }
 
 VectorList weightedCentroids(const VectorList& responsibilities, const VectorList& embeddings) {

@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "diarization/clustering_numerics.hpp"
@@ -88,6 +89,9 @@ struct ClusterAssignment {
 // The whole assignment over embeddings already sorted (see the header comment).
 ClusterAssignment assignClusters(const std::vector<SpeakerEmbedding>& embeddings,
                                  const ClusteringParameters& parameters, int threads = 1);
+// The speaker columns VBx keeps: those whose prior is above `minSpeakerPrior`, ascending; all
+// columns when none is.
+std::vector<std::size_t> keptSpeakerColumns(std::span<const float> priors, float minSpeakerPrior);
 // Responsibility-weighted means of `embeddings`, one per row of `responsibilities`; d zeros for
 // a row without weight. Empty when either is empty or the first embedding is empty.
 VectorList weightedCentroids(const VectorList& responsibilities, const VectorList& embeddings);
