@@ -110,6 +110,17 @@ class HeldOutTest : public ::testing::Test {
     return speakers;
   }
 
+  // The library over the demo models with the given worker counts.
+  static dellomar::DiarizationResult diarizeInProcess(std::span<const float> samples, int segmenterWorkers,
+                                                      int embedderWorkers) {
+    auto config = std::make_shared<dellomar::PyannoteConfig>(dellomar::PyannoteConfig::Flat{
+        std::nullopt, "didezuraz/dellomar-coreml", std::nullopt, models().string(), false, false,
+        "https://huggingface.co", "main", true, false, noxtal::Logging::LogLevel::none, true, segmenterWorkers,
+        embedderWorkers, nullptr});
+    dellomar::Dellomar dellomar(config);
+    return dellomar.diarize(samples);
+  }
+
   static void expectOneErrorLine(const ToolRun& result, const std::string& fragment) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
@@ -142,6 +153,9 @@ TEST_F(HeldOutTest, TwoVoicesOverThreeSeedsGiveTwoSpeakersAndALowDer) {
 TEST_F(HeldOutTest, OneVoiceSilenceAndAShortInput) {
   EXPECT_EQ(speakersOf(diarize(makeRecording("one_voice", 120, 4, 1))).size(), 1u);
   EXPECT_TRUE(diarize(makeRecording("silence", 60, 4, 0)).empty());
+  const auto silence = diarizeInProcess(twovoice::synthesize({60, 4, 0}).samples, 2, 2);
+  EXPECT_EQ(silence.speakerCount, 0);
+  EXPECT_TRUE(silence.segments.empty());
   // Three seconds: shorter than a window, diarized zero-padded.
   const auto twoVoices = twovoice::synthesize({120, 4, 2});
   const twovoice::Turn first = twoVoices.turns.front();
@@ -193,16 +207,8 @@ TEST_F(HeldOutTest, BadInputExitsOneWithOneLine) {
 // The library over the demo models: worker counts (segmenter, embedder) change nothing.
 TEST_F(HeldOutTest, ResultsAreIdenticalForAnyWorkerCounts) {
   const auto recording = twovoice::synthesize({90, 6, 2});
-  const auto diarizeWith = [&](int segmenterWorkers, int embedderWorkers) {
-    auto config = std::make_shared<dellomar::PyannoteConfig>(dellomar::PyannoteConfig::Flat{
-        std::nullopt, "didezuraz/dellomar-coreml", std::nullopt, models().string(), false, false,
-        "https://huggingface.co", "main", true, false, noxtal::Logging::LogLevel::none, true, segmenterWorkers,
-        embedderWorkers, nullptr});
-    dellomar::Dellomar dellomar(config);
-    return dellomar.diarize(recording.samples);
-  };
-  const auto one = diarizeWith(1, 1);
-  const auto many = diarizeWith(4, 8);
+  const auto one = diarizeInProcess(recording.samples, 1, 1);
+  const auto many = diarizeInProcess(recording.samples, 4, 8);
   EXPECT_EQ(one.speakerCount, 2);
   EXPECT_EQ(one.binaryMatrix(), many.binaryMatrix());
   EXPECT_EQ(one.speakerCentroidEmbeddings, many.speakerCentroidEmbeddings);
