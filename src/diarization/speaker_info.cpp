@@ -84,7 +84,7 @@ SpeakerInfo SpeakerInfo::fromJson(const Json& value) {
   if (!inner.is_object()) throw JsonError("expected an object for case \"" + name + "\"");
   if (name == "noMatch") return noMatch();
   if (name == "speakerId") {
-    return speakerId(platform::json::detail::convertMember<int>(payloadOf(inner, name), "_0"));
+    return speakerId(platform::json::requireAs<int>(inner, "_0"));
   }
   if (name == "multiple") {
     const Json& list = payloadOf(inner, name);
