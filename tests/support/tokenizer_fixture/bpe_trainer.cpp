@@ -105,12 +105,43 @@ class Trainer {
       if (!byte) return;
       word.symbols.push_back(byteToSymbol_[*byte]);
     }
+    applyLearnedMerges(word.symbols);
     const int index = static_cast<int>(words_.size());
     words_.push_back(std::move(word));
     std::unordered_map<std::uint64_t, long> changes;
     countPairs(words_[index], +1, changes);
     for (const auto& [key, delta] : changes) where_[key].push_back(index);
     publish(changes);
+  }
+
+  // A word added after training began is spelt with the merges learned so far, lowest rank
+  // first, as the tokenizer will spell it; otherwise its pairs would repeat old merges.
+  void applyLearnedMerges(std::vector<int>& symbols) const {
+    while (symbols.size() > 1) {
+      std::size_t bestRank = SIZE_MAX;
+      int a = 0;
+      int b = 0;
+      for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+        const auto found = ranks_.find(pairKey(symbols[i], symbols[i + 1]));
+        if (found != ranks_.end() && found->second.first < bestRank) {
+          bestRank = found->second.first;
+          a = symbols[i];
+          b = symbols[i + 1];
+        }
+      }
+      if (bestRank == SIZE_MAX) return;
+      const int merged = ranks_.at(pairKey(a, b)).second;
+      std::vector<int> rebuilt;
+      for (std::size_t i = 0; i < symbols.size();) {
+        if (i + 1 < symbols.size() && symbols[i] == a && symbols[i + 1] == b) {
+          rebuilt.push_back(merged);
+          i += 2;
+        } else {
+          rebuilt.push_back(symbols[i++]);
+        }
+      }
+      symbols = std::move(rebuilt);
+    }
   }
 
   void countPairs(const Word& word, int sign, std::unordered_map<std::uint64_t, long>& changes) {
@@ -141,7 +172,9 @@ class Trainer {
         banned_.insert(key);
         continue;
       }
-      apply(top.a, top.b, addSymbol(std::move(text)));
+      const int merged = addSymbol(std::move(text));
+      ranks_.emplace(key, std::make_pair(merges_.size(), merged));
+      apply(top.a, top.b, merged);
       merges_.emplace_back(top.a, top.b);
       return true;
     }
@@ -202,6 +235,7 @@ class Trainer {
   std::unordered_set<std::uint64_t> banned_;
   std::priority_queue<Candidate, std::vector<Candidate>, CandidateOrder> queue_;
   std::vector<std::pair<int, int>> merges_;
+  std::unordered_map<std::uint64_t, std::pair<std::size_t, int>> ranks_;  // pair -> (rank, merged symbol)
 };
 
 }  // namespace

@@ -32,7 +32,7 @@ int layoutBegin(Layout layout) {
   return -1;
 }
 
-std::string quoted(std::string_view text) { return platform::json::Json(std::string(text)).dump(); }
+std::string jsonString(std::string_view text) { return platform::json::Json(std::string(text)).dump(); }
 
 std::string timestamp(int index) {
   char buffer[16];
@@ -51,19 +51,19 @@ Files build(const Options& options) {
                                   ? bpe.symbols[static_cast<std::size_t>(id)]
                                   : "<filler " + std::to_string(id) + ">";
     vocab += id == 0 ? "\n" : ",\n";
-    vocab += "      " + quoted(token) + ": " + std::to_string(id);
+    vocab += "      " + jsonString(token) + ": " + std::to_string(id);
   }
   std::string merges;
   for (std::size_t i = 0; i < bpe.merges.size(); ++i) {
     merges += i == 0 ? "\n" : ",\n";
-    merges += "      " + quoted(bpe.symbols[static_cast<std::size_t>(bpe.merges[i].first)] + " " +
+    merges += "      " + jsonString(bpe.symbols[static_cast<std::size_t>(bpe.merges[i].first)] + " " +
                               bpe.symbols[static_cast<std::size_t>(bpe.merges[i].second)]);
   }
   std::string added;
   const std::vector<std::string> special = specialTokens(options.layout);
   for (std::size_t i = 0; i < special.size(); ++i) {
     added += i == 0 ? "\n" : ",\n";
-    added += "    {\"id\": " + std::to_string(begin + static_cast<int>(i)) + ", \"content\": " + quoted(special[i]) +
+    added += "    {\"id\": " + std::to_string(begin + static_cast<int>(i)) + ", \"content\": " + jsonString(special[i]) +
              ", \"single_word\": false, \"lstrip\": false, \"rstrip\": false, \"normalized\": false, "
              "\"special\": true}";
   }
