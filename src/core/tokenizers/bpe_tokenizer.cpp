@@ -1,6 +1,9 @@
 #include "core/tokenizers/bpe_tokenizer.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <limits>
 #include <queue>
 #include <utility>
 
@@ -14,6 +17,14 @@ namespace {
 std::uint64_t pairKey(std::int32_t a, std::int32_t b) {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
 }
+
+// The home slot of a key in a table of 2^bits slots (Fibonacci hashing).
+std::size_t slotOf(std::uint64_t key, int bits) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
+// Words of at most this many characters are merged by scanning; longer ones through a queue.
+constexpr std::size_t kShortWord = 32;
 
 // The symbols of one merges entry: a string cut at every blank (empty parts kept), or the
 // string elements of an array. Absent for an entry of any other kind.
@@ -102,7 +113,8 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
   const Config::Dictionary* vocab = model["vocab"].dictionaryValue();
   if (vocab == nullptr) throw TokenizerError::missingVocab();
 
-  merges_.reserve(merges->size());
+  std::unordered_map<std::uint64_t, Merge> ranked;
+  ranked.reserve(merges->size());
   std::int32_t position = 0;
   for (const Config& entry : *merges) {
     const auto parts = mergeSymbols(entry);
@@ -111,8 +123,16 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const std::int32_t a = internSymbol((*parts)[0]);
     const std::int32_t b = internSymbol((*parts)[1]);
     const std::int32_t result = internSymbol((*parts)[0] + (*parts)[1]);
-    merges_[pairKey(a, b)] = Merge{position, result};
+    ranked[pairKey(a, b)] = Merge{position, result};
     ++position;
+  }
+  mergeTableBits_ = 1;
+  while ((std::size_t{1} << mergeTableBits_) < 2 * ranked.size()) ++mergeTableBits_;
+  mergeTable_.assign(std::size_t{1} << mergeTableBits_, MergeSlot{kNoKey, Merge{0, 0}});
+  for (const auto& [key, merge] : ranked) {
+    std::size_t slot = slotOf(key, mergeTableBits_);
+    while (mergeTable_[slot].key != kNoKey) slot = (slot + 1) & (mergeTable_.size() - 1);
+    mergeTable_[slot] = MergeSlot{key, merge};
   }
 
   tokensToIds_.reserve(vocab->size() + addedTokens.size());
@@ -144,8 +164,7 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
 
 std::int32_t BPETokenizer::internSymbol(std::string_view symbol) {
   if (const auto it = symbolIds_.find(symbol); it != symbolIds_.end()) return it->second;
-  const auto id = static_cast<std::int32_t>(symbols_.size());
-  symbols_.emplace_back(symbol);
+  const auto id = static_cast<std::int32_t>(symbolIds_.size());
   symbolIds_.emplace(std::string(symbol), id);
   if (const auto c = singleCodePoint(symbol); c && *c < kDirectSymbols) directSymbolIds_[*c] = id;
   return id;
@@ -159,8 +178,12 @@ std::int32_t BPETokenizer::symbolId(std::string_view symbol) const {
 
 const BPETokenizer::Merge* BPETokenizer::findMerge(std::int32_t a, std::int32_t b) const {
   if (a < 0 || b < 0) return nullptr;
-  const auto it = merges_.find(pairKey(a, b));
-  return it == merges_.end() ? nullptr : &it->second;
+  const std::uint64_t key = pairKey(a, b);
+  for (std::size_t slot = slotOf(key, mergeTableBits_);; slot = (slot + 1) & (mergeTable_.size() - 1)) {
+    const MergeSlot& entry = mergeTable_[slot];
+    if (entry.key == key) return &entry.merge;
+    if (entry.key == kNoKey) return nullptr;
+  }
 }
 
 std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
@@ -171,15 +194,109 @@ std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
 
 // Merging runs in passes, one per rank, as the textbook loop does: the lowest-ranked pair
 // present is merged at every occurrence, left to right, before any pair that those merges form
-// is looked at (such a pair may rank lower still and is merged in a later pass). A merge never
-// re-forms the pair being merged (a non-empty symbol a + b equals neither a nor b), so the
-// candidates of one pass are exactly those queued before it.
-std::vector<std::string> BPETokenizer::bpeSymbols(std::string_view token) const {
-  if (token.empty()) return {};
+// is looked at (such a pair may rank lower still and is merged in a later pass).
+template <class Emit>
+void BPETokenizer::forEachSymbol(std::string_view token, Emit&& emit) const {
+  if (token.empty()) return;
+  // Byte-level and most Latin text: every code point below U+0300 is a character of its own (no
+  // CR, which joins with a following LF), so the boundaries are the code points'.
+  bool simple = true;
+  for (const char c : token) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0xCC || byte == '\r') {
+      simple = false;
+      break;
+    }
+  }
+  if (simple && token.size() <= kShortWord) {
+    std::array<std::size_t, kShortWord + 1> bounds;
+    std::size_t count = 0;
+    bounds[0] = 0;
+    for (std::size_t i = 0; i < token.size() && simple;) {
+      const auto lead = static_cast<unsigned char>(token[i]);
+      if (lead < 0x80) {
+        i += 1;
+      } else if (lead >= 0xC2 && i + 1 < token.size() && (static_cast<unsigned char>(token[i + 1]) & 0xC0) == 0x80) {
+        i += 2;
+      } else {
+        simple = false;  // invalid UTF-8: the general path decides
+      }
+      bounds[++count] = i;
+    }
+    if (simple) {
+      if (count < 2) {
+        emit(token);
+        return;
+      }
+      mergeShortWord(token, std::span<const std::size_t>(bounds.data(), count + 1), emit);
+      return;
+    }
+  }
   const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(token);
-  const std::size_t count = bounds.size() - 1;
-  if (count < 2) return {std::string(token)};
+  if (bounds.size() < 3) {
+    emit(token);
+  } else if (bounds.size() <= kShortWord + 1) {
+    mergeShortWord(token, bounds, emit);
+  } else {
+    mergeLongWord(token, bounds, emit);
+  }
+}
 
+// A short word is scanned whole for each pass; each symbol keeps the merge it makes with its
+// successor, which only changes next to a merge.
+template <class Emit>
+void BPETokenizer::mergeShortWord(std::string_view token, std::span<const std::size_t> bounds, Emit&& emit) const {
+  struct Symbol {
+    std::int32_t id;
+    std::uint32_t begin;
+    std::uint32_t end;
+    const Merge* merge;  // with the next symbol; null when none
+  };
+  constexpr auto noRank = std::numeric_limits<std::int32_t>::max();
+  std::array<Symbol, kShortWord> word;
+  std::size_t count = bounds.size() - 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto begin = static_cast<std::uint32_t>(bounds[i]);
+    const auto end = static_cast<std::uint32_t>(bounds[i + 1]);
+    word[i] = Symbol{symbolId(token.substr(begin, end - begin)), begin, end, nullptr};
+  }
+  for (std::size_t i = 0; i + 1 < count; ++i) word[i].merge = findMerge(word[i].id, word[i + 1].id);
+  while (count > 1) {
+    std::int32_t passRank = noRank;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+      if (word[i].merge != nullptr && word[i].merge->rank < passRank) passRank = word[i].merge->rank;
+    }
+    if (passRank == noRank) break;
+    // Ranks are unique per pair, so the pair at i is the pass's pair exactly when its rank is.
+    std::array<bool, kShortWord> changed;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++kept) {
+      if (i + 1 < count && word[i].merge != nullptr && word[i].merge->rank == passRank) {
+        word[kept] = Symbol{word[i].merge->result, word[i].begin, word[i + 1].end, nullptr};
+        changed[kept] = true;
+        i += 2;
+      } else {
+        word[kept] = word[i];
+        changed[kept] = false;
+        i += 1;
+      }
+    }
+    count = kept;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+      if (changed[i] || changed[i + 1]) word[i].merge = findMerge(word[i].id, word[i + 1].id);
+    }
+    word[count - 1].merge = nullptr;
+  }
+  for (std::size_t i = 0; i < count; ++i) emit(token.substr(word[i].begin, word[i].end - word[i].begin));
+}
+
+// A long word keeps its symbols in a linked list and its candidate merges in a priority queue:
+// O(n log n). A merge never re-forms the pair being merged (a non-empty symbol a + b equals
+// neither a nor b), so the candidates of one pass are exactly those queued before it; pairs
+// formed during the pass are queued after it.
+template <class Emit>
+void BPETokenizer::mergeLongWord(std::string_view token, std::span<const std::size_t> bounds, Emit&& emit) const {
+  const std::size_t count = bounds.size() - 1;
   std::vector<WordSymbol> word(count);
   for (std::size_t i = 0; i < count; ++i) {
     const auto begin = static_cast<std::uint32_t>(bounds[i]);
@@ -226,10 +343,12 @@ std::vector<std::string> BPETokenizer::bpeSymbols(std::string_view token) const 
     for (const Candidate& c : formed) queue.push(c);
   }
 
+  for (std::int32_t i = 0; i >= 0; i = word[i].next) emit(token.substr(word[i].begin, word[i].end - word[i].begin));
+}
+
+std::vector<std::string> BPETokenizer::bpeSymbols(std::string_view token) const {
   std::vector<std::string> symbols;
-  for (std::int32_t i = 0; i >= 0; i = word[i].next) {
-    symbols.emplace_back(token.substr(word[i].begin, word[i].end - word[i].begin));
-  }
+  forEachSymbol(token, [&symbols](std::string_view symbol) { symbols.emplace_back(symbol); });
   return symbols;
 }
 
@@ -260,7 +379,7 @@ std::vector<std::string> BPETokenizer::byteFallback(std::string_view piece) cons
 
 std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
   std::vector<std::string> tokens;
-  const auto emit = [&](std::string_view part) {
+  const auto emitPart = [&](std::string_view part) {
     if (part.empty()) return;
     const auto it = tokensToIds_.find(part);
     if (it != tokensToIds_.end() && (!unknownTokenId_ || it->second != *unknownTokenId_)) {
@@ -269,18 +388,14 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
     }
     for (std::string& byte : byteFallback(part)) tokens.push_back(std::move(byte));
   };
-  for (const std::string& symbol : bpeSymbols(text)) {
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t blank = symbol.find(' ', start);
-      if (blank == std::string::npos) {
-        emit(std::string_view(symbol).substr(start));
-        break;
-      }
-      emit(std::string_view(symbol).substr(start, blank - start));
-      start = blank + 1;
+  // The symbols joined by blanks and cut again at blanks: each symbol's parts between blanks.
+  forEachSymbol(text, [&](std::string_view symbol) {
+    for (std::size_t blank = symbol.find(' '); blank != std::string_view::npos; blank = symbol.find(' ')) {
+      emitPart(symbol.substr(0, blank));
+      symbol.remove_prefix(blank + 1);
     }
-  }
+    emitPart(symbol);
+  });
   return tokens;
 }
 

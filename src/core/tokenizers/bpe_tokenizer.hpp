@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -100,16 +101,29 @@ class BPETokenizer : public PreTrainedTokenizerModel {
   std::int32_t symbolId(std::string_view symbol) const;
   std::int32_t internSymbol(std::string_view symbol);
   const Merge* findMerge(std::int32_t a, std::int32_t b) const;
+  // Calls emit(std::string_view) with each merged symbol of `token`, in order.
+  template <class Emit>
+  void forEachSymbol(std::string_view token, Emit&& emit) const;
+  template <class Emit>
+  void mergeShortWord(std::string_view token, std::span<const std::size_t> bounds, Emit&& emit) const;
+  template <class Emit>
+  void mergeLongWord(std::string_view token, std::span<const std::size_t> bounds, Emit&& emit) const;
 
   // Interned symbols: every symbol a merge mentions or makes.
-  std::vector<std::string> symbols_;
   TokenIdMap symbolIds_;
   // Symbol ids of single code points below kDirectSymbols, -1 for none (the byte-level alphabet
   // lies there).
   static constexpr char32_t kDirectSymbols = 0x800;
   std::vector<std::int32_t> directSymbolIds_;
-  // (a << 32 | b) -> merge.
-  std::unordered_map<std::uint64_t, Merge> merges_;
+  // (a << 32 | b) -> merge, in an open-addressing table of a power-of-two size (linear probing;
+  // kNoKey marks a free slot).
+  struct MergeSlot {
+    std::uint64_t key;
+    Merge merge;
+  };
+  static constexpr std::uint64_t kNoKey = ~std::uint64_t{0};
+  std::vector<MergeSlot> mergeTable_;
+  int mergeTableBits_ = 0;
 
   TokenIdMap tokensToIds_;
   std::unordered_map<int, std::string> idsToTokens_;

@@ -107,10 +107,16 @@ TEST(BpeMergeTest, AgreesWithTheTextbookLoopOnRandomMergesAndWords) {
     }
     model += "]}";
     const BPETokenizer bpe = makeBpe(model);
+    // Words short and long (the two ways of merging), now and then with a combining accent or a
+    // CR, which take the general character boundaries.
+    const std::vector<std::string> extra = {"\xCC\x81", "\r", "\n"};
     for (int w = 0; w < 20; ++w) {
       std::string word;
-      const int length = static_cast<int>(random() % 24);
-      for (int c = 0; c < length; ++c) word += alphabet[random() % (random() % 3 == 0 ? alphabet.size() : 2)];
+      const int length = static_cast<int>(random() % (w % 2 == 0 ? 34 : 90));
+      for (int c = 0; c < length; ++c) {
+        word += random() % 40 == 0 ? extra[random() % extra.size()]
+                                   : alphabet[random() % (random() % 3 == 0 ? alphabet.size() : 2)];
+      }
       ASSERT_EQ(bpe.bpeSymbols(word), referenceBpe(merges, word)) << model << " on " << word;
     }
   }
