@@ -119,6 +119,26 @@ std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(const Config& tokenizer
   return make<PreTrainedTokenizer>(tokenizerConfig, tokenizerData, strict);
 }
 
+std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(std::string_view tokenizerJson,
+                                                         std::string_view tokenizerConfigJson, bool strict) {
+  auto document = [](std::string_view bytes, const char* name) {
+    Config parsed;
+    try {
+      parsed = Config::parse(bytes);
+    } catch (const platform::json::JsonError& e) {
+      throw TokenizerError::invalidConfiguration(std::string("The tokenizer file ") + name + " is not JSON: " + e.what());
+    }
+    if (parsed.kind() != Config::Kind::dictionary) {
+      throw TokenizerError::invalidConfiguration(std::string("The tokenizer file ") + name +
+                                                 " does not hold a JSON object");
+    }
+    return parsed;
+  };
+  const Config data = document(tokenizerJson, "tokenizer.json");
+  const Config config = document(tokenizerConfigJson, "tokenizer_config.json");
+  return makePreTrainedTokenizer(config, data, strict, false);
+}
+
 TokenizerWrapper AutoTokenizerWrapper::fromPretrained(const std::string& repoId, std::optional<HubApiWrapper> hubApi,
                                                       bool strict, std::stop_token stopToken) {
   const HubApiWrapper hub = hubApi ? *hubApi : HubApiWrapper::shared();

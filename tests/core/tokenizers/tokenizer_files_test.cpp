@@ -130,15 +130,14 @@ TEST_F(TokenizerFilesTest, BadFilesGiveTheirTokenizerError) {
   }
 }
 
-// Every one-byte change of a small valid folder loads or fails with TokenizerError; what loads
-// tokenizes, encodes (or reports a token without id) and decodes without any other failure.
+// Every one-byte change of a small valid pair of files loads or fails with TokenizerError;
+// what loads tokenizes, encodes (or reports a token without id) and decodes without any other
+// failure. The files are built in memory, the way the folder loader builds them.
 TEST_F(TokenizerFilesTest, OneByteMutationsLoadOrFailWithTokenizerError) {
   const Json shape = platform::json::parse(readText(kData / "shapes" / "sentencepiece_byte_fallback.json"));
   const std::string data = shape["files"]["tokenizer.json"].dump();
   const std::string config = shape["files"]["tokenizer_config.json"].dump();
   std::mt19937 random(16);
-  const fs::path folder = tmp_ / "mutated";
-  fs::create_directories(folder);
   int loaded = 0;
   int refused = 0;
   for (int round = 0; round < 2000; ++round) {
@@ -150,10 +149,8 @@ TEST_F(TokenizerFilesTest, OneByteMutationsLoadOrFailWithTokenizerError) {
     // Half of the changes put a character that matters to JSON; the rest any byte.
     static constexpr char kSyntax[] = "{}[]\",:0123456789-. \\tfn";
     target[offset] = round % 2 == 0 ? kSyntax[random() % (sizeof kSyntax - 1)] : static_cast<char>(random() % 256);
-    writeText(folder / "tokenizer.json", mutatedData);
-    writeText(folder / "tokenizer_config.json", mutatedConfig);
     try {
-      const TokenizerWrapper tokenizer = AutoTokenizerWrapper::fromModelFolder(folder, std::nullopt, true);
+      const TokenizerWrapper tokenizer(makePreTrainedTokenizer(mutatedData, mutatedConfig, true));
       ++loaded;
       for (const char* text : {"hi caf\u00e9", "</s>z", ""}) {
         tokenizer.tokenize(text);
@@ -169,8 +166,26 @@ TEST_F(TokenizerFilesTest, OneByteMutationsLoadOrFailWithTokenizerError) {
       ++refused;
     }
   }
-  EXPECT_GT(loaded, 0);
-  EXPECT_GT(refused, 0);
+  EXPECT_GT(loaded, 100);
+  EXPECT_GT(refused, 100);
+}
+
+// The in-memory build gives the folder loader's answers for the same bytes.
+TEST_F(TokenizerFilesTest, InMemoryFilesBuildAsTheFolderLoaderDoes) {
+  const Json shape = platform::json::parse(readText(kData / "shapes" / "byte_level_split_sequence.json"));
+  const fs::path folder = tmp_ / "same";
+  writeFolder(shape, folder);
+  const TokenizerWrapper fromFolder = AutoTokenizerWrapper::fromModelFolder(folder);
+  const TokenizerWrapper inMemory(makePreTrainedTokenizer(readText(folder / "tokenizer.json"),
+                                                          readText(folder / "tokenizer_config.json"), true));
+  EXPECT_EQ(inMemory.encode("It's 12345 ok<|endoftext|>"), fromFolder.encode("It's 12345 ok<|endoftext|>"));
+  try {
+    makePreTrainedTokenizer("{}", "[]", true);
+    ADD_FAILURE() << "built";
+  } catch (const TokenizerError& error) {
+    EXPECT_EQ(error.errorCase(), TokenizerError::Case::invalidConfiguration);
+    EXPECT_NE(std::string(error.what()).find("tokenizer_config.json"), std::string::npos);
+  }
 }
 
 }  // namespace
