@@ -9,6 +9,7 @@
 
 #include "core/config.hpp"
 #include "core/tokenizers/auto_tokenizer.hpp"
+#include "core/tokenizers/pre_tokenizer.hpp"
 #include "core/tokenizers/tokenizer.hpp"
 #include "support/tokenizer_fixture/tokenizer_fixture.hpp"
 
@@ -69,6 +70,17 @@ void BM_Encode(benchmark::State& state) {
   state.counters["ids"] = static_cast<double>(ids);
 }
 BENCHMARK(BM_Encode)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// The share of encoding spent in the byte-level pre-tokenizer (its regular expression and the
+// byte-character spelling).
+void BM_PreTokenizeByteLevel(benchmark::State& state) {
+  const auto preTokenizer = noxtal::tokenizers::makePreTokenizer(
+      noxtal::Config::makeDictionary({{"type", "ByteLevel"}, {"add_prefix_space", false}}));
+  const std::string& text = prose();
+  for (auto _ : state) benchmark::DoNotOptimize(preTokenizer->preTokenize(text, {}));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_PreTokenizeByteLevel)->Unit(benchmark::kMillisecond);
 
 void BM_Decode(benchmark::State& state) {
   const auto t = tokenizer(tokenizer_fixture::Layout::english);
