@@ -62,9 +62,12 @@ class ByteLevelPreTokenizer final : public PreTokenizer {
         useRegex_(config["useRegex"].boolean().value_or(true)) {}
 
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions) const override {
-    static const SearchPattern re =
-        SearchPattern::regex("'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+");
-    std::vector<std::string> pieces = useRegex_ ? matchTexts(text, re) : std::vector<std::string>{std::string(text)};
+    std::vector<std::string> pieces;
+    if (useRegex_) {
+      for (const ByteRange& r : byteLevelSplitRanges(text)) pieces.emplace_back(text.substr(r.begin, r.size()));
+    } else {
+      pieces.emplace_back(text);
+    }
     for (std::string& piece : pieces) {
       if (addPrefixSpace_ && !piece.starts_with(' ')) piece.insert(piece.begin(), ' ');
       piece = byteLevelEncode(piece);

@@ -20,6 +20,13 @@ namespace noxtal::tokenizers {
 
 using platform::text::ByteRange;
 
+// The byte-level pre-tokenizer's split pattern,
+//   's|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+
+// found by a hand-written scanner instead of the regex engine: the same ranges the pattern
+// gives, several times faster. Text that is not valid UTF-8 goes through the pattern itself.
+extern const char* const kByteLevelSplitPattern;
+std::vector<ByteRange> byteLevelSplitRanges(std::string_view text);
+
 class SearchPattern {
  public:
   // A regular expression (ICU syntax). One that does not compile matches nothing.
