@@ -3,8 +3,10 @@
 // library that the samplers and the logits filters were written against.
 //
 // NaN values never win a comparison: maximum, argmax and topK treat them as lower than every
-// other value. softmax and logSoftmax subtract the maximum first, so large logits do not
-// overflow; negative infinity gives probability 0. Sums accumulate in double. Spans of
+// other value, and the exponential sums leave them out (probability 0). softmax and logSoftmax
+// subtract the maximum first, so large logits do not overflow; negative infinity gives
+// probability 0. Exponentials are computed four at a time to a relative error below 3e-7;
+// sums accumulate in double. Spans of
 // different lengths are a programming error (checked). Pure functions; thread-safe.
 #pragma once
 
