@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/log/check.hpp"
 #include "platform/text/script_language.hpp"
 #include "platform/text/text.hpp"
 #include "speech/model/constants.hpp"
@@ -49,11 +48,10 @@ std::optional<int> exactTokenId(const WhisperTokenizer& tokenizer, std::string_v
   return id;
 }
 
-WhisperTokenizerWrapper::WhisperTokenizerWrapper(std::shared_ptr<const noxtal::tokenizers::Tokenizer> tokenizer,
+WhisperTokenizerWrapper::WhisperTokenizerWrapper(noxtal::tokenizers::TokenizerWrapper tokenizer,
                                                  std::optional<std::filesystem::path> tokenizerFolder)
     : tokenizer_(std::move(tokenizer)), tokenizerFolder_(std::move(tokenizerFolder)) {
-  platform::log::requireThat(tokenizer_ != nullptr, "WhisperTokenizerWrapper needs a tokenizer");
-  const auto& t = *tokenizer_;
+  const auto& t = *tokenizer_.impl();
   const SpecialTokens defaults;
   specialTokens_ = SpecialTokens{
       .endToken = resolve(t, "<|endoftext|>", defaults.endToken),
@@ -74,16 +72,16 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(std::shared_ptr<const noxtal::t
   }
 }
 
-std::vector<int> WhisperTokenizerWrapper::encode(std::string_view text) const { return tokenizer_->encode(text); }
+std::vector<int> WhisperTokenizerWrapper::encode(std::string_view text) const { return tokenizer_.encode(text); }
 
-std::string WhisperTokenizerWrapper::decode(std::span<const int> tokens) const { return tokenizer_->decode(tokens); }
+std::string WhisperTokenizerWrapper::decode(std::span<const int> tokens) const { return tokenizer_.decode(tokens); }
 
 std::optional<int> WhisperTokenizerWrapper::convertTokenToId(std::string_view token) const {
-  return tokenizer_->convertTokenToId(token);
+  return tokenizer_.convertTokenToId(token);
 }
 
 std::optional<std::string> WhisperTokenizerWrapper::convertIdToToken(int id) const {
-  return tokenizer_->convertIdToToken(id);
+  return tokenizer_.convertIdToToken(id);
 }
 
 WordTokens WhisperTokenizerWrapper::splitToWordTokens(std::span<const int> tokenIds) const {

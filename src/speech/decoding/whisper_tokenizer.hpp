@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/tokenizers/tokenizer.hpp"
+#include "core/tokenizers/tokenizer_wrapper.hpp"
 
 namespace vostrane {
 
@@ -78,8 +79,8 @@ class WhisperTokenizerWrapper : public WhisperTokenizer {
   // "<|startoftranscript|>", "<|0.00|>", "<|transcribe|>", "<|translate|>" and " ", each
   // missing one replaced by the default of its SpecialTokens field; then the language tokens:
   // the ids of "<|" + code + "|>" for every code of Constants::languages() that has one above
-  // specialTokenBegin. `tokenizer` must not be null. Never fails.
-  explicit WhisperTokenizerWrapper(std::shared_ptr<const noxtal::tokenizers::Tokenizer> tokenizer,
+  // specialTokenBegin. Never fails.
+  explicit WhisperTokenizerWrapper(noxtal::tokenizers::TokenizerWrapper tokenizer,
                                    std::optional<std::filesystem::path> tokenizerFolder = std::nullopt);
 
   // The four conversions forward to the wrapped tokenizer.
@@ -90,7 +91,7 @@ class WhisperTokenizerWrapper : public WhisperTokenizer {
 
   const SpecialTokens& specialTokens() const override { return specialTokens_; }
   const std::set<int>& allLanguageTokens() const override { return allLanguageTokens_; }
-  const std::shared_ptr<const noxtal::tokenizers::Tokenizer>& tokenizer() const { return tokenizer_; }
+  const noxtal::tokenizers::TokenizerWrapper& tokenizer() const { return tokenizer_; }
   // Kept for reference; no operation reads it.
   const std::optional<std::filesystem::path>& tokenizerFolder() const { return tokenizerFolder_; }
 
@@ -110,7 +111,7 @@ class WhisperTokenizerWrapper : public WhisperTokenizer {
   virtual WordTokens splitTokensOnSpaces(std::span<const int> tokens) const;
 
  private:
-  std::shared_ptr<const noxtal::tokenizers::Tokenizer> tokenizer_;
+  noxtal::tokenizers::TokenizerWrapper tokenizer_;
   std::optional<std::filesystem::path> tokenizerFolder_;
   SpecialTokens specialTokens_;
   std::set<int> allLanguageTokens_;

@@ -93,7 +93,8 @@ class Prefill : public ::testing::Test {
  protected:
   Prefill() { setTokenizer(whisperLikeTokenizer()); }
   void setTokenizer(FakeTokenizer t) {
-    decoder_.words = std::make_shared<const WhisperTokenizerWrapper>(std::make_shared<const FakeTokenizer>(std::move(t)));
+    decoder_.words = std::make_shared<const WhisperTokenizerWrapper>(
+        noxtal::tokenizers::TokenizerWrapper(std::make_shared<const FakeTokenizer>(std::move(t))));
   }
   std::vector<int> prefill(const std::optional<DecodingOptions>& options) {
     auto inputs = decoder_.prepareDecoderInputs({50258});

@@ -11,7 +11,7 @@ using testing::FakeTokenizer;
 using testing::whisperLikeTokenizer;
 
 WhisperTokenizerWrapper wrap(FakeTokenizer tokenizer) {
-  return WhisperTokenizerWrapper(std::make_shared<const FakeTokenizer>(std::move(tokenizer)));
+  return WhisperTokenizerWrapper(noxtal::tokenizers::TokenizerWrapper(std::make_shared<const FakeTokenizer>(std::move(tokenizer))));
 }
 
 std::vector<std::string> wordsOf(const WordTokens& split) { return split.words; }
