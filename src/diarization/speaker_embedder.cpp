@@ -169,9 +169,22 @@ int SpeakerEmbedderModel::speakerMaskRowCount() const {
 std::vector<SpeakerEmbedding> SpeakerEmbedderModel::embed(const SpeakerSegmenterOutput& segmenterOutput,
                                                           std::stop_token stopToken) const {
   noxtal::Logging::debug("[SpeakerEmbedder] segmenterOutput: " + segmenterOutput.debugDescription());
-  if (!model() || !preprocessorModel_->model()) {
+  // One snapshot of both models for the shape checks: an unload while this call runs must end it
+  // as an unavailable model (which stops the pipeline), never as a 0-sized shape.
+  const noxtal::LoadedModel embedderSnapshot = model();
+  const noxtal::LoadedModel preprocessorSnapshot = preprocessorModel_->model();
+  if (!embedderSnapshot || !preprocessorSnapshot) {
     throw DellomarError::modelUnavailable("Speaker embedder model is unavailable");
   }
+  const auto declaredDimension = [](const platform::ml::Model* snapshot, std::string_view input,
+                                    const char* failure) -> std::int64_t {
+    const platform::ml::Shape shape = inputShape(snapshot, input);
+    if (shape.size() < 2) {
+      noxtal::Logging::error(failure);
+      return 0;
+    }
+    return shape[1];
+  };
   const int chunkIndex = segmenterOutput.chunkIndex();
   const EmbedTimer timer(chunkIndex);
 
@@ -184,7 +197,8 @@ std::vector<SpeakerEmbedding> SpeakerEmbedderModel::embed(const SpeakerSegmenter
     throw DellomarError::invalidModelOutput("Missing required segmenter model output");
   }
 
-  const int expectedWaveform = expectedWaveformSize();
+  const std::int64_t expectedWaveform = declaredDimension(preprocessorSnapshot.get(), "waveforms",
+                                                         "Failed to get waveform shape for PreEmbedderModel");
   const std::int64_t windowSamples = sliding->shape()[2];
   if (!(windowSamples < expectedWaveform)) {
     throw DellomarError::invalidModelOutput(
@@ -216,7 +230,8 @@ std::vector<SpeakerEmbedding> SpeakerEmbedderModel::embed(const SpeakerSegmenter
   if (!chunkFrames || *chunkFrames < framesPerWindow) {
     throw inconsistent("sliding_window_waveform", sliding->shape(), "windows no longer than the 30-second chunk");
   }
-  const std::int64_t maskRows = speakerMaskRowCount();
+  const std::int64_t maskRows = declaredDimension(embedderSnapshot.get(), "speaker_masks",
+                                                 "Failed to get speaker_masks shape for EmbedderModel");
   if (maskRows != windows * speakers) {
     throw DellomarError::invalidModelOutput("Embedder input speaker_masks has " + std::to_string(maskRows) +
                                             " rows, expected " + std::to_string(windows * speakers) + " (" +
