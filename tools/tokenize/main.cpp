@@ -9,6 +9,7 @@
 // mode. A bad argument, folder, file or input line (ids must be integers within 32 bits) ends
 // the run with exit status 1 and one line on standard error; lines before it have been
 // answered.
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -136,6 +137,7 @@ int run(int argc, char** argv) {
   for (long number = 1; std::getline(std::cin, line); ++number) {
     try {
       std::cout << answer(*tokenizer, mode, flag, line) << '\n';
+      if (!std::cout) return fail("cannot write the answers");
     } catch (const Failure& failure) {
       return fail("line " + std::to_string(number) + ": " + failure.message);
     } catch (const std::exception& error) {
@@ -150,6 +152,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away is reported as a failed write, not a signal.
+  std::signal(SIGPIPE, SIG_IGN);
   std::ios::sync_with_stdio(false);
   try {
     return run(argc, argv);
