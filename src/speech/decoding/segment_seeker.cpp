@@ -1,6 +1,7 @@
 #include "speech/decoding/segment_seeker.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/sys/checked_cast.hpp"
 

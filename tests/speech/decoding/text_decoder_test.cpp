@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
+#include "core/logging.hpp"
 #include "core/tokenizers/auto_tokenizer.hpp"
 #include "platform/ml/ml_error.hpp"
 #include "platform/sync/cancellation.hpp"
@@ -454,6 +457,56 @@ TEST_F(DecoderLoop, AnUnknownDetectedCodeBecomesEnglishAndKeepsItsProbability) {
   EXPECT_EQ(result.language, "en");
   ASSERT_EQ(result.languageProbs.size(), 1U);
   EXPECT_TRUE(result.languageProbs.contains("xx"));
+}
+
+// Collects the library's log lines at debug level while it lives.
+class LogLines {
+ public:
+  LogLines() {
+    noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::debug);
+    noxtal::Logging::updateCallback([this](const std::string& line) {
+      const std::lock_guard<std::mutex> guard(mutex_);
+      lines_.push_back(line);
+    });
+  }
+  ~LogLines() {
+    noxtal::Logging::updateCallback({});
+    noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::none);
+  }
+  std::vector<std::string> lines() const {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+  }
+  bool has(const std::string& line) const {
+    const auto all = lines();
+    return std::find(all.begin(), all.end(), line) != all.end();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(DecoderLoop, LogLinesOfAWindowAndOfADetection) {
+  spec_.sequences = {{1, {kStart, kEnglish, kTranscribe, T + 10, 400, T + 30, kEnd}}};
+  load();
+  const LogLines log;
+  const DecodingResult result = decode(1, DecodingOptions{});
+  EXPECT_TRUE(log.has("Running main loop for a maximum of 223 iterations"));
+  EXPECT_TRUE(log.has("Forcing prompt tokenIndex: 1, token: 50259, text: <|en|>"));
+  EXPECT_TRUE(log.has("Skipping prompt tokenIndex: 3, token: 50374, text: <|0.20|>"));
+  EXPECT_TRUE(log.has("Predicted next tokenIndex: 6, token: 50257, text: <|endoftext|>"));
+  EXPECT_TRUE(log.has("--------------- DECODER INPUTS DEBUG ---------------"));
+  EXPECT_TRUE(log.has("Cache Length:  3 Input Token: 50374"));
+  EXPECT_TRUE(log.has("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position"));
+  // At step 1 position 0 holds the first step's slice (key 1, value -1), position 1 is next.
+  EXPECT_TRUE(log.has(" 1.000000 | -1.000000 |  0.000000 |           0 |            0 | 0"));
+  EXPECT_TRUE(log.has(" 0.000000 |  0.000000 |  0.000000 |           1 |            0 | 1"));
+  EXPECT_TRUE(log.has("Completed window: " + result.text));
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.starts_with("Found first token at: "); }),
+            1);
 }
 
 TEST_F(DecoderLoop, WindowsAndDetectionsRunConcurrentlyOnOneDecoder) {
