@@ -77,18 +77,17 @@ std::optional<std::string> unreadableFile(const fs::path& folder) {
   return std::nullopt;
 }
 
-struct Documents {
-  Config tokenizerConfig;
-  Config tokenizerData;
-};
-
-// Waits for the configuration's files. A failure to read them as tokenizer files becomes
+// Waits for the configuration's files and builds the tokenizer from them (the tokenizer data
+// is read in place, never copied). A failure to read the files as tokenizer files becomes
 // invalidConfiguration naming the file; every other error of the fetch passes unchanged.
-Documents readDocuments(const LanguageModelConfigurationFromHub& configuration, const fs::path& folder) {
+std::shared_ptr<const Tokenizer> build(const LanguageModelConfigurationFromHub& configuration, const fs::path& folder,
+                                       bool strict, bool byClassName) {
+  std::optional<Config> tokenizerConfig;
+  const Config* tokenizerData = nullptr;
   try {
-    std::optional<Config> tokenizerConfig = configuration.tokenizerConfig();
+    tokenizerConfig = configuration.tokenizerConfig();
     if (!tokenizerConfig) throw TokenizerError::missingConfig();
-    return {std::move(*tokenizerConfig), configuration.tokenizerData()};
+    tokenizerData = &configuration.tokenizerData();
   } catch (const Hub::HubClientError& error) {
     switch (error.errorCase()) {
       case Hub::HubClientErrorCase::configurationMissing:
@@ -104,6 +103,7 @@ Documents readDocuments(const LanguageModelConfigurationFromHub& configuration, 
     }
     throw;
   }
+  return makePreTrainedTokenizer(*tokenizerConfig, *tokenizerData, strict, byClassName);
 }
 
 }  // namespace
@@ -119,20 +119,38 @@ std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(const Config& tokenizer
   return make<PreTrainedTokenizer>(tokenizerConfig, tokenizerData, strict);
 }
 
+std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(std::string_view tokenizerJson,
+                                                         std::string_view tokenizerConfigJson, bool strict) {
+  auto document = [](std::string_view bytes, const char* name) {
+    Config parsed;
+    try {
+      parsed = Config::parse(bytes);
+    } catch (const platform::json::JsonError& e) {
+      throw TokenizerError::invalidConfiguration(std::string("The tokenizer file ") + name + " is not JSON: " + e.what());
+    }
+    if (parsed.kind() != Config::Kind::dictionary) {
+      throw TokenizerError::invalidConfiguration(std::string("The tokenizer file ") + name +
+                                                 " does not hold a JSON object");
+    }
+    return parsed;
+  };
+  const Config data = document(tokenizerJson, "tokenizer.json");
+  const Config config = document(tokenizerConfigJson, "tokenizer_config.json");
+  return makePreTrainedTokenizer(config, data, strict, false);
+}
+
 TokenizerWrapper AutoTokenizerWrapper::fromPretrained(const std::string& repoId, std::optional<HubApiWrapper> hubApi,
                                                       bool strict, std::stop_token stopToken) {
   const HubApiWrapper hub = hubApi ? *hubApi : HubApiWrapper::shared();
   const fs::path folder = hub.localRepoLocation(HubApiWrapper::Repo{repoId, HubApiWrapper::RepoType::models});
   const auto configuration = LanguageModelConfigurationFromHub::fromHub(repoId, "main", hub, std::move(stopToken));
-  const Documents documents = readDocuments(configuration, folder);
-  return TokenizerWrapper(makePreTrainedTokenizer(documents.tokenizerConfig, documents.tokenizerData, strict, true));
+  return TokenizerWrapper(build(configuration, folder, strict, true));
 }
 
 TokenizerWrapper AutoTokenizerWrapper::fromModelFolder(const fs::path& modelFolder, std::optional<HubApiWrapper>,
                                                        bool strict, std::stop_token stopToken) {
   const auto configuration = LanguageModelConfigurationFromHub::fromFolder(modelFolder, std::move(stopToken));
-  const Documents documents = readDocuments(configuration, modelFolder);
-  return TokenizerWrapper(makePreTrainedTokenizer(documents.tokenizerConfig, documents.tokenizerData, strict, false));
+  return TokenizerWrapper(build(configuration, modelFolder, strict, false));
 }
 
 }  // namespace noxtal::tokenizers

@@ -21,6 +21,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "core/config.hpp"
 #include "core/hub/hub_api_wrapper.hpp"
@@ -48,5 +49,12 @@ class AutoTokenizerWrapper {
 // tokenizer classes, otherwise it is PreTrainedTokenizer. Throws TokenizerError.
 std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
                                                          bool strict, bool byClassName);
+
+// Builds the PreTrainedTokenizer of the two files' bytes held in memory ("tokenizer.json" and
+// "tokenizer_config.json"), as the folder loader builds it from a folder holding just them.
+// Bytes that are not a JSON object give TokenizerError::invalidConfiguration naming the file;
+// otherwise throws what building throws (TokenizerError).
+std::shared_ptr<const Tokenizer> makePreTrainedTokenizer(std::string_view tokenizerJson,
+                                                         std::string_view tokenizerConfigJson, bool strict);
 
 }  // namespace noxtal::tokenizers

@@ -26,27 +26,6 @@ std::size_t slotOf(std::uint64_t key, int bits) {
 // Words of at most this many characters are merged by scanning; longer ones through a queue.
 constexpr std::size_t kShortWord = 32;
 
-// The symbols of one merges entry: a string cut at every blank (empty parts kept), or the
-// string elements of an array. Absent for an entry of any other kind.
-std::optional<std::vector<std::string>> mergeSymbols(const Config& entry) {
-  if (const auto* text = entry.stringValue()) {
-    const std::string utf8 = text->string();
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t blank = utf8.find(' ', start);
-      if (blank == std::string::npos) {
-        parts.push_back(utf8.substr(start));
-        return parts;
-      }
-      parts.push_back(utf8.substr(start, blank - start));
-      start = blank + 1;
-    }
-  }
-  if (entry.arrayValue() != nullptr) return entry.stringArray();
-  return std::nullopt;
-}
-
 // The one code point that `cluster` (UTF-8) consists of; absent when it holds more or is
 // invalid.
 std::optional<char32_t> singleCodePoint(std::string_view cluster) {
@@ -104,8 +83,7 @@ struct Candidate {
 
 }  // namespace
 
-BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
-                           const AddedTokens& addedTokens)
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
     : directSymbolIds_(kDirectSymbols, -1) {
   const Config& model = tokenizerData["model"];
   const Config::Array* merges = model["merges"].arrayValue();
@@ -113,26 +91,51 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
   const Config::Dictionary* vocab = model["vocab"].dictionaryValue();
   if (vocab == nullptr) throw TokenizerError::missingVocab();
 
-  std::unordered_map<std::uint64_t, Merge> ranked;
-  ranked.reserve(merges->size());
-  std::int32_t position = 0;
-  for (const Config& entry : *merges) {
-    const auto parts = mergeSymbols(entry);
-    if (!parts) continue;
-    if (parts->size() < 2) throw TokenizerError::malformedVocab();
-    const std::int32_t a = internSymbol((*parts)[0]);
-    const std::int32_t b = internSymbol((*parts)[1]);
-    const std::int32_t result = internSymbol((*parts)[0] + (*parts)[1]);
-    ranked[pairKey(a, b)] = Merge{position, result};
-    ++position;
-  }
   mergeTableBits_ = 1;
-  while ((std::size_t{1} << mergeTableBits_) < 2 * ranked.size()) ++mergeTableBits_;
+  while ((std::size_t{1} << mergeTableBits_) < 2 * merges->size()) ++mergeTableBits_;
   mergeTable_.assign(std::size_t{1} << mergeTableBits_, MergeSlot{kNoKey, Merge{0, 0}});
-  for (const auto& [key, merge] : ranked) {
+  symbolIds_.reserve(merges->size() + 256);
+  std::int32_t position = 0;
+  std::string joined;
+  for (const Config& entry : *merges) {
+    std::string text;
+    std::string_view first;
+    std::string_view second;
+    if (const auto* merge = entry.stringValue()) {
+      // Cut at every blank, empty parts kept; parts after the second are ignored.
+      text = merge->string();
+      const std::size_t blank = text.find(' ');
+      if (blank == std::string::npos) throw TokenizerError::malformedVocab();
+      first = std::string_view(text).substr(0, blank);
+      second = std::string_view(text).substr(blank + 1);
+      second = second.substr(0, second.find(' '));
+    } else if (const Config::Array* parts = entry.arrayValue()) {
+      // The string elements in order, others skipped.
+      std::vector<const BinaryDistinctString*> strings;
+      for (const Config& part : *parts) {
+        if (const auto* s = part.stringValue()) strings.push_back(s);
+        if (strings.size() == 2) break;
+      }
+      if (strings.size() < 2) throw TokenizerError::malformedVocab();
+      text = strings[0]->string();
+      const std::size_t split = text.size();
+      text += strings[1]->string();
+      first = std::string_view(text).substr(0, split);
+      second = std::string_view(text).substr(split);
+    } else {
+      continue;  // takes no position
+    }
+    const std::int32_t a = internSymbol(first);
+    const std::int32_t b = internSymbol(second);
+    joined.assign(first);
+    joined.append(second);
+    const Merge merge{position, internSymbol(joined)};
+    const std::uint64_t key = pairKey(a, b);
     std::size_t slot = slotOf(key, mergeTableBits_);
-    while (mergeTable_[slot].key != kNoKey) slot = (slot + 1) & (mergeTable_.size() - 1);
-    mergeTable_[slot] = MergeSlot{key, merge};
+    while (mergeTable_[slot].key != kNoKey && mergeTable_[slot].key != key)
+      slot = (slot + 1) & (mergeTable_.size() - 1);
+    mergeTable_[slot] = MergeSlot{key, merge};  // a later duplicate takes the later rank
+    ++position;
   }
 
   tokensToIds_.reserve(vocab->size() + addedTokens.size());
@@ -142,9 +145,8 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     tokensToIds_.try_emplace(text.string(), vocabularyId(*id));
   }
   for (const auto& [content, id] : addedTokens) tokensToIds_[content] = vocabularyId(id);
-  idsToTokens_ = invertVocabulary(tokensToIds_, [&addedTokens](std::string_view text) {
-    const auto it = addedTokens.find(std::string(text));
-    return it != addedTokens.end();
+  idsToTokens_ = TokenTextsById(tokensToIds_, [&addedTokens](std::string_view text) {
+    return !addedTokens.empty() && addedTokens.count(std::string(text)) > 0;
   });
 
   const auto idOf = [this](const std::optional<std::string>& token) -> std::optional<int> {
@@ -198,39 +200,40 @@ std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
 template <class Emit>
 void BPETokenizer::forEachSymbol(std::string_view token, Emit&& emit) const {
   if (token.empty()) return;
-  // Byte-level and most Latin text: every code point below U+0300 is a character of its own (no
-  // CR, which joins with a following LF), so the boundaries are the code points'.
+  // Byte-level and most Latin text, and SentencePiece words: every code point below U+0300 (but
+  // CR, which joins with a following LF) is a character of its own, and so is U+2581 (grapheme
+  // break class Other, not pictographic); such short words take their boundaries from the code
+  // points. Anything else, invalid UTF-8 included, goes through the general boundaries.
+  std::array<std::size_t, kShortWord + 1> shortBounds;
+  std::size_t count = 0;
   bool simple = true;
-  for (const char c : token) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0xCC || byte == '\r') {
+  shortBounds[0] = 0;
+  const auto byteAt = [token](std::size_t i) { return static_cast<unsigned char>(token[i]); };
+  for (std::size_t i = 0; i < token.size();) {
+    const unsigned char lead = byteAt(i);
+    if (count == kShortWord) {
       simple = false;
       break;
     }
+    if (lead < 0x80 && lead != '\r') {
+      i += 1;
+    } else if (lead >= 0xC2 && lead < 0xCC && i + 1 < token.size() && (byteAt(i + 1) & 0xC0) == 0x80) {
+      i += 2;
+    } else if (lead == 0xE2 && i + 2 < token.size() && byteAt(i + 1) == 0x96 && byteAt(i + 2) == 0x81) {
+      i += 3;
+    } else {
+      simple = false;
+      break;
+    }
+    shortBounds[++count] = i;
   }
-  if (simple && token.size() <= kShortWord) {
-    std::array<std::size_t, kShortWord + 1> bounds;
-    std::size_t count = 0;
-    bounds[0] = 0;
-    for (std::size_t i = 0; i < token.size() && simple;) {
-      const auto lead = static_cast<unsigned char>(token[i]);
-      if (lead < 0x80) {
-        i += 1;
-      } else if (lead >= 0xC2 && i + 1 < token.size() && (static_cast<unsigned char>(token[i + 1]) & 0xC0) == 0x80) {
-        i += 2;
-      } else {
-        simple = false;  // invalid UTF-8: the general path decides
-      }
-      bounds[++count] = i;
+  if (simple) {
+    if (count < 2) {
+      emit(token);
+    } else {
+      mergeShortWord(token, std::span<const std::size_t>(shortBounds.data(), count + 1), emit);
     }
-    if (simple) {
-      if (count < 2) {
-        emit(token);
-        return;
-      }
-      mergeShortWord(token, std::span<const std::size_t>(bounds.data(), count + 1), emit);
-      return;
-    }
+    return;
   }
   const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(token);
   if (bounds.size() < 3) {
@@ -301,8 +304,12 @@ void BPETokenizer::mergeLongWord(std::string_view token, std::span<const std::si
   for (std::size_t i = 0; i < count; ++i) {
     const auto begin = static_cast<std::uint32_t>(bounds[i]);
     const auto end = static_cast<std::uint32_t>(bounds[i + 1]);
-    word[i] = WordSymbol{symbolId(token.substr(begin, end - begin)), begin, end, static_cast<std::int32_t>(i) - 1,
-                         i + 1 < count ? static_cast<std::int32_t>(i + 1) : -1, true};
+    word[i] = WordSymbol{symbolId(token.substr(begin, end - begin)),
+                         begin,
+                         end,
+                         static_cast<std::int32_t>(i) - 1,
+                         i + 1 < count ? static_cast<std::int32_t>(i + 1) : -1,
+                         true};
   }
 
   std::vector<Candidate> queued;
@@ -406,9 +413,8 @@ std::optional<int> BPETokenizer::convertTokenToId(std::string_view token) const 
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int id) const {
-  const auto it = idsToTokens_.find(id);
-  if (it == idsToTokens_.end()) return std::nullopt;
-  return it->second;
+  if (const std::string* text = idsToTokens_.find(id)) return *text;
+  return std::nullopt;
 }
 
 }  // namespace noxtal::tokenizers

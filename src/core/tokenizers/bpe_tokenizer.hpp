@@ -6,10 +6,10 @@
 // Llama, ...) and as the fallback for unregistered ones; the pretrained pipeline calls it once per
 // pre-token.
 //
-// Merging works on interned symbol ids with a priority queue, O(n log n) in the pre-token's
-// length, and gives exactly the result of the textbook loop (lowest-ranked adjacent pair first,
-// all its occurrences merged left to right before any pair formed by them is considered).
-// Nothing is cached between calls.
+// Merging works on interned symbol ids: a short pre-token is scanned, a long one goes through a
+// priority queue, O(n log n) in its length; both give exactly the result of the textbook loop
+// (lowest-ranked adjacent pair first, all its occurrences merged left to right before any pair
+// formed by them is considered). Nothing is cached between calls.
 //
 // Immutable after construction; every const member is safe to call from several threads at once.
 #pragma once
@@ -26,6 +26,7 @@
 
 #include "core/config.hpp"
 #include "core/tokenizers/tokenizer.hpp"
+#include "core/tokenizers/vocabulary.hpp"
 
 namespace noxtal::tokenizers {
 
@@ -35,15 +36,6 @@ struct BytePair {
   std::string b;
   friend bool operator==(const BytePair&, const BytePair&) = default;
 };
-
-// A hash for string-keyed maps that also finds entries by std::string_view.
-struct TransparentStringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
-// Token text (UTF-8) to id, searchable by std::string_view.
-using TokenIdMap = std::unordered_map<std::string, int, TransparentStringHash, std::equal_to<>>;
 
 class BPETokenizer : public PreTrainedTokenizerModel {
  public:
@@ -58,6 +50,10 @@ class BPETokenizer : public PreTrainedTokenizerModel {
   // id's token is an added token's (the first in UTF-16 code-unit order among them), else the
   // first vocabulary text in code-unit order.
   BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+
+  // The id table points into the vocabulary: neither copied nor moved.
+  BPETokenizer(const BPETokenizer&) = delete;
+  BPETokenizer& operator=(const BPETokenizer&) = delete;
 
   // The tokens of one pre-token: the merged symbols, re-split at blanks (empty parts dropped);
   // a symbol outside the vocabulary, or whose id is the unknown token's, becomes its byte tokens.
@@ -126,7 +122,7 @@ class BPETokenizer : public PreTrainedTokenizerModel {
   int mergeTableBits_ = 0;
 
   TokenIdMap tokensToIds_;
-  std::unordered_map<int, std::string> idsToTokens_;
+  TokenTextsById idsToTokens_;
   std::optional<std::string> bosToken_;
   std::optional<int> bosTokenId_;
   std::optional<std::string> eosToken_;

@@ -22,37 +22,72 @@ TokenLattice::TokenLattice(std::string_view sentence, int bosTokenId, int eosTok
 
 TokenLattice::TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId,
                            int eosTokenId)
-    : sentence_(sentence), boundaries_(std::move(characterBoundaries)), bosTokenId_(bosTokenId),
+    : sentence_(sentence),
+      boundaries_(std::move(characterBoundaries)),
+      bosTokenId_(bosTokenId),
       eosTokenId_(eosTokenId) {
   platform::log::requireThat(!boundaries_.empty() && boundaries_.front() == 0 && boundaries_.back() == sentence_.size(),
                              "lattice character boundaries must cover the sentence");
   const std::size_t n = characterCount();
-  beginNodes_.resize(n + 1);
-  endNodes_.resize(n + 1);
+  for (Chain* chain : {&beginNodes_, &endNodes_}) {
+    chain->first.assign(n + 1, kNone);
+    chain->last.assign(n + 1, kNone);
+    chain->next.reserve(2 * n + 2);
+  }
+  nodes_.reserve(2 * n + 2);
   nodes_.push_back(TokenLatticeNode{bosTokenId, 0, 0, 0, std::nullopt, 0});
   nodes_.push_back(TokenLatticeNode{eosTokenId, n, 0, 0, std::nullopt, 0});
-  endNodes_[0].push_back(0);
-  beginNodes_[n].push_back(1);
+  // The start node only ends at 0 and the end node only begins at n.
+  beginNodes_.next.assign(2, kNone);
+  endNodes_.next.assign(2, kNone);
+  endNodes_.append(0, 0);
+  beginNodes_.append(n, 1);
+}
+
+void TokenLattice::Chain::append(std::size_t position, std::size_t node) {
+  if (next.size() <= node) next.resize(node + 1, kNone);
+  next[node] = kNone;
+  if (last[position] == kNone) {
+    first[position] = node;
+  } else {
+    next[last[position]] = node;
+  }
+  last[position] = node;
+}
+
+std::vector<std::size_t> TokenLattice::Chain::list(std::size_t position) const {
+  std::vector<std::size_t> nodes;
+  for (std::size_t i = first[position]; i != kNone; i = next[i]) nodes.push_back(i);
+  return nodes;
+}
+
+std::vector<TokenLatticeNode::Index> TokenLattice::beginNodes(std::size_t position) const {
+  return beginNodes_.list(position);
+}
+
+std::vector<TokenLatticeNode::Index> TokenLattice::endNodes(std::size_t position) const {
+  return endNodes_.list(position);
 }
 
 void TokenLattice::insert(std::size_t startOffset, std::size_t length, float score, int tokenId) {
-  platform::log::requireThat(startOffset <= characterCount() && length <= characterCount() - startOffset,
-                             "lattice node outside the sentence");
+  platform::log::requireThat(length > 0 && startOffset <= characterCount() && length <= characterCount() - startOffset,
+                             "lattice node empty or outside the sentence");
   const TokenLatticeNode::Index index = nodes_.size();
   nodes_.push_back(TokenLatticeNode{tokenId, startOffset, length, score, std::nullopt, 0});
-  beginNodes_[startOffset].push_back(index);
-  endNodes_[startOffset + length].push_back(index);
+  beginNodes_.append(startOffset, index);
+  endNodes_.append(startOffset + length, index);
 }
 
 std::vector<TokenLatticeNode::Index> TokenLattice::bestPath() {
   const std::size_t n = characterCount();
-  if (beginNodes_[0].empty()) return {};
+  if (beginNodes_.first[0] == kNone) return {};
   for (std::size_t i = 0; i <= n; ++i) {
-    for (const TokenLatticeNode::Index c : beginNodes_[i]) {
+    for (std::size_t c = beginNodes_.first[i]; c != kNone; c = beginNodes_.next[c]) {
       nodes_[c].prev.reset();
       std::optional<TokenLatticeNode::Index> best;
       float bestScore = 0;
-      for (const TokenLatticeNode::Index h : endNodes_[i]) {
+      // Of equal totals the first in insertion order stays.
+      for (std::size_t h = endNodes_.first[i]; h != kNone; h = endNodes_.next[h]) {
         const float total = nodes_[c].score + nodes_[h].backtraceScore;
         if (!best || total > bestScore) {
           best = h;
@@ -64,9 +99,9 @@ std::vector<TokenLatticeNode::Index> TokenLattice::bestPath() {
         nodes_[c].backtraceScore = bestScore;
       }
     }
-    if (i < n && beginNodes_[i + 1].empty()) return {};
+    if (i < n && beginNodes_.first[i + 1] == kNone) return {};
   }
-  const TokenLatticeNode::Index endNode = beginNodes_[n].front();
+  const TokenLatticeNode::Index endNode = beginNodes_.first[n];
   std::optional<TokenLatticeNode::Index> current = nodes_[endNode].prev;
   if (!current) return {};
   std::vector<TokenLatticeNode::Index> path;

@@ -39,11 +39,10 @@ class TokenLattice {
   TokenLattice(std::string_view sentence, int bosTokenId, int eosTokenId);
   // The same with the sentence's grapheme-cluster boundaries (byte offsets, starting with 0 and
   // ending with sentence.size()) already at hand.
-  TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId,
-               int eosTokenId);
+  TokenLattice(std::string_view sentence, std::vector<std::size_t> characterBoundaries, int bosTokenId, int eosTokenId);
 
-  // Adds a node covering characters [startOffset, startOffset + length), which must lie within
-  // the sentence.
+  // Adds a node covering characters [startOffset, startOffset + length), which must be at least
+  // one character and lie within the sentence (an empty node would be its own predecessor).
   void insert(std::size_t startOffset, std::size_t length, float score, int tokenId);
 
   // The nodes of the best path from start to end, without those two; empty when some position
@@ -58,9 +57,10 @@ class TokenLattice {
   int eosTokenId() const { return eosTokenId_; }
   std::size_t characterCount() const { return boundaries_.size() - 1; }
   const std::vector<TokenLatticeNode>& nodes() const { return nodes_; }
-  // The nodes starting, respectively ending, at a position (0 to characterCount()).
-  const std::vector<TokenLatticeNode::Index>& beginNodes(std::size_t position) const { return beginNodes_[position]; }
-  const std::vector<TokenLatticeNode::Index>& endNodes(std::size_t position) const { return endNodes_[position]; }
+  // The nodes starting, respectively ending, at a position (0 to characterCount()), in
+  // insertion order.
+  std::vector<TokenLatticeNode::Index> beginNodes(std::size_t position) const;
+  std::vector<TokenLatticeNode::Index> endNodes(std::size_t position) const;
 
   // The text of characters [startOffset, startOffset + length).
   std::string_view piece(std::size_t startOffset, std::size_t length) const;
@@ -72,9 +72,19 @@ class TokenLattice {
   std::vector<std::size_t> boundaries_;
   int bosTokenId_;
   int eosTokenId_;
+  // The lists of nodes that begin and end at each position are chains through the nodes, in
+  // insertion order: first and last node per position, and each node's successor.
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  struct Chain {
+    std::vector<std::size_t> first;
+    std::vector<std::size_t> last;
+    std::vector<std::size_t> next;  // per node
+    void append(std::size_t position, std::size_t node);
+    std::vector<std::size_t> list(std::size_t position) const;
+  };
   std::vector<TokenLatticeNode> nodes_;
-  std::vector<std::vector<TokenLatticeNode::Index>> beginNodes_;
-  std::vector<std::vector<TokenLatticeNode::Index>> endNodes_;
+  Chain beginNodes_;
+  Chain endNodes_;
 };
 
 }  // namespace noxtal::tokenizers

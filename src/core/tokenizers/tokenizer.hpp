@@ -34,6 +34,7 @@ class Tokenizer {
   // Token strings of the text, without special tokens added.
   virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
   // Ids of the text, with the post-processor's special tokens when `addSpecialTokens`.
+  // Throws TokenizerError::tokenWithoutId for a token that has no id.
   virtual std::vector<int> encode(std::string_view text, bool addSpecialTokens) const = 0;
   std::vector<int> encode(std::string_view text) const { return encode(text, true); }
   // Text of the ids; special tokens are dropped when `skipSpecialTokens`.

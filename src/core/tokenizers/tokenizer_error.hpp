@@ -1,9 +1,10 @@
 // The error type of the whole tokenizer library.
 //
 // Loaders, vocabulary models and stage factories throw TokenizerError; tokenizing and decoding
-// themselves never do. what() is the case's description. Every stage factory reports a bad
-// stage object as invalidConfiguration, whose description is its message alone ("Unsupported
-// Normalizer type: Foo"), so the loader's caller sees the reason unchanged.
+// themselves never do, and encoding only reports a token that has no id (tokenWithoutId).
+// what() is the case's description. Every stage factory reports a bad stage object as
+// invalidConfiguration, whose description is its message alone ("Unsupported Normalizer type:
+// Foo"), so the loader's caller sees the reason unchanged.
 #pragma once
 
 #include <string>

@@ -11,14 +11,6 @@
 namespace noxtal::tokenizers {
 namespace {
 
-// The grapheme clusters of UTF-8 text, as views into it.
-std::vector<std::string_view> characters(std::string_view text, const std::vector<std::size_t>& bounds) {
-  std::vector<std::string_view> result;
-  result.reserve(bounds.size() - 1);
-  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) result.push_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
-  return result;
-}
-
 float scoreOf(const Config& value) {
   if (const auto i = value.integerValue()) return static_cast<float>(*i);
   if (const auto f = value.floatingValue()) return *f;
@@ -61,25 +53,57 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
     if (const auto it = tokensToIds_.find(*eosToken_); it != tokensToIds_.end()) eosTokenId_ = it->second;
   }
 
+  // Every piece spelt as interned cluster numbers, all in one list; then the trie, sized once.
+  std::vector<std::int32_t> spellings;
+  std::vector<std::size_t> spellingEnds;
+  spellingEnds.reserve(vocab_.size());
   for (const SentencePieceToken& token : vocab_) {
-    const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(std::string_view(token.token));
-    trie_.insert(characters(token.token, bounds));
+    const std::string_view piece = token.token;
+    const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(piece);
+    for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+      const std::string_view character = piece.substr(bounds[i], bounds[i + 1] - bounds[i]);
+      auto it = characterIds_.find(character);
+      if (it == characterIds_.end()) {
+        it = characterIds_.emplace(std::string(character), static_cast<std::int32_t>(characterIds_.size())).first;
+      }
+      spellings.push_back(it->second);
+    }
+    spellingEnds.push_back(spellings.size());
   }
+  trie_.reserve(spellings.size() + 1);
+  pieceIdOfNode_.assign(spellings.size() + 1, -1);
+  for (std::size_t id = 0, start = 0; id < vocab_.size(); start = spellingEnds[id], ++id) {
+    const auto node = trie_.insert(std::span<const std::int32_t>(spellings).subspan(start, spellingEnds[id] - start));
+    // A text given twice keeps the id of its first entry.
+    if (pieceIdOfNode_[node] < 0) pieceIdOfNode_[node] = static_cast<std::int32_t>(id);
+  }
+  pieceIdOfNode_.resize(trie_.nodeCount());
+  pieceIdOfNode_.shrink_to_fit();
+  pieceIdOfNode_.resize(trie_.nodeCount(), -1);
+}
+
+std::vector<std::int32_t> UnigramTokenizer::characterNumbers(std::string_view text,
+                                                             const std::vector<std::size_t>& bounds) const {
+  std::vector<std::int32_t> numbers;
+  numbers.reserve(bounds.size() - 1);
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    const auto it = characterIds_.find(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
+    numbers.push_back(it == characterIds_.end() ? -1 : it->second);
+  }
+  return numbers;
 }
 
 std::vector<std::string> UnigramTokenizer::tokenize(std::string_view text) const {
   std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(text);
-  const std::vector<std::string_view> chars = characters(text, bounds);
+  const std::vector<std::int32_t> numbers = characterNumbers(text, bounds);
   TokenLattice lattice(text, std::move(bounds), bosTokenId_.value_or(0), eosTokenId_.value_or(0));
-  const std::span<const std::string_view> all(chars);
-  for (std::size_t position = 0; position < chars.size(); ++position) {
+  const std::span<const std::int32_t> all(numbers);
+  for (std::size_t position = 0; position < numbers.size(); ++position) {
     auto found = trie_.commonPrefixSearchIterator(all.subspan(position));
     bool singleCharacter = false;
     while (const auto length = found.next()) {
-      const auto it = tokensToIds_.find(lattice.piece(position, *length));
-      // Every piece the trie holds has an id; a piece without one is skipped rather than trusted.
-      if (it == tokensToIds_.end()) continue;
-      lattice.insert(position, *length, vocab_[static_cast<std::size_t>(it->second)].score, it->second);
+      const std::int32_t id = pieceIdOfNode_[found.node()];
+      lattice.insert(position, *length, vocab_[static_cast<std::size_t>(id)].score, id);
       if (*length == 1) singleCharacter = true;
     }
     if (!singleCharacter) lattice.insert(position, 1, unknownPiece_.score, unknownTokenId_);
@@ -100,9 +124,9 @@ std::optional<std::string> UnigramTokenizer::convertIdToToken(int id) const {
 
 std::vector<std::string> UnigramTokenizer::commonPrefixSearch(std::string_view text) const {
   const std::vector<std::size_t> bounds = platform::text::graphemeBoundaries(text);
-  const std::vector<std::string_view> chars = characters(text, bounds);
+  const std::vector<std::int32_t> numbers = characterNumbers(text, bounds);
   std::vector<std::string> found;
-  auto iterator = trie_.commonPrefixSearchIterator(std::span<const std::string_view>(chars));
+  auto iterator = trie_.commonPrefixSearchIterator(std::span<const std::int32_t>(numbers));
   while (const auto length = iterator.next()) found.emplace_back(text.substr(0, bounds[*length]));
   return found;
 }

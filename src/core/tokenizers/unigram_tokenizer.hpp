@@ -11,6 +11,7 @@
 // (each call builds its own lattice).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,8 +24,8 @@
 
 namespace noxtal::tokenizers {
 
-// A trie of texts spelt as their grapheme clusters.
-using CharacterTrie = Trie<std::string, TransparentStringHash, std::equal_to<>>;
+// A trie of texts spelt as their grapheme clusters, each cluster interned as a number.
+using CharacterTrie = Trie<std::int32_t>;
 
 class UnigramTokenizer : public PreTrainedTokenizerModel {
  public:
@@ -63,6 +64,7 @@ class UnigramTokenizer : public PreTrainedTokenizerModel {
   const SentencePieceToken& unknownPiece() const { return unknownPiece_; }
   // The smallest of 999 and every vocabulary score.
   float minScore() const { return minScore_; }
+  // The pieces spelt as interned cluster numbers (see commonPrefixSearch for texts).
   const CharacterTrie& trie() const { return trie_; }
   // Every vocabulary piece that is a prefix of `text`, by increasing length.
   std::vector<std::string> commonPrefixSearch(std::string_view text) const;
@@ -77,6 +79,13 @@ class UnigramTokenizer : public PreTrainedTokenizerModel {
   std::optional<std::string> eosToken_;
   std::optional<int> eosTokenId_;
   CharacterTrie trie_;
+  // The number of every grapheme cluster that occurs in a piece.
+  TokenIdMap characterIds_;
+  // The piece id of each trie node where a piece ends, -1 elsewhere.
+  std::vector<std::int32_t> pieceIdOfNode_;
+
+  // The interned numbers of the text's clusters (-1 for one no piece holds).
+  std::vector<std::int32_t> characterNumbers(std::string_view text, const std::vector<std::size_t>& bounds) const;
 };
 
 // The T5 tokenizer class: the Unigram model unchanged.

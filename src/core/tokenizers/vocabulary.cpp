@@ -47,4 +47,37 @@ std::unordered_map<int, std::string> invertVocabulary(const TokenIdMap& vocab,
   return inverse;
 }
 
+TokenTextsById::TokenTextsById(const TokenIdMap& vocab, const std::function<bool(std::string_view)>& isAddedToken) {
+  const std::size_t denseLimit = 4 * vocab.size() + 1024;
+  const auto prefer = [&isAddedToken](const std::string*& current, const std::string& incoming) {
+    if (current == nullptr) {
+      current = &incoming;
+      return;
+    }
+    const bool incomingAdded = isAddedToken(incoming);
+    const bool currentAdded = isAddedToken(*current);
+    if (incomingAdded != currentAdded) {
+      if (incomingAdded) current = &incoming;
+    } else if (precedesInCodeUnits(incoming, *current)) {
+      current = &incoming;
+    }
+  };
+  for (const auto& [text, id] : vocab) {
+    const auto index = static_cast<std::size_t>(id);  // ids are never negative
+    if (index < denseLimit) {
+      if (index >= dense_.size()) dense_.resize(index + 1, nullptr);
+      prefer(dense_[index], text);
+    } else {
+      prefer(sparse_[id], text);
+    }
+  }
+}
+
+const std::string* TokenTextsById::find(int id) const {
+  if (id < 0) return nullptr;
+  if (static_cast<std::size_t>(id) < dense_.size()) return dense_[static_cast<std::size_t>(id)];
+  const auto it = sparse_.find(id);
+  return it == sparse_.end() ? nullptr : it->second;
+}
+
 }  // namespace noxtal::tokenizers

@@ -128,8 +128,7 @@ std::vector<std::string> WordpieceTokenizer::tokenize(std::string_view word) con
   return pieces;
 }
 
-BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
-                             const AddedTokens& addedTokens)
+BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
     : basicTokenizer_(tokenizerConfig["doLowerCase"].boolean().value_or(true)),
       wordpieceTokenizer_(std::string(kUnknownToken), kMaxInputCharsPerWord, vocab_) {
   const Config::Dictionary* vocab = tokenizerData["model"]["vocab"].dictionaryValue();
@@ -161,9 +160,8 @@ BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokeni
   }
   for (const auto& [content, id] : addedTokens) set(content, vocabularyId(id), true);
 
-  idsToTokens_ = invertVocabulary(vocab_, [&addedKeys](std::string_view key) {
-    return addedKeys.count(std::string(key)) > 0;
-  });
+  idsToTokens_ =
+      invertVocabulary(vocab_, [&addedKeys](std::string_view key) { return addedKeys.count(std::string(key)) > 0; });
   for (auto& [id, key] : idsToTokens_) key = spellings.at(key);
 
   tokenizeChineseChars_ = tokenizerConfig["handleChineseChars"].boolean().value_or(true);

@@ -1,11 +1,14 @@
-// A blocking, optionally bounded queue that carries a stream of values from producers to one
-// consumer: the stand-in for an asynchronous stream.
+// A blocking, optionally bounded queue that carries a stream of values from producers to
+// consumers: the stand-in for an asynchronous stream.
 //
-// The producer pushes values and ends the stream with finish() or finish(error). The consumer
-// pops until it gets no value; a stream finished with an error rethrows that error once the
-// buffered values are drained. The consumer ends the stream early with cancel(). The
-// termination callback runs exactly once, on the thread that ends the stream (finish, cancel or
-// destruction), never under the channel's lock. All members are thread-safe.
+// Producers push values and end the stream with finish() or finish(error). Consumers pop until
+// they get no value. There may be several consumers: each value goes to exactly one of them,
+// and the end of the stream ends every consumer (those waiting are woken; the buffered values
+// are still handed out first). A stream finished with an error rethrows that error once the
+// buffered values are drained, to exactly one consumer; the others see the end. A consumer ends
+// the stream early with cancel(). The termination callback runs exactly once, on the thread
+// that ends the stream (finish, cancel or destruction), never under the channel's lock. All
+// members are thread-safe.
 #pragma once
 
 #include <condition_variable>
@@ -56,12 +59,14 @@ class Channel {
       const auto room = [&] { return closed_ || buffer_.size() < capacity_; };
       if (!room()) {
         const Waiting waiting(waiting_);
-        if (!cv_.wait(lock, token, room)) return false;
+        if (!notFull_.wait(lock, token, room)) return false;
       }
     }
     if (closed_) return false;
     buffer_.push_back(std::move(value));
-    cv_.notify_all();
+    // One value wakes one consumer: a woken consumer always takes a buffered value (also
+    // under a stopped token), so no wake-up is lost.
+    notEmpty_.notify_one();
     return true;
   }
 
@@ -78,7 +83,7 @@ class Channel {
       closed_ = true;
       buffer_.clear();
       error_ = nullptr;
-      cv_.notify_all();
+      notifyAll();
     }
     terminate(Termination::cancelled);
   }
@@ -90,12 +95,13 @@ class Channel {
     const auto ready = [&] { return !buffer_.empty() || closed_; };
     if (!ready()) {
       const Waiting waiting(waiting_);
-      cv_.wait(lock, token, ready);
+      notEmpty_.wait(lock, token, ready);
     }
     if (!buffer_.empty()) {
       T value = std::move(buffer_.front());
       buffer_.pop_front();
-      cv_.notify_all();
+      // One free slot lets one producer in; a woken producer pushes whenever there is room.
+      notFull_.notify_one();
       return value;
     }
     if (token.stop_requested() && !closed_) throw CancellationError();
@@ -133,13 +139,19 @@ class Channel {
     std::size_t& count_;
   };
 
+  // Wakes every waiting producer and consumer; used with m_ held.
+  void notifyAll() {
+    notEmpty_.notify_all();
+    notFull_.notify_all();
+  }
+
   void close(std::exception_ptr error) {
     {
       std::lock_guard<std::mutex> guard(m_);
       if (closed_) return;
       closed_ = true;
       error_ = std::move(error);
-      cv_.notify_all();
+      notifyAll();
     }
     terminate(Termination::finished);
   }
@@ -153,14 +165,15 @@ class Channel {
       termination_ = how;
       closed_ = true;
       callback = std::move(onTermination_);
-      cv_.notify_all();
+      notifyAll();
     }
     if (callback) callback(how);
   }
 
   const std::size_t capacity_;
   mutable std::mutex m_;
-  std::condition_variable_any cv_;
+  std::condition_variable_any notEmpty_;  // consumers wait here for a value or the end
+  std::condition_variable_any notFull_;   // producers wait here for room or the end
   // guarded by m_:
   std::deque<T> buffer_;
   bool closed_ = false;

@@ -45,7 +45,8 @@ Strings referenceBpe(const std::vector<std::pair<std::string, std::string>>& mer
   const auto bounds = platform::text::graphemeBoundaries(token);
   if (bounds.size() < 3) return token.empty() ? Strings{} : Strings{std::string(token)};
   Strings word;
-  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) word.emplace_back(token.substr(bounds[i], bounds[i + 1] - bounds[i]));
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i)
+    word.emplace_back(token.substr(bounds[i], bounds[i + 1] - bounds[i]));
   while (true) {
     std::optional<std::size_t> best;
     std::pair<std::string, std::string> bigram;
@@ -66,7 +67,8 @@ Strings referenceBpe(const std::vector<std::pair<std::string, std::string>>& mer
         next.insert(next.end(), word.begin() + static_cast<std::ptrdiff_t>(i), word.end());
         break;
       }
-      next.insert(next.end(), word.begin() + static_cast<std::ptrdiff_t>(i), word.begin() + static_cast<std::ptrdiff_t>(j));
+      next.insert(next.end(), word.begin() + static_cast<std::ptrdiff_t>(i),
+                  word.begin() + static_cast<std::ptrdiff_t>(j));
       if (j + 1 < word.size() && word[j + 1] == bigram.second) {
         next.push_back(bigram.first + bigram.second);
         i = j + 2;
@@ -85,7 +87,7 @@ std::string jsonText(const std::string& s) { return "\"" + s + "\""; }
 
 TEST(BpeMergeTest, AgreesWithTheTextbookLoopOnRandomMergesAndWords) {
   std::mt19937 random(20261209);
-  const std::vector<std::string> alphabet = {"a", "b", "c", "\xC3\xA9", "d"};
+  const std::vector<std::string> alphabet = {"a", "b", "c", "\xC3\xA9", "\xE2\x96\x81", "d"};
   for (int round = 0; round < 400; ++round) {
     // Random merges over symbols that are single letters or concatenations of merges made so
     // far, in any order (a pair may rank below the pairs that make its symbols, may repeat).
@@ -109,7 +111,7 @@ TEST(BpeMergeTest, AgreesWithTheTextbookLoopOnRandomMergesAndWords) {
     const BPETokenizer bpe = makeBpe(model);
     // Words short and long (the two ways of merging), now and then with a combining accent or a
     // CR, which take the general character boundaries.
-    const std::vector<std::string> extra = {"\xCC\x81", "\r", "\n"};
+    const std::vector<std::string> extra = {"\xCC\x81", "\r", "\n", "\xF0\x9F\x91\x8D", "\xE2\x80\x8D", "\xFF"};
     for (int w = 0; w < 20; ++w) {
       std::string word;
       const int length = static_cast<int>(random() % (w % 2 == 0 ? 34 : 90));
@@ -192,8 +194,8 @@ TEST(BpeTokenizeTest, ByteFallbackIsEveryByteOfTheGpt2PatternMatches) {
   const std::string pattern = R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)";
   const SearchPattern gpt2 = SearchPattern::regex(pattern);
   const BPETokenizer bpe = makeBpe(R"({"vocab": {}, "merges": []})");
-  const std::vector<std::string> pieces = {"a", "1", " ", "\n", "'", "s", ",", "\xC3\xA9", "\xE2\x96\x81", "\t",
-                                           "\xF0\x9F\x98\x80", "\xE3\x80\x80", "x"};
+  const std::vector<std::string> pieces = {
+      "a", "1", " ", "\n", "'", "s", ",", "\xC3\xA9", "\xE2\x96\x81", "\t", "\xF0\x9F\x98\x80", "\xE3\x80\x80", "x"};
   std::mt19937 random(7);
   for (int round = 0; round < 300; ++round) {
     std::string text;

@@ -71,8 +71,8 @@ TEST(UnigramTokenizerTest, ScoresAndMinimumScore) {
 }
 
 TEST(UnigramTokenizerTest, SpecialTokensAndConversions) {
-  const UnigramTokenizer plain = makeUnigram(R"([["<unk>", 0], ["</s>", 0], ["a", -1]])", "0",
-                                             R"({"eos_token": "</s>"})");
+  const UnigramTokenizer plain =
+      makeUnigram(R"([["<unk>", 0], ["</s>", 0], ["a", -1]])", "0", R"({"eos_token": "</s>"})");
   EXPECT_EQ(plain.bosToken(), " ");
   EXPECT_EQ(plain.bosTokenId(), std::nullopt);
   EXPECT_EQ(plain.eosTokenId(), 1);
@@ -82,8 +82,8 @@ TEST(UnigramTokenizerTest, SpecialTokensAndConversions) {
   EXPECT_EQ(plain.convertIdToToken(3), std::nullopt);
   EXPECT_EQ(plain.convertIdToToken(-1), std::nullopt);
   EXPECT_EQ(plain.convertIdToToken(2147483647), std::nullopt);
-  const UnigramTokenizer withBlank = makeUnigram(R"([["<unk>", 0], [" ", -1], [" ", -2]])", "0",
-                                                 R"({"eos_token": {"content": "<unk>"}})");
+  const UnigramTokenizer withBlank =
+      makeUnigram(R"([["<unk>", 0], [" ", -1], [" ", -2]])", "0", R"({"eos_token": {"content": "<unk>"}})");
   EXPECT_EQ(withBlank.bosTokenId(), 1) << "a repeated text keeps its first id";
   EXPECT_EQ(withBlank.eosToken(), std::nullopt) << "only a plain string names the end token";
 }
@@ -114,7 +114,7 @@ TEST(TrieTest, CommonPrefixSearchFindsStoredPrefixesByLength) {
   // The search stops at the first element that leaves the trie; the marked root is never given.
   const std::string other = "ax";
   EXPECT_EQ(trie.commonPrefixSearch(std::span<const char>(other.data(), other.size())).size(), 1u);
-  EXPECT_TRUE(trie.node(Trie<char>::root()).isLeaf);
+  EXPECT_TRUE(trie.isLeaf(Trie<char>::root()));
   auto iterator = trie.commonPrefixSearchIterator(std::span<const char>(text.data(), text.size()));
   EXPECT_EQ(iterator.next(), 1u);
   EXPECT_EQ(iterator.next(), 2u);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <numeric>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -170,6 +173,99 @@ TEST(ChannelTest, ManyProducersOneConsumerLoseNothing) {
   consumer.join();
   EXPECT_EQ(count, kThreads * kPerThread);
   EXPECT_EQ(sum, static_cast<long>(kThreads) * kPerThread * (kPerThread + 1) / 2);
+}
+
+TEST(ChannelTest, SeveralConsumersReceiveEachValueExactlyOnce) {
+  constexpr int kProducers = 3;
+  constexpr int kConsumers = 5;
+  constexpr int kPerProducer = 3000;
+  Channel<int> channel(kConsumers + 1);
+  std::mutex mutex;
+  std::vector<int> received;  // guarded by mutex
+  std::vector<int> perConsumer(kConsumers, 0);
+  {
+    std::vector<std::jthread> consumers;
+    for (int c = 0; c < kConsumers; ++c) {
+      consumers.emplace_back([&, c] {
+        std::vector<int> mine;
+        while (auto value = channel.pop()) mine.push_back(*value);
+        perConsumer[static_cast<std::size_t>(c)] = static_cast<int>(mine.size());
+        const std::lock_guard lock(mutex);
+        received.insert(received.end(), mine.begin(), mine.end());
+      });
+    }
+    {
+      std::vector<std::jthread> producers;
+      for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+          for (int i = 0; i < kPerProducer; ++i) EXPECT_TRUE(channel.push(p * kPerProducer + i));
+        });
+      }
+    }
+    channel.finish();  // ends every consumer once the buffer is drained
+  }
+  std::sort(received.begin(), received.end());
+  std::vector<int> expected(kProducers * kPerProducer);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(received, expected) << "every value once, none lost or duplicated";
+  EXPECT_EQ(std::accumulate(perConsumer.begin(), perConsumer.end(), 0), kProducers * kPerProducer);
+}
+
+TEST(ChannelTest, FinishWakesEveryWaitingConsumerAndTheErrorReachesOne) {
+  constexpr int kConsumers = 4;
+  for (const bool withError : {false, true}) {
+    SCOPED_TRACE(withError ? "finish(error)" : "finish()");
+    Channel<int> channel(2);
+    std::atomic<int> ended{0};
+    std::atomic<int> errors{0};
+    std::atomic<int> values{0};
+    {
+      std::vector<std::jthread> consumers;
+      for (int c = 0; c < kConsumers; ++c) {
+        consumers.emplace_back([&] {
+          try {
+            while (channel.pop()) ++values;
+            ++ended;
+          } catch (const std::runtime_error&) {
+            ++errors;
+          }
+        });
+      }
+      waitUntilBlocked(channel, kConsumers);
+      channel.push(7);
+      if (withError) {
+        channel.finish(std::make_exception_ptr(std::runtime_error("segmenter failed")));
+      } else {
+        channel.finish();
+      }
+    }
+    EXPECT_EQ(values.load(), 1);
+    EXPECT_EQ(errors.load(), withError ? 1 : 0);
+    EXPECT_EQ(ended.load() + errors.load(), kConsumers);
+    EXPECT_EQ(channel.waitingCount(), 0u);
+  }
+}
+
+TEST(ChannelTest, StoppedConsumerLeavesTheValueToAnother) {
+  Channel<int> channel;
+  std::stop_source stop;
+  std::atomic<bool> firstCancelled{false};
+  std::jthread first([&] {
+    try {
+      channel.pop(stop.get_token());
+    } catch (const CancellationError&) {
+      firstCancelled = true;
+    }
+  });
+  std::optional<int> got;
+  std::jthread second([&] { got = channel.pop(); });
+  waitUntilBlocked(channel, 2);
+  stop.request_stop();
+  first.join();
+  EXPECT_TRUE(firstCancelled.load());
+  channel.push(3);
+  second.join();
+  EXPECT_EQ(got, 3);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ int layoutBegin(Layout layout) {
 std::string jsonString(std::string_view text) { return platform::json::Json(std::string(text)).dump(); }
 
 std::string timestamp(int index) {
-  char buffer[16];
+  char buffer[32];
   std::snprintf(buffer, sizeof buffer, "<|%d.%02d|>", (index * 2) / 100, (index * 2) % 100);
   return buffer;
 }
