@@ -254,6 +254,21 @@ std::unique_ptr<TextDecoderOutputType> TextDecoder::predictLogits(const TextDeco
   return std::make_unique<TextDecoderMLMultiArrayOutputType>(outputs.multiArray(kLogits), std::move(cache));
 }
 
+std::optional<TextDecoder::Prediction> TextDecoder::predictLogits(MultiArray inputIds, MultiArray cacheLength,
+                                                                  MultiArray keyCache, MultiArray valueCache,
+                                                                  MultiArray kvCacheUpdateMask,
+                                                                  MultiArray encoderOutputEmbeds,
+                                                                  MultiArray decoderKeyPaddingMask,
+                                                                  std::stop_token stopToken) {
+  if (!model()) return std::nullopt;
+  const TextDecoderMLMultiArrayInputType input(std::move(inputIds), std::move(cacheLength), std::move(keyCache),
+                                               std::move(valueCache), std::move(kvCacheUpdateMask),
+                                               std::move(encoderOutputEmbeds), std::move(decoderKeyPaddingMask));
+  std::unique_ptr<TextDecoderOutputType> output = predictLogits(input, std::move(stopToken));
+  auto& arrays = dynamic_cast<TextDecoderMLMultiArrayOutputType&>(*output);
+  return Prediction{std::move(arrays.logits), std::move(arrays.cache)};
+}
+
 std::vector<std::shared_ptr<const LogitsFiltering>> TextDecoder::buildLogitsFilters(
     const DecodingOptions& options, int sampleBegin, const WhisperTokenizer& tokenizer) const {
   std::vector<std::shared_ptr<const LogitsFiltering>> filters = logitsFilters().value_or(

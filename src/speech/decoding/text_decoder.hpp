@@ -62,6 +62,17 @@ class TextDecoder : public TextDecoding, public WhisperMLModel {
   // "alignment_heads_weights", each absent when missing.
   std::unique_ptr<TextDecoderOutputType> predictLogits(const TextDecoderInputType& input,
                                                        std::stop_token stopToken = {}) override;
+  // The same over the seven arrays; absent without a model.
+  struct Prediction {
+    std::optional<platform::ml::MultiArray> logits;
+    std::optional<DecodingCache> cache;
+  };
+  virtual std::optional<Prediction> predictLogits(platform::ml::MultiArray inputIds, platform::ml::MultiArray cacheLength,
+                                                  platform::ml::MultiArray keyCache, platform::ml::MultiArray valueCache,
+                                                  platform::ml::MultiArray kvCacheUpdateMask,
+                                                  platform::ml::MultiArray encoderOutputEmbeds,
+                                                  platform::ml::MultiArray decoderKeyPaddingMask,
+                                                  std::stop_token stopToken = {});
 
   // Decodes one window. The inputs must be prepared and prefilled (their initial prompt is the
   // prompt). Steps: loopCount = min(prompt length + sampleLength - 1, 223, M - 1), at least 0

@@ -308,7 +308,19 @@ TEST_F(DecoderLoop, FailuresAndCancellationPassThroughAndRemoveTheStopFlag) {
 
   // Without a model a prediction has no logits.
   const auto prepared = inputs(DecodingOptions{});
+  auto& arrays = dynamic_cast<DecodingInputs&>(*prepared);
+  const auto predictArrays = [&] {
+    return decoder_.predictLogits(arrays.inputIds(), arrays.cacheLength(), arrays.keyCache(), arrays.valueCache(),
+                                  arrays.kvCacheUpdateMask(), window(1), arrays.decoderKeyPaddingMask());
+  };
+  const auto predicted = predictArrays();
+  ASSERT_TRUE(predicted && predicted->logits && predicted->cache);
+  EXPECT_EQ(predicted->logits->shape(), (platform::ml::Shape{1, 1, 51865}));
+  EXPECT_TRUE(predicted->cache->alignmentWeights);
   decoder_.unloadModel();
+  EXPECT_FALSE(predictArrays());
+  expectWhisperError([&] { decoder_.predictLogits(TextDecoderInputType{}); }, WhisperError::Case::transcriptionFailed,
+                     "Input must be TextDecoderMLMultiArrayInputType");
   GreedyTokenSampler sampler(0, kEnd, DecodingOptions{});
   expectWhisperError([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
                      WhisperError::Case::decodingLogitsFailed, "Unable to decode logits");
