@@ -1,10 +1,12 @@
 #include "platform/ipc/connection.hpp"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/ipc/delivery_queue.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "platform/ipc/socket_path.hpp"
 #include "platform/ipc/wire.hpp"
@@ -41,66 +44,9 @@ void joinOrDetach(std::thread& t) {
   }
 }
 
-using Task = std::function<void()>;
-
-// The tasks of one connection's delivery thread: any number of producers, that one consumer.
-// A producer wakes the consumer only when it sleeps, and after letting go of the lock, so that
-// the woken thread does not at once block again on the lock the producer still holds.
-class DeliveryQueue {
- public:
-  // False (and the task dropped) once finished.
-  bool push(Task task) {
-    bool wake;
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      if (finished_) return false;
-      tasks_.push_back(std::move(task));
-      wake = sleeping_;
-    }
-    if (wake) cv_.notify_one();
-    return true;
-  }
-
-  // Ends the queue; what is queued is still delivered.
-  void finish() {
-    {
-      std::lock_guard<std::mutex> guard(m_);
-      finished_ = true;
-    }
-    cv_.notify_all();
-  }
-
-  std::size_t bufferedCount() const {
-    std::lock_guard<std::mutex> guard(m_);
-    return tasks_.size();
-  }
-
-  // The next task; absent once finished and drained. One consumer only.
-  std::optional<Task> pop() {
-    std::unique_lock<std::mutex> lock(m_);
-    while (tasks_.empty() && !finished_) {
-      sleeping_ = true;
-      cv_.wait(lock);
-      sleeping_ = false;
-    }
-    if (tasks_.empty()) return std::nullopt;
-    Task task = std::move(tasks_.front());
-    tasks_.pop_front();
-    return task;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::condition_variable cv_;
-  // guarded by m_:
-  std::deque<Task> tasks_;
-  bool finished_ = false;
-  bool sleeping_ = false;
-};
-
-void runDelivery(const std::shared_ptr<DeliveryQueue>& queue) {
-  while (auto task = queue->pop()) (*task)();
-}
+// How long the delivery thread may run one task before the stand-by reader of its session
+// reads the socket in its place (between one and two of these).
+constexpr std::chrono::milliseconds kStandbyPeriod{10};
 
 // Serialises the launch-or-connect step of the connections of this process, so that two of
 // them never start two workers for one service.
@@ -112,10 +58,18 @@ sync::Mutex& launchMutex() {
 }  // namespace
 
 // One socket's life: from connect (or adopt) to the end of its stream. Fields other than the
-// descriptor and the threads are guarded by the owning connection's mutex.
+// descriptors, the threads and the reading state are guarded by the owning connection's mutex.
+//
+// Reading: one thread at a time holds the turn to read the socket. Normally the delivery
+// thread reads while it has nothing to run. The session's stand-by thread holds the turn at
+// first, and takes it whenever the delivery thread is held up in one task (or the session is
+// detached from its connection and nobody else would read it to its end); the delivery thread
+// asks for it back through `standbyWake` once it is idle again. The turn fields are guarded by
+// the connection's DeliveryQueue::turnMutex; `frames` and `readBuffer` belong to the turn.
 struct Session {
   platform::fs::UniqueFd socket;
-  std::thread reader;
+  platform::fs::UniqueFd standbyWake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  std::thread standby;
   std::thread writer;
   std::deque<std::string> outbox;
   bool ready = false;                // the peer's hello has arrived
@@ -125,8 +79,19 @@ struct Session {
   std::set<std::uint64_t> incoming;  // ids of the peer's calls not yet answered
   std::optional<pid_t> peerPid;
 
+  // guarded by DeliveryQueue::turnMutex:
+  bool standbyReads = true;    // the stand-by thread holds the turn
+  bool deliveryReads = false;  // the delivery thread is reading (or waiting to)
+  bool turnWanted = false;     // the delivery thread asked for the turn back
+  bool ended = false;          // the stream has ended: nobody reads any more
+  bool detached = false;       // no longer the connection's session
+
+  FrameReader frames;
+  std::string readBuffer = std::string(64 * 1024, '\0');
+
+  explicit Session(std::uint32_t frameLimit) : frames(frameLimit) {}
   ~Session() {
-    joinOrDetach(reader);
+    joinOrDetach(standby);
     joinOrDetach(writer);
   }
 };
@@ -214,6 +179,11 @@ const Interface::Method* Interface::find(std::string_view method) const {
   }
   return nullptr;
 }
+
+namespace {
+// The delivery thread of a connection (SessionRunner::deliveryLoop).
+std::thread startDelivery(std::shared_ptr<DeliveryQueue> delivery, std::weak_ptr<Connection> connection);
+}  // namespace
 
 // ---- Reply ----
 
@@ -323,7 +293,7 @@ Connection::~Connection() {
   impl.changed.notify_all();
   for (auto& c : orphans) impl.fail(std::move(c), invalidRecord());
   if (!impl.deliveryThread.joinable() && impl.delivery->bufferedCount() > 0) {
-    impl.deliveryThread = std::thread([queue = impl.delivery] { runDelivery(queue); });
+    impl.deliveryThread = startDelivery(impl.delivery, {});
   }
   impl.delivery->finish();
   joinOrDetach(impl.deliveryThread);
@@ -399,7 +369,7 @@ struct SessionRunner {
     std::string hello = encodeMessage(helloMessage(exports), impl.options.frameLimit);
     session->writer = std::thread(
         [connection, session, hello = std::move(hello)] { writerLoop(*connection->impl_, *session, hello); });
-    session->reader = std::thread([connection, session] { readerLoop(connection, *session); });
+    session->standby = std::thread([connection, session] { standbyLoop(connection, *session); });
   }
 
   static void writerLoop(Connection::Impl& impl, Session& s, const std::string& hello) {
@@ -431,25 +401,28 @@ struct SessionRunner {
       }
       impl.changed.notify_all();
     }
-    // Wakes the reader, which ends the session.
+    // Wakes the thread that reads, which ends the session.
     ::shutdown(fd, SHUT_RDWR);
   }
 
-  static void readerLoop(const std::shared_ptr<Connection>& connection, Session& s) {
+  // Reads what the socket holds and handles the messages in it: until the socket has no more,
+  // or a read brought at least one whole message (so that the delivery thread runs it before
+  // reading on). False once the session has ended. Only the holder of the session's turn.
+  static bool readAvailable(const std::shared_ptr<Connection>& connection, Session& s) {
     auto& impl = *connection->impl_;
-    FrameReader frames(impl.options.frameLimit);
-    std::string buffer(64 * 1024, '\0');
-    bool open = true;
-    while (open) {
-      const ssize_t n = ::read(s.socket.get(), buffer.data(), buffer.size());
+    while (true) {
+      const ssize_t n = ::recv(s.socket.get(), s.readBuffer.data(), s.readBuffer.size(), MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       if (n <= 0) {
-        if (frames.insideFrame()) logger().notice("stream ended inside a frame");
-        break;
+        if (s.frames.insideFrame()) logger().notice("stream ended inside a frame");
+        endSession(connection, s);
+        return false;
       }
-      frames.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-      while (open) {
-        auto next = frames.next();
+      s.frames.append(std::string_view(s.readBuffer.data(), static_cast<std::size_t>(n)));
+      bool handled = false;
+      while (true) {
+        auto next = s.frames.next();
         if (std::holds_alternative<FrameReader::NeedMore>(next)) break;
         if (auto* bad = std::get_if<FrameReader::BadHeader>(&next)) {
           const IpcError error(bad->code, "frame length " + std::to_string(bad->length));
@@ -461,13 +434,137 @@ struct SessionRunner {
             s.closing = true;
           }
           impl.changed.notify_all();
-          open = false;
-          break;
+          endSession(connection, s);
+          return false;
         }
-        open = handleBody(connection, s, std::get<std::string>(next));
+        if (!handleBody(connection, s, std::get<std::string>(next))) {
+          endSession(connection, s);
+          return false;
+        }
+        handled = true;
       }
+      if (handled || static_cast<std::size_t>(n) < s.readBuffer.size()) return true;
     }
+  }
+
+  // The stream of `s` has ended: nobody reads it any more; its calls end.
+  static void endSession(const std::shared_ptr<Connection>& connection, Session& s) {
+    auto& delivery = *connection->impl_->delivery;
+    {
+      std::lock_guard<std::mutex> guard(delivery.turnMutex);
+      s.ended = true;
+    }
+    delivery.turnChanged.notify_all();
     sessionEnded(connection, s);
+  }
+
+  // The stand-by thread of a session: reads while it holds the turn, else watches the delivery
+  // thread and takes the turn when that is held up in one task for a while. Ends with the
+  // session's stream.
+  static void standbyLoop(const std::shared_ptr<Connection>& connection, Session& s) {
+    auto& delivery = *connection->impl_->delivery;
+    std::unique_lock<std::mutex> lock(delivery.turnMutex);
+    bool watching = false;  // lastRunning and lastStarted hold the previous look
+    bool lastRunning = false;
+    std::uint64_t lastStarted = 0;
+    while (!s.ended) {
+      if (s.standbyReads) {
+        watching = false;
+        if (s.turnWanted) {
+          s.standbyReads = false;
+          s.turnWanted = false;
+          lock.unlock();
+          delivery.kick();
+          lock.lock();
+          continue;
+        }
+        lock.unlock();
+        pollfd fds[2] = {{s.socket.get(), POLLIN, 0}, {s.standbyWake.get(), POLLIN, 0}};
+        int r;
+        do {
+          r = ::poll(fds, s.standbyWake ? 2 : 1, -1);
+        } while (r < 0 && errno == EINTR);
+        if (r > 0 && s.standbyWake && (fds[1].revents & POLLIN)) {
+          std::uint64_t count;
+          [[maybe_unused]] const ssize_t n = ::read(s.standbyWake.get(), &count, sizeof count);
+        }
+        if (r > 0 && fds[0].revents != 0) readAvailable(connection, s);
+        lock.lock();
+        continue;
+      }
+      const bool running = delivery.running();
+      const std::uint64_t started = delivery.started();
+      const bool heldUp = watching && running && lastRunning && started == lastStarted;
+      if ((heldUp || s.detached) && !s.deliveryReads) {
+        s.standbyReads = true;
+        continue;
+      }
+      if (watching && !running && !lastRunning && started == lastStarted && !s.detached) {
+        // Nothing ran for a whole period: sleep until a task starts.
+        ++delivery.parkedWatchers();
+        delivery.turnChanged.wait(lock, [&] { return s.ended || s.detached || delivery.started() != started; });
+        --delivery.parkedWatchers();
+        watching = false;
+        continue;
+      }
+      watching = true;
+      lastRunning = running;
+      lastStarted = started;
+      delivery.turnChanged.wait_for(lock, kStandbyPeriod, [&] { return s.ended || (s.detached && !s.deliveryReads); });
+    }
+  }
+
+  // The delivery thread: runs the tasks in order and, while it has none, reads the socket of
+  // the current session when it holds the turn (asking the stand-by thread for it when not).
+  // Touches the connection only through `weak`: the last reference may drop on this thread.
+  static void deliveryLoop(const std::shared_ptr<DeliveryQueue>& delivery, const std::weak_ptr<Connection>& weak) {
+    while (true) {
+      if (auto task = delivery->tryPop()) {
+        delivery->run(*task);
+        continue;
+      }
+      if (delivery->drained()) return;
+      std::shared_ptr<Connection> connection = delivery->canPoll() ? weak.lock() : nullptr;
+      std::shared_ptr<Session> session;
+      if (connection) {
+        std::lock_guard<sync::Mutex> guard(connection->impl_->mutex);
+        session = connection->impl_->session;
+      }
+      bool reads = false;
+      bool ask = false;
+      if (session) {
+        std::lock_guard<std::mutex> guard(delivery->turnMutex);
+        if (!session->ended && !session->detached) {
+          if (!session->standbyReads) {
+            session->deliveryReads = true;
+            reads = true;
+          } else if (!session->turnWanted && session->standbyWake) {
+            session->turnWanted = true;
+            ask = true;
+          }
+        }
+      }
+      if (ask) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(session->standbyWake.get(), &one, sizeof one);
+      }
+      if (!reads) {
+        session.reset();
+        connection.reset();
+        delivery->waitForWork(-1);
+        continue;
+      }
+      if (delivery->waitForWork(session->socket.get())) readAvailable(connection, *session);
+      bool detached;
+      {
+        std::lock_guard<std::mutex> guard(delivery->turnMutex);
+        session->deliveryReads = false;
+        detached = session->detached;
+      }
+      if (detached) delivery->turnChanged.notify_all();
+      session.reset();
+      connection.reset();
+    }
   }
 
   // False when the connection must close.
@@ -667,7 +764,7 @@ struct SessionRunner {
           rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
         } while (rc != 0 && errno == EINTR);
         if (rc == 0) {
-          auto session = std::make_shared<Session>();
+          auto session = std::make_shared<Session>(impl.options.frameLimit);
           session->socket = std::move(fd);
           {
             std::lock_guard<sync::Mutex> guard(impl.mutex);
@@ -711,6 +808,14 @@ struct SessionRunner {
   }
 };
 
+namespace {
+std::thread startDelivery(std::shared_ptr<DeliveryQueue> delivery, std::weak_ptr<Connection> connection) {
+  return std::thread([delivery = std::move(delivery), connection = std::move(connection)] {
+    SessionRunner::deliveryLoop(delivery, connection);
+  });
+}
+}  // namespace
+
 // ---- Connection: operations ----
 
 void Connection::resume() {
@@ -724,14 +829,14 @@ void Connection::resume() {
     if (impl.state == Impl::State::invalid) {
       // Nothing to read; delivery still runs what invalidate() posted.
     } else if (!impl.appSide) {
-      session = std::make_shared<Session>();
+      session = std::make_shared<Session>(impl.options.frameLimit);
       session->socket = std::move(impl.adopted);
       impl.session = session;
     } else if (impl.state == Impl::State::connecting) {
       startConnect = true;
     }
   }
-  impl.deliveryThread = std::thread([queue = impl.delivery] { runDelivery(queue); });
+  impl.deliveryThread = startDelivery(impl.delivery, weak_from_this());
   if (session) SessionRunner::start(shared_from_this(), impl, session);
   if (startConnect) {
     std::weak_ptr<Connection> weak = shared_from_this();
@@ -743,7 +848,6 @@ void Connection::resume() {
 
 void Connection::invalidate() {
   auto& impl = *impl_;
-  std::vector<Completion> failed;
   std::shared_ptr<Session> session;
   {
     std::lock_guard<sync::Mutex> guard(impl.mutex);
@@ -751,14 +855,24 @@ void Connection::invalidate() {
     impl.state = Impl::State::invalid;
     session = std::move(impl.session);
     if (session) session->closing = true;
-    for (auto& [id, p] : impl.pending) failed.push_back(std::move(p.completion));
+    // Queued while the lock is held: a call that finds the connection invalid completes after
+    // these and after the handler.
+    for (auto& [id, p] : impl.pending) impl.fail(std::move(p.completion), invalidRecord());
     impl.pending.clear();
     impl.adopted.reset();
+    if (impl.invalidationHandler) impl.post(impl.invalidationHandler);
   }
   impl.changed.notify_all();
-  if (session) ::shutdown(session->socket.get(), SHUT_RDWR);
-  for (auto& c : failed) impl.fail(std::move(c), invalidRecord());
-  if (impl.invalidationHandler) impl.post(impl.invalidationHandler);
+  if (session) {
+    ::shutdown(session->socket.get(), SHUT_RDWR);
+    // Whoever holds the turn reads the stream to its end; the stand-by thread takes the turn
+    // when the delivery thread would not.
+    {
+      std::lock_guard<std::mutex> guard(impl.delivery->turnMutex);
+      session->detached = true;
+    }
+    impl.delivery->turnChanged.notify_all();
+  }
 }
 
 void Connection::call(std::string_view method, json::Json args, Completion completion) {

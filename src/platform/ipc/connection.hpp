@@ -11,7 +11,9 @@
 // message, every completion of our own calls and the interruption and invalidation handlers;
 // none of them ever runs on a caller's thread or under a lock of this layer. A handler may call
 // on another connection, or on this one with a completion, but must not block waiting for a
-// completion of this same connection (that completion runs on the thread it blocks).
+// completion of this same connection (that completion runs on the thread it blocks). The
+// delivery thread reads the socket while it has nothing to run; while a handler holds it for
+// more than a few milliseconds, a stand-by thread reads in its place.
 //
 // Two kinds of connection:
 // - toService(name), the app side: nothing is contacted until the first call; then the worker

@@ -319,6 +319,41 @@ TEST(Connection, APeerThatStopsReadingEndsTheConnectionWhenAWriteStalls) {
   EXPECT_TRUE(raw.invalidations.waitFor(1));
 }
 
+// While a handler holds the service's delivery thread, the socket is still read: the client,
+// which gives up on a write after 500 ms, gets far more than the socket buffers hold across
+// during a 2 s handler, and every call is answered, in order.
+TEST(Connection, TheSocketIsStillReadWhileAHandlerRunsLong) {
+  ConnectionOptions impatient;
+  impatient.writeStallLimit = std::chrono::milliseconds(500);
+  Pair pair({}, impatient);
+  std::mutex m;
+  std::vector<int> order;
+  Counter done;
+  pair.client->call("sleep", Json{{"ms", 2000}}, [&](CallOutcome o) {
+    EXPECT_TRUE(o.ok());
+    std::lock_guard<std::mutex> g(m);
+    order.push_back(-1);
+    done.bump();
+  });
+  constexpr int kCalls = 40;
+  const std::string big(32 << 10, 'x');
+  for (int i = 0; i < kCalls; ++i) {
+    pair.client->call("echo", Json{{"i", i}, {"s", big}}, [&, i](CallOutcome o) {
+      EXPECT_TRUE(o.ok()) << (o.error ? o.error->description : "");
+      EXPECT_EQ(o.ok() ? o.result.value("s", std::string()).size() : 0, big.size());
+      std::lock_guard<std::mutex> g(m);
+      order.push_back(i);
+      done.bump();
+    });
+  }
+  ASSERT_TRUE(done.waitFor(kCalls + 1));
+  EXPECT_EQ(pair.clientInvalidations.value(), 0);
+  std::vector<int> expected{-1};
+  for (int i = 0; i < kCalls; ++i) expected.push_back(i);
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_EQ(order, expected);
+}
+
 TEST(Connection, TheLastReferenceMayDropOnTheDeliveryThread) {
   Counter done;
   Counter invalidations;
@@ -341,6 +376,35 @@ TEST(Connection, TheLastReferenceMayDropOnTheDeliveryThread) {
   }
   ASSERT_TRUE(done.waitFor(1));
   EXPECT_TRUE(invalidations.waitFor(1));
+}
+
+// Invalidated from its own completion, while its delivery thread is busy: the connection still
+// reads its stream to the end, its threads end and it goes, and the peer sees it close.
+TEST(Connection, AConnectionInvalidatedFromItsDeliveryThreadStillGoes) {
+  auto [a, b] = ipctest::socketPair();
+  auto service = Connection::adopt(std::move(a));
+  echo::configureServiceSide(service);
+  Counter serviceInvalidations;
+  service->setInvalidationHandler([&] { serviceInvalidations.bump(); });
+  service->resume();
+  std::weak_ptr<Connection> gone;
+  Counter done;
+  {
+    auto client = Connection::adopt(std::move(b));
+    echo::configureClientSide(client);
+    client->resume();
+    gone = client;
+    client->call("echo", Json::object(), [&done, kept = client](CallOutcome o) mutable {
+      EXPECT_TRUE(o.ok());
+      kept->invalidate();
+      kept.reset();
+      done.bump();
+    });
+  }
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_TRUE(ipctest::eventually([&] { return gone.expired(); }));
+  EXPECT_TRUE(serviceInvalidations.waitFor(1));
+  service->invalidate();
 }
 
 // Eight threads call while the connection is invalidated under them: each call completes
@@ -383,6 +447,8 @@ TEST(ConnectionThreads, EightThreadsCallWhileTheConnectionIsInvalidated) {
   for (auto& h : hits) EXPECT_EQ(h, 1);
   EXPECT_EQ(other, 0);
   EXPECT_EQ(answered + refused, kThreads * kCalls);
+  // The handler runs after the calls that invalidate() ended, possibly after the last of them.
+  EXPECT_TRUE(pair.clientInvalidations.waitFor(1));
   EXPECT_EQ(pair.clientInvalidations.value(), 1);
 }
 
