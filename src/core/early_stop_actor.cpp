@@ -23,4 +23,8 @@ std::optional<bool> EarlyStopActor::remove(const platform::sync::Uuid& uuid) {
   });
 }
 
+std::size_t EarlyStopActor::count() const {
+  return mutex_.withLock([&] { return shouldStop_.size(); });
+}
+
 }  // namespace noxtal

@@ -6,6 +6,7 @@
 // held only for the table access).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <unordered_map>
 
@@ -26,6 +27,8 @@ class EarlyStopActor {
   bool get(const platform::sync::Uuid& uuid) const;
   // Removes the entry of `uuid` and returns its flag; absent when there was none.
   std::optional<bool> remove(const platform::sync::Uuid& uuid);
+  // Number of flags held (runs not yet ended).
+  std::size_t count() const;
 
  private:
   mutable platform::sync::Mutex mutex_;
