@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -125,11 +126,15 @@ class StopFlagGuard {
 
 // Delivers a window's progress reports to the caller's callback, in order, on one worker
 // thread; an answer of false after the prompt sets the window's stop flag. drain() (also run
-// by the destructor) waits until every report has been delivered.
+// by the destructor) waits until every report has been delivered. The loop hands over the
+// tokens only: `complete` fills in what is derived from them (text, compression ratio) on the
+// worker, off the decoding thread.
 class ProgressReporter {
  public:
-  ProgressReporter(const DecodingCallback& callback, noxtal::EarlyStopActor& actor, platform::sync::Uuid id)
-      : callback_(callback), actor_(actor), id_(id), worker_([this] { run(); }) {}
+  using Completion = std::function<void(TranscriptionProgress&)>;
+  ProgressReporter(const DecodingCallback& callback, Completion complete, noxtal::EarlyStopActor& actor,
+                   platform::sync::Uuid id)
+      : callback_(callback), complete_(std::move(complete)), actor_(actor), id_(id), worker_([this] { run(); }) {}
   ProgressReporter(const ProgressReporter&) = delete;
   ProgressReporter& operator=(const ProgressReporter&) = delete;
   ~ProgressReporter() { drain(); }
@@ -151,6 +156,7 @@ class ProgressReporter {
     while (std::optional<Report> report = reports_.pop()) {
       std::optional<bool> answer;
       try {
+        complete_(report->progress);
         answer = callback_(report->progress);
       } catch (const std::exception& e) {
         Logging::error(std::string("Progress callback failed: ") + e.what());
@@ -165,6 +171,7 @@ class ProgressReporter {
   }
 
   const DecodingCallback& callback_;
+  Completion complete_;
   noxtal::EarlyStopActor& actor_;
   platform::sync::Uuid id_;
   platform::sync::Channel<Report> reports_;
@@ -317,7 +324,23 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
   const platform::sync::Uuid windowId = platform::sync::Uuid::random();
   StopFlagGuard stopFlag(earlyStopActor_, windowId);
   std::optional<ProgressReporter> reporter;
-  if (callback) reporter.emplace(callback, earlyStopActor_, windowId);
+  if (callback) {
+    // The tokenizer outlives the reporter: it is drained before this call returns.
+    const bool skipSpecial = options.skipSpecialTokens;
+    const int specialBegin = special.specialTokenBegin;
+    auto complete = [words, skipSpecial, specialBegin](TranscriptionProgress& progress) {
+      if (skipSpecial) {
+        std::vector<int> text;
+        std::copy_if(progress.tokens.begin(), progress.tokens.end(), std::back_inserter(text),
+                     [&](int id) { return id < specialBegin; });
+        progress.text = words->decode(text);
+      } else {
+        progress.text = words->decode(progress.tokens);
+      }
+      progress.compressionRatio = TextUtilities::compressionRatio(progress.tokens);
+    };
+    reporter.emplace(callback, std::move(complete), earlyStopActor_, windowId);
+  }
 
   TranscriptionTimings timings;
   bool hasAlignment = false;
@@ -417,17 +440,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     if (reporter) {
       TranscriptionProgress progress;
       progress.timings = timings;
-      if (options.skipSpecialTokens) {
-        std::vector<int> text;
-        std::copy_if(currentTokens.begin(), currentTokens.end(), std::back_inserter(text),
-                     [&](int id) { return id < special.specialTokenBegin; });
-        progress.text = words->decode(text);
-      } else {
-        progress.text = words->decode(currentTokens);
-      }
-      progress.tokens = currentTokens;
+      progress.tokens = currentTokens;  // text and compression ratio are filled in by the reporter
       progress.avgLogprob = mean(logProbs);
-      progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
       progress.windowId = 0;
       reporter->report(std::move(progress), isPrefill);
     }

@@ -15,6 +15,7 @@
 #include "platform/ml/ml_error.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "speech/decoding/segment_seeker.hpp"
+#include "speech/decoding/text_utilities.hpp"
 #include "speech/model/constants.hpp"
 #include "speech/model/whisper_error.hpp"
 #include "support/scripted_decoder/scripted_decoder.hpp"
@@ -247,6 +248,7 @@ TEST_F(DecoderLoop, ProgressIsReportedInOrderAndFalseStopsTheWindowAfterThePromp
     seen.push_back(progress.tokens.size());
     ++calls;
     EXPECT_EQ(progress.text, words().decode(progress.tokens));
+    EXPECT_EQ(progress.compressionRatio, TextUtilities::compressionRatio(progress.tokens));
     EXPECT_EQ(progress.windowId, 0);
     return false;
   };
