@@ -30,21 +30,21 @@ struct LoopSetUp {
     testsupport::registerScriptedTextDecoder();
     tokenizer_fixture::writeTokenizerFolder(folder / "tokenizer",
                                             {.layout = tokenizer_fixture::Layout::largeV3, .merges = 300});
-    testsupport::ScriptedDecoderSpec spec;
-    spec.embedDim = 40960;
-    spec.maxSequenceLength = 224;
-    spec.windowSize = 1500;
-    spec.vocabularySize = 51866;
+    testsupport::ScriptedDecoderSpec setup;
+    setup.embedDim = 40960;
+    setup.maxSequenceLength = 224;
+    setup.windowSize = 1500;
+    setup.vocabularySize = 51866;
     std::vector<int> script{kStart, kEnglish, kTranscribe, kTime};
     for (int i = 0; i < 230; ++i) script.push_back(300 + i);
-    spec.sequences = {{1, script}};
-    for (int p = 0; p < 224; ++p) spec.alignmentFrame[p] = 6 * p;
-    decoder->loadModel(testsupport::writeScriptedDecoder(folder.path(), spec), platform::ml::ComputeUnits::cpuOnly,
+    setup.sequences = {{1, script}};
+    for (int p = 0; p < 224; ++p) setup.alignmentFrame[p] = 6 * p;
+    decoder->loadModel(testsupport::writeScriptedDecoder(folder.path(), setup), platform::ml::ComputeUnits::cpuOnly,
                        false);
     decoder->setTokenizer(std::make_shared<const vostrane::WhisperTokenizerWrapper>(
         noxtal::tokenizers::AutoTokenizerWrapper::fromModelFolder(folder / "tokenizer")));
     decoder->setIsModelMultilingual(true);
-    window = MultiArray({1, spec.embedSize, 1, spec.windowSize}, DataType::float16);
+    window = MultiArray({1, setup.embedSize, 1, setup.windowSize}, DataType::float16);
     window.setFloat(0, 1);
   }
 };

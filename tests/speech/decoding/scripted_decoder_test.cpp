@@ -21,8 +21,8 @@ constexpr int kEnd = 50257;
 // One set of decoder inputs for cache length p with masks as the decoding loop keeps them.
 class StepInputs {
  public:
-  StepInputs(const ScriptedDecoderSpec& spec, int windowKey, int p) {
-    const std::int64_t e = spec.embedDim, m = spec.maxSequenceLength;
+  StepInputs(const ScriptedDecoderSpec& setup, int windowKey, int p) {
+    const std::int64_t e = setup.embedDim, m = setup.maxSequenceLength;
     features_.set("input_ids", noxtal::makeMultiArray({1}, DataType::int32, std::int32_t{0}));
     features_.set("cache_length", noxtal::makeMultiArray({1}, DataType::int32, std::int32_t{p}));
     features_.set("key_cache", MultiArray({1, e, 1, m}, DataType::float16));
@@ -30,7 +30,7 @@ class StepInputs {
     MultiArray update({1, m}, DataType::int32);
     update.setFloat(p, 1);
     features_.set("kv_cache_update_mask", update);
-    MultiArray encoder({1, spec.embedSize, 1, spec.windowSize}, DataType::float16);
+    MultiArray encoder({1, setup.embedSize, 1, setup.windowSize}, DataType::float16);
     encoder.setFloat(0, static_cast<float>(windowKey) + 0.2F);
     features_.set("encoder_output_embeds", encoder);
     MultiArray padding({1, m}, DataType::float16);

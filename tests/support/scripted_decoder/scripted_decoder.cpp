@@ -169,36 +169,36 @@ void registerScriptedTextDecoder() {
       });
 }
 
-std::filesystem::path writeScriptedDecoder(const std::filesystem::path& folder, const ScriptedDecoderSpec& spec) {
-  const std::int64_t e = spec.embedDim;
-  const std::int64_t m = spec.maxSequenceLength;
-  const std::int64_t w = spec.windowSize;
-  const std::int64_t d = spec.embedSize;
+std::filesystem::path writeScriptedDecoder(const std::filesystem::path& folder, const ScriptedDecoderSpec& setup) {
+  const std::int64_t e = setup.embedDim;
+  const std::int64_t m = setup.maxSequenceLength;
+  const std::int64_t w = setup.windowSize;
+  const std::int64_t d = setup.embedSize;
   Json inputs = Json::array({featureJson("input_ids", "int32", {1}), featureJson("cache_length", "int32", {1}),
                              featureJson("key_cache", "float16", {1, e, 1, m}),
                              featureJson("value_cache", "float16", {1, e, 1, m}),
                              featureJson("kv_cache_update_mask", "int32", {1, m}),
                              featureJson("encoder_output_embeds", "float16", {1, d, 1, w}),
                              featureJson("decoder_key_padding_mask", "float16", {1, m})});
-  Json outputs = Json::array({featureJson("logits", "float32", {1, 1, spec.vocabularySize}),
+  Json outputs = Json::array({featureJson("logits", "float32", {1, 1, setup.vocabularySize}),
                               featureJson("key_cache_updates", "float16", {1, e, 1, 1}),
                               featureJson("value_cache_updates", "float16", {1, e, 1, 1})});
-  if (spec.alignment) outputs.push_back(featureJson("alignment_heads_weights", "float16", {1, w}));
+  if (setup.alignment) outputs.push_back(featureJson("alignment_heads_weights", "float16", {1, w}));
 
   Json sequences = Json::object();
-  for (const auto& [key, sequence] : spec.sequences) sequences[std::to_string(key)] = sequence;
+  for (const auto& [key, sequence] : setup.sequences) sequences[std::to_string(key)] = sequence;
   Json extra = Json::object();
-  for (const auto& [step, logits] : spec.extraLogits) {
+  for (const auto& [step, logits] : setup.extraLogits) {
     Json entry = Json::object();
     for (const auto& [token, logit] : logits) entry[std::to_string(token)] = logit;
     extra[std::to_string(step)] = entry;
   }
   Json frames = Json::object();
-  for (const auto& [step, frame] : spec.alignmentFrame) frames[std::to_string(step)] = frame;
-  Json parameters = {{"endToken", spec.endToken}, {"sequences", sequences}, {"peak", spec.peak},
-                     {"base", spec.base},         {"extraLogits", extra},  {"alignmentFrame", frames},
-                     {"delayMs", spec.delayMs},   {"strict", spec.strict}};
-  if (spec.failAtStep) parameters["failAtStep"] = *spec.failAtStep;
+  for (const auto& [step, frame] : setup.alignmentFrame) frames[std::to_string(step)] = frame;
+  Json parameters = {{"endToken", setup.endToken}, {"sequences", sequences}, {"peak", setup.peak},
+                     {"base", setup.base},         {"extraLogits", extra},  {"alignmentFrame", frames},
+                     {"delayMs", setup.delayMs},   {"strict", setup.strict}};
+  if (setup.failAtStep) parameters["failAtStep"] = *setup.failAtStep;
 
   const Json model = {{"formatVersion", 1},
                       {"inputs", inputs},

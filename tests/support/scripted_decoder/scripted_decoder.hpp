@@ -43,7 +43,7 @@ struct ScriptedDecoderSpec {
 // Registers the program under "scripted_text_decoder" (again harmlessly). Thread-safe.
 void registerScriptedTextDecoder();
 
-// Writes <folder>/TextDecoder.mlmodelc/model.json for `spec` and returns the model folder.
-std::filesystem::path writeScriptedDecoder(const std::filesystem::path& folder, const ScriptedDecoderSpec& spec);
+// Writes <folder>/TextDecoder.mlmodelc/model.json for `setup` and returns the model folder.
+std::filesystem::path writeScriptedDecoder(const std::filesystem::path& folder, const ScriptedDecoderSpec& setup);
 
 }  // namespace testsupport
