@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 # Extra libFuzzer options for make fuzz, e.g. FUZZ_ARGS="-jobs=2 -workers=2".
 FUZZ_ARGS ?=
-FUZZ_HARNESSES = config cache_metadata url model_folder audio_file
+FUZZ_HARNESSES = config cache_metadata url model_folder audio_file ipc tokenizers rttm
 
 .PHONY: all deps build build-asan test test-plain test-asan check-layers run bench fuzz clean format
 
