@@ -18,6 +18,7 @@
 #include "speech/decoding/text_utilities.hpp"
 #include "speech/model/constants.hpp"
 #include "speech/model/whisper_error.hpp"
+#include "support/expect_error.hpp"
 #include "support/scripted_decoder/scripted_decoder.hpp"
 #include "support/temporary_folder.hpp"
 #include "support/tokenizer_fixture/tokenizer_fixture.hpp"
@@ -31,17 +32,6 @@ using testsupport::ScriptedDecoderSpec;
 
 constexpr int kEnd = 50257, kStart = 50258, kEnglish = 50259, kTranscribe = 50359, kPrevious = 50361;
 constexpr int T = 50364;
-
-template <class F>
-void expectWhisperError(F&& call, WhisperError::Case errorCase, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no error, expected " << message;
-  } catch (const WhisperError& e) {
-    EXPECT_EQ(e.errorCase(), errorCase);
-    EXPECT_EQ(e.message(), message);
-  }
-}
 
 class DecoderLoop : public ::testing::Test {
  protected:
@@ -321,17 +311,17 @@ TEST_F(DecoderLoop, FailuresAndCancellationPassThroughAndRemoveTheStopFlag) {
   EXPECT_TRUE(predicted->cache->alignmentWeights);
   decoder_.unloadModel();
   EXPECT_FALSE(predictArrays());
-  expectWhisperError([&] { decoder_.predictLogits(TextDecoderInputType{}); }, WhisperError::Case::transcriptionFailed,
+  testsupport::expectError<WhisperError>([&] { decoder_.predictLogits(TextDecoderInputType{}); }, WhisperError::Case::transcriptionFailed,
                      "Input must be TextDecoderMLMultiArrayInputType");
   GreedyTokenSampler sampler(0, kEnd, DecodingOptions{});
-  expectWhisperError([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
+  testsupport::expectError<WhisperError>([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
                      WhisperError::Case::decodingLogitsFailed, "Unable to decode logits");
   EXPECT_EQ(decoder_.earlyStopActor().count(), 0U);
   prepared->initialPrompt().clear();
-  expectWhisperError([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
+  testsupport::expectError<WhisperError>([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
                      WhisperError::Case::prepareDecoderInputsFailed, "Initial prompt must not be empty");
   decoder_.setTokenizer(nullptr);
-  expectWhisperError([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
+  testsupport::expectError<WhisperError>([&] { decoder_.decodeText(window(1), *prepared, sampler, DecodingOptions{}); },
                      WhisperError::Case::tokenizerUnavailable, "Tokenizer is unavailable");
 }
 
@@ -444,7 +434,7 @@ TEST_F(DecoderLoop, DetectionPicksTheHighestLanguageLogitAndBuildsItsFilterOnce)
   spec_.sequences = {{1, {kStart, kEnglish}}};
   spec_.extraLogits = {{0, {{german, 12.0F}, {french, 11.0F}, {400, 30.0F}}}};
   load();
-  expectWhisperError(
+  testsupport::expectError<WhisperError>(
       [&] {
         TextDecoder empty;
         empty.setTokenizer(*tokenizer_);

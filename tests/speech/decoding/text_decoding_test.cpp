@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
+
 #include "speech/decoding/fake_tokenizer.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -47,29 +49,18 @@ class DefaultsOnly final : public TextDecoding {
   }
 };
 
-template <class F>
-void expectWhisperError(F&& call, WhisperError::Case errorCase, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no error, expected " << message;
-  } catch (const WhisperError& e) {
-    EXPECT_EQ(e.errorCase(), errorCase);
-    EXPECT_EQ(e.message(), message);
-  }
-}
-
 TEST(DecoderInputs, PreparationNeedsTheThreeDimensionsInOrder) {
   DefaultsOnly decoder;
   decoder.embedDim.reset();
   decoder.maxLength.reset();
   decoder.window.reset();
   const auto prepare = [&] { decoder.prepareDecoderInputs({1}); };
-  expectWhisperError(prepare, WhisperError::Case::prepareDecoderInputsFailed, "Unable to determine kvCacheEmbedDim");
+  testsupport::expectError<WhisperError>(prepare, WhisperError::Case::prepareDecoderInputsFailed, "Unable to determine kvCacheEmbedDim");
   decoder.embedDim = 3;
-  expectWhisperError(prepare, WhisperError::Case::prepareDecoderInputsFailed,
+  testsupport::expectError<WhisperError>(prepare, WhisperError::Case::prepareDecoderInputsFailed,
                      "Unable to determine kvCacheMaxSequenceLength");
   decoder.maxLength = 8;
-  expectWhisperError(prepare, WhisperError::Case::prepareDecoderInputsFailed, "Unable to determine encoderOutputDim");
+  testsupport::expectError<WhisperError>(prepare, WhisperError::Case::prepareDecoderInputsFailed, "Unable to determine encoderOutputDim");
 }
 
 TEST(DecoderInputs, PreparedArraysHaveTheContractShapesAndStartingMasks) {
@@ -161,10 +152,10 @@ TEST_F(Prefill, KeepsTheLastTextPromptTokensAndBoundsThePrefix) {
 TEST_F(Prefill, NeedsATokenizerAndDecodingInputs) {
   auto inputs = decoder_.prepareDecoderInputs({1});
   decoder_.words.reset();
-  expectWhisperError([&] { decoder_.prefillDecoderInputs(inputs, std::nullopt); },
+  testsupport::expectError<WhisperError>([&] { decoder_.prefillDecoderInputs(inputs, std::nullopt); },
                      WhisperError::Case::tokenizerUnavailable, "Tokenizer is unavailable");
   setTokenizer(whisperLikeTokenizer());
-  expectWhisperError([&] { decoder_.prefillDecoderInputs(nullptr, std::nullopt); },
+  testsupport::expectError<WhisperError>([&] { decoder_.prefillDecoderInputs(nullptr, std::nullopt); },
                      WhisperError::Case::prepareDecoderInputsFailed, "Unable to cast decoderInputs to DecodingInputs");
 }
 
@@ -204,7 +195,7 @@ TEST(CacheCopies, OutputsThatDoNotFitAreRejectedBeforeAnyWrite) {
   MultiArray values = guarded({1, 3, 1, 10});
   const auto rejects = [&](const MultiArray& keySlice, const MultiArray& valueSlice, int at, const char* what) {
     SCOPED_TRACE(what);
-    expectWhisperError([&] { TextDecoding::updateKVCache(keys, keySlice, values, valueSlice, at); },
+    testsupport::expectError<WhisperError>([&] { TextDecoding::updateKVCache(keys, keySlice, values, valueSlice, at); },
                        WhisperError::Case::decodingFailed, "Invalid model output");
   };
   rejects(slice(3, 3, 1), slice(3, 3, -1), 8, "past the cache end");
@@ -215,7 +206,7 @@ TEST(CacheCopies, OutputsThatDoNotFitAreRejectedBeforeAnyWrite) {
   for (float v : keys.toFloatVector()) ASSERT_EQ(v, kGuard);
   for (float v : values.toFloatVector()) ASSERT_EQ(v, kGuard);
   MultiArray shortValues = guarded({1, 3, 1, 4});
-  expectWhisperError([&] { TextDecoding::updateKVCache(keys, slice(3, 1, 1), shortValues, slice(3, 1, -1), 5); },
+  testsupport::expectError<WhisperError>([&] { TextDecoding::updateKVCache(keys, slice(3, 1, 1), shortValues, slice(3, 1, -1), 5); },
                      WhisperError::Case::decodingFailed, "Invalid model output");
 }
 
@@ -226,10 +217,10 @@ TEST(CacheCopies, AlignmentRowOfStepPGoesToRowPPlusOne) {
   EXPECT_EQ(alignment.toFloatVector(), (std::vector<float>{kGuard, kGuard, kGuard, 0.25F, 0.5F, 1, kGuard, kGuard,
                                                             kGuard, kGuard, kGuard, kGuard}));
   const std::vector<float> before = alignment.toFloatVector();
-  expectWhisperError([&] { TextDecoding::updateAlignmentWeights(alignment, row, 3); },
+  testsupport::expectError<WhisperError>([&] { TextDecoding::updateAlignmentWeights(alignment, row, 3); },
                      WhisperError::Case::decodingFailed, "Invalid model output");
   MultiArray narrow({1, 2}, DataType::float16);
-  expectWhisperError([&] { TextDecoding::updateAlignmentWeights(alignment, narrow, 1); },
+  testsupport::expectError<WhisperError>([&] { TextDecoding::updateAlignmentWeights(alignment, narrow, 1); },
                      WhisperError::Case::decodingFailed, "Invalid model output");
   EXPECT_EQ(alignment.toFloatVector(), before);
 }
