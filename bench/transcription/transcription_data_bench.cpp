@@ -60,3 +60,4 @@ void BM_EncodeTranscript60s(benchmark::State& state) {
 BENCHMARK(BM_EncodeTranscript60s)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+BENCHMARK_MAIN();
