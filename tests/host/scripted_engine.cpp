@@ -69,6 +69,7 @@ void ScriptedEngine::ensureModelsDownloaded(const StatusCallback& status) {
 velmoria::TranscriptResult ScriptedEngine::processAudio(const std::string& micPath, const std::string& systemPath,
                                                         const std::vector<std::string>& customVocabulary) {
   bool notANumber = false;
+  std::string workingFolder;
   const std::string prefix = "script:";
   if (micPath.rfind(prefix, 0) == 0) {
     std::string rest = micPath.substr(prefix.size());
@@ -92,6 +93,8 @@ velmoria::TranscriptResult ScriptedEngine::processAudio(const std::string& micPa
         std::abort();
       } else if (name == "nan") {
         notANumber = true;
+      } else if (name == "cwd") {
+        workingFolder = " cwd=" + std::filesystem::current_path().string();
       }
     }
   }
@@ -109,7 +112,7 @@ velmoria::TranscriptResult ScriptedEngine::processAudio(const std::string& micPa
   segment.speakerLabel = "Speaker 0";
   segment.startTime = 0;
   segment.endTime = 1;
-  segment.text = "mic=" + micPath + " system=" + systemPath + " vocabulary=" + vocabulary;
+  segment.text = "mic=" + micPath + " system=" + systemPath + " vocabulary=" + vocabulary + workingFolder;
   result.segments.push_back(segment);
   result.speakerSpeechDurations[0] = 1;
   result.processingDuration = notANumber ? std::numeric_limits<double>::quiet_NaN() : 0.01;

@@ -8,6 +8,7 @@
 //   throwOther   throws a std::runtime_error ("scripted runtime failure")
 //   abort        ends the process with abort()
 //   nan          answers a transcript whose processingDuration is NaN (it cannot be encoded)
+//   cwd          appends " cwd=<the process's working folder>" to the segment's text
 // The transcript has one segment whose text is "mic=<micPath> system=<systemPath>
 // vocabulary=<terms joined by ','>", language "en", method "v2", one speaker.
 //

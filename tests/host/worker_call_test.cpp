@@ -30,10 +30,13 @@ std::string quoted(const std::string& s) {
 
 class WorkerCall : public ::testing::Test {
  protected:
-  ToolRun run(const std::vector<std::string>& words, const std::string& environment = "") {
-    std::string command = "env VELMORIA_WORKER_PATH=" + quoted(SCRIPTED_WORKER_PATH) +
+  // Runs worker-call with `words`; against the scripted worker unless `realWorker`.
+  ToolRun run(const std::vector<std::string>& words, bool realWorker = false) {
+    std::string command = std::string("env ") +
+                          (realWorker ? "-u VELMORIA_WORKER_PATH"
+                                      : "VELMORIA_WORKER_PATH=" + quoted(SCRIPTED_WORKER_PATH)) +
                           " VELMORIA_WORKER_SOCKET=" + quoted((folder_ / "run" / "w.sock").string()) + " " +
-                          environment + " " + quoted(WORKER_CALL_PATH);
+                          quoted(WORKER_CALL_PATH);
     for (const auto& w : words) command += " " + quoted(w);
     command += " >" + quoted((folder_ / "out").string()) + " 2>" + quoted((folder_ / "err").string());
     ToolRun r;
@@ -75,6 +78,22 @@ TEST_F(WorkerCall, ExitsWith1WhenAnAnswerIsAnErrorOrTheWorkerDidNotExitWith0) {
   EXPECT_EQ(r.status, 1);
   ASSERT_EQ(r.out.size(), 1u);
   EXPECT_EQ(r.out[0]["error"]["code"], 4097);
+}
+
+TEST_F(WorkerCall, TheWorkerOfThisBuildAnswersEveryEngineCallWithATranscriptionErrorUntilItHasAnEngine) {
+  const auto r = run({"healthCheck", "ensureModelsDownloaded",
+                      R"(processAudio={"request":{"micPath":"/m.wav","systemPath":"/s.wav","customVocabulary":[]}})",
+                      "unloadModels"},
+                     true);
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(r.out.size(), 4u);
+  EXPECT_EQ(r.out[0]["result"], (Json{{"healthy", true}}));
+  EXPECT_EQ(r.out[1]["error"]["domain"], "Transcription.TranscriptionError");
+  EXPECT_EQ(r.out[1]["error"]["code"], 1);
+  EXPECT_EQ(r.out[2]["error"]["domain"], "Transcription.TranscriptionError");
+  EXPECT_EQ(r.out[2]["error"]["code"], 2);
+  EXPECT_EQ(r.out[3]["result"], Json::object());
+  EXPECT_EQ(r.err.find("did not exit"), std::string::npos) << r.err;
 }
 
 TEST_F(WorkerCall, RefusesArgumentsThatAreNotAJsonObjectWith2) {

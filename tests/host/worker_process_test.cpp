@@ -191,6 +191,15 @@ TEST_F(WorkerProcess, ARequestThatDoesNotDecodeIsAnsweredWith4864AndTheNextOneIs
   EXPECT_EQ(good.result["transcript"]["transcriptionMethodId"], "v2");
 }
 
+TEST_F(WorkerProcess, RunsInTheRootFolderSoRelativePathsNeverMeanTheClientsFolder) {
+  ASSERT_NE(std::filesystem::current_path(), "/");
+  Client client;
+  const auto outcome = client.call("processAudio", processArgs("script:cwd"));
+  ASSERT_TRUE(outcome.ok()) << outcome.error->description;
+  const std::string text = outcome.result["transcript"]["segments"][0]["text"];
+  EXPECT_TRUE(text.ends_with(" cwd=/")) << text;
+}
+
 TEST_F(WorkerProcess, AClientGoneMidRequestLeavesTheWorkerServingOthers) {
   Client keeper;
   ASSERT_TRUE(keeper.healthy());
