@@ -58,6 +58,7 @@ void Listener::resume() {
   while (true) {
     platform::fs::UniqueFd client(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!client) {
+      if (closed_.load()) return;
       if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
           errno == ENOMEM) {
         if (errno != EINTR && errno != ECONNABORTED) ::usleep(10000);
@@ -68,6 +69,14 @@ void Listener::resume() {
     }
     auto connection = Connection::adopt(std::move(client), options_);
     if (!delegate_ || !delegate_(connection)) connection->invalidate();
+  }
+}
+
+void Listener::close() {
+  if (closed_.exchange(true)) return;
+  ::shutdown(socket_.get(), SHUT_RDWR);
+  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+    logger().error(systemCallError("unlink", errno, path_.string()).description());
   }
 }
 

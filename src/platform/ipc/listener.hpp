@@ -5,9 +5,11 @@
 // null (the worker then exits with status 0). Otherwise it removes a stale socket file, binds
 // (mode 0600) and listens. resume() accepts for the life of the process, handing every new
 // connection, not yet resumed, to the delegate; the delegate sets it up and resumes it and
-// returns true, or returns false to have it closed.
+// returns true, or returns false to have it closed. close() ends listening for a worker that is
+// about to exit: the socket is shut down and its file removed while the lock stays held.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -26,8 +28,14 @@ class Listener {
   static std::unique_ptr<Listener> service(std::string_view serviceName, ConnectionOptions options = {});
 
   void setDelegate(Delegate delegate) { delegate_ = std::move(delegate); }
-  // Accepts connections until the listening socket fails; returns only then (after logging).
+  // Accepts connections until the listening socket fails (returns after logging) or close()
+  // was called (returns quietly).
   void resume();
+  // Stops listening: shuts the socket down, so that resume() returns and nothing more is
+  // accepted, and removes the socket file, so that new clients find no worker. The lock on
+  // "<socket>.lock" stays held until the process ends, so no other worker binds meanwhile.
+  // Thread-safe; idempotent.
+  void close();
 
   const std::filesystem::path& socketPath() const { return path_; }
 
@@ -41,6 +49,7 @@ class Listener {
   platform::fs::UniqueFd socket_;
   ConnectionOptions options_;
   Delegate delegate_;
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace platform::ipc
