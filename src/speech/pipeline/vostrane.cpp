@@ -223,6 +223,7 @@ void Vostrane::loadTokenizerIfNeeded(std::stop_token stopToken) {
   // A tokenizer loaded here for other models (the model folder was replaced) is loaded again;
   // one the caller set is kept.
   if (present && (!variant || !loadedFor || *loadedFor == *variant)) {
+    if (variant) mutex_.withLock([&] { modelVariant_ = *variant; });
     Logging::debug("Tokenizer already exists on Vostrane, skipping load");
     return;
   }
