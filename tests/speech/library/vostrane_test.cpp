@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "support/fake_hub/fake_hub.hpp"
+#include "platform/sync/cancellation.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/decoding/text_decoder.hpp"
 #include "speech/model/whisper_error.hpp"
@@ -331,6 +332,19 @@ TEST_F(VostraneSetUp, FailedLoadsLeaveNothingLoaded) {
   v->setModelFolder(modelFolder("good"));
   v->loadModels();
   EXPECT_EQ(v->modelState(), ModelState::loaded);
+}
+
+TEST_F(VostraneSetUp, CancelledLoadStopsBeforeTheModelsAndLeavesNothing) {
+  VostraneConfig c = config();
+  c.modelFolder = modelFolder("large").string();
+  c.load = false;
+  const auto v = Vostrane::create(c);
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_THROW(v->loadModels(false, stop.get_token()), platform::sync::CancellationError);
+  EXPECT_EQ(v->modelState(), ModelState::unloaded);
+  EXPECT_FALSE(anyModel(*v));
+  EXPECT_EQ(v->tokenizer(), nullptr);
 }
 
 TEST_F(VostraneSetUp, ClearStateResetsTheTimings) {
