@@ -136,9 +136,18 @@ std::vector<Turn> planTurns(const SynthesisOptions& options) {
   return turns;
 }
 
-Recording synthesize(const SynthesisOptions& options) {
+Recording synthesize(const SynthesisOptions& options) { return renderTurns(options, planTurns(options)); }
+
+Recording renderTurns(const SynthesisOptions& options, std::vector<Turn> turns) {
+  check(options);
+  for (const Turn& turn : turns) {
+    if ((turn.voice != 0 && turn.voice != 1) || turn.startMilliseconds < 0 ||
+        turn.endMilliseconds <= turn.startMilliseconds) {
+      throw SynthesisError("a turn needs voice 0 or 1 and 0 <= start < end");
+    }
+  }
   Recording recording;
-  recording.turns = planTurns(options);
+  recording.turns = std::move(turns);
   Random random(options.seed * 0x2545f4914f6cdd1dULL + 7);
   std::array<Voice, 2> voices;
   voices[0].basePitch = random.uniform(95, 125);

@@ -59,6 +59,12 @@ std::vector<Turn> planTurns(const SynthesisOptions& options);
 // The recording. Throws SynthesisError.
 Recording synthesize(const SynthesisOptions& options);
 
+// A recording of the given turns instead of planned ones (`options.voices` is only checked; the
+// voices' pitches follow the seed as in synthesize, so two renderings with one seed have the
+// same two voices). Turns past the end are cut there. Throws SynthesisError for bad options or
+// a turn with another voice than 0 or 1, a negative start or an end not after its start.
+Recording renderTurns(const SynthesisOptions& options, std::vector<Turn> turns);
+
 // Seconds during which both voices speak.
 double overlappedSeconds(std::span<const Turn> turns);
 // Seconds during which at least one voice speaks.
