@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
+#include <cstdio>
+#include <tuple>
 
 namespace noxtal {
 
@@ -106,6 +109,25 @@ void Progress::childFinished(const Progress* child) {
     s.children.erase(it);
   });
   reportIfFinished();
+}
+
+std::string Progress::debugDescription() const {
+  const double fraction = fractionCompleted();
+  const auto [total, completed, children, throughputValue] = state_.withLock([](const State& s) {
+    const auto found = s.userInfo.find(throughputKey);
+    return std::tuple{s.total, s.completed, s.children.size(),
+                      found == s.userInfo.end() ? std::optional<double>() : std::optional<double>(found->second)};
+  });
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, "Progress: fraction completed %.4f / completed %lld of %lld", fraction,
+                static_cast<long long>(completed), static_cast<long long>(total));
+  std::string text = buffer;
+  if (children > 0) text += " / children " + std::to_string(children);
+  if (throughputValue && std::isfinite(*throughputValue)) {
+    std::snprintf(buffer, sizeof buffer, " / throughput %.0f bytes/s", *throughputValue);
+    text += buffer;
+  }
+  return text;
 }
 
 }  // namespace noxtal

@@ -60,6 +60,12 @@ class Progress : public std::enable_shared_from_this<Progress> {
   void setThroughput(std::optional<double> bytesPerSecond) { setUserInfo(throughputKey, bytesPerSecond); }
   std::optional<double> throughput() const { return userInfo(throughputKey); }
 
+  // One line for logs: "Progress: fraction completed 0.2500 / completed 1 of 4", followed by
+  // " / children 2" when children are attached and " / throughput 1024 bytes/s" (rounded to
+  // whole bytes) when a throughput is set. A snapshot; values read at different moments by
+  // concurrent updates may not agree with one another.
+  std::string debugDescription() const;
+
  private:
   explicit Progress(std::int64_t totalUnitCount);
 

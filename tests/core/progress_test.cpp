@@ -83,5 +83,17 @@ TEST(Progress, ConcurrentChildrenFinishExactlyTheParent) {
   EXPECT_DOUBLE_EQ(overall->fractionCompleted(), 1.0);
 }
 
+TEST(Progress, DebugDescriptionNamesCountsChildrenAndThroughput) {
+  auto overall = Progress::make(4);
+  overall->setCompletedUnitCount(1);
+  EXPECT_EQ(overall->debugDescription(), "Progress: fraction completed 0.2500 / completed 1 of 4");
+  auto child = Progress::makeChild(overall, 2, 2);
+  child->setCompletedUnitCount(1);
+  child->setThroughput(1536.4);
+  EXPECT_EQ(overall->debugDescription(), "Progress: fraction completed 0.5000 / completed 1 of 4 / children 1");
+  EXPECT_EQ(child->debugDescription(), "Progress: fraction completed 0.5000 / completed 1 of 2 / throughput 1536 bytes/s");
+  EXPECT_EQ(Progress::make(0)->debugDescription(), "Progress: fraction completed 0.0000 / completed 0 of 0");
+}
+
 }  // namespace
 }  // namespace noxtal
