@@ -203,7 +203,9 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
   if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) Logging::debug("Decoding seek clips: " + clipList(clips));
   std::int64_t totalUnits = 0;
   for (const Clip& clip : clips) totalUnits += clip.end - clip.start;
+  // Counts are absolute for this run: what an earlier run on the same progress left is dropped.
   progress_->setTotalUnitCount(totalUnits);
+  progress_->setCompletedUnitCount(0);
 
   const double loopStart = pipelineClockNow();
   const int windowPadding = *platform::sys::checkedIntegerCast<int>(options.windowClipTime * 16000.0F);
