@@ -25,7 +25,7 @@
 namespace pipeline_fixture {
 
 // Ids of the multilingual tokenizer layout (vocabulary 51865).
-inline constexpr int kEnd = 50257, kStart = 50258, kEnglish = 50259, kGerman = 50261, kTranscribe = 50359;
+inline constexpr int kEnd = 50257, kStart = 50258, kEnglish = 50259, kTranscribe = 50359;
 inline constexpr int kTime = 50364;  // <|0.00|>; kTime + n is n x 0.02 s
 inline constexpr int kVocabulary = 51865;
 
