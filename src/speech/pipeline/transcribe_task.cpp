@@ -27,6 +27,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kSampleRate = 16000;
 
+// Log texts are built only when their line will be written.
+bool debugEnabled() { return Logging::isLoggingEnabled(Logging::LogLevel::debug); }
+bool infoEnabled() { return Logging::isLoggingEnabled(Logging::LogLevel::info); }
+
 double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
@@ -161,7 +165,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
                                                          const DecodingCallback& callback, std::stop_token stopToken) {
   platform::log::SignpostInterval interval(Signposters::transcribeTask(), "TranscribeAudio");
   timings_.pipelineStart = std::min(timings_.pipelineStart, pipelineClockNow());
-  Logging::debug("Starting pipeline at: " + platform::sys::dateDescriptionNow());
+  if (debugEnabled()) Logging::debug("Starting pipeline at: " + platform::sys::dateDescriptionNow());
 
   DecodingOptions options = decodeOptions.value_or(DecodingOptions());
   options.verbose = Logging::isLoggingEnabled();
@@ -189,18 +193,18 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
   // are refused here rather than at the end of the first window.
   resetDecoderInputs(*decoderInputs);
   timings_.decodingInit = pipelineClockNow() - initStart;
-  Logging::debug("Decoder init time: " + noxtal::floatingText(timings_.decodingInit));
+  if (debugEnabled()) Logging::debug("Decoder init time: " + noxtal::floatingText(timings_.decodingInit));
 
   if (options.usePrefillPrompt) {
     decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, options);
     if (!decoderInputs) throw WhisperError::prepareDecoderInputsFailed("Unable to prefill decoder inputs");
   }
-  if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+  if (debugEnabled()) {
     Logging::debug("Prefill prompt: " + quotedList(tokenTexts(tokenizer, decoderInputs->initialPrompt())));
   }
 
   const std::vector<Clip> clips = seekClips(options, sampleCount);
-  if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) Logging::debug("Decoding seek clips: " + clipList(clips));
+  if (debugEnabled()) Logging::debug("Decoding seek clips: " + clipList(clips));
   std::int64_t totalUnits = 0;
   for (const Clip& clip : clips) totalUnits += clip.end - clip.start;
   // Counts are absolute for this run: what an earlier run on the same progress left is dropped.
@@ -223,7 +227,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
       const int segmentSize = std::min({windowSamples, static_cast<int>(sampleCount) - seek, end - seek});
       const float timeOffset = static_cast<float>(seek) / kSampleRate;
       const float timeOffsetEnd = static_cast<float>(seek + segmentSize) / kSampleRate;
-      if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+      if (debugEnabled()) {
         Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + formatted("%.2f", timeOffset) + "s)");
         Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
                        formatted("%.2f", timeOffsetEnd - timeOffset) + "s)");
@@ -253,7 +257,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
       timings_.encoding += secondsSince(encoderStart);
       timings_.totalEncodingRuns += 1;
 
-      if (Logging::isLoggingEnabled(Logging::LogLevel::info)) {
+      if (infoEnabled()) {
         Logging::info("Decoding " + formatted("%.2f", timeOffset) + "s - " + formatted("%.2f", timeOffsetEnd) + "s");
       }
 
@@ -295,7 +299,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
             newSeek = std::max(newSeek, *lastEnd);
           }
         }
-        if (options.verbose && Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+        if (options.verbose && debugEnabled()) {
           Logging::debug("Word timestamps:");
           for (const TranscriptionSegment& segment : timed) {
             for (const WordTiming& word : segment.words.value_or(std::vector<WordTiming>{})) {
@@ -309,8 +313,10 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
 
       // A window must move the seek, or the same audio would be decoded again and again.
       if (newSeek <= seek) {
-        Logging::debug("Seek did not advance past " + std::to_string(seek) + "; going on at " +
-                       std::to_string(seek + segmentSize));
+        if (debugEnabled()) {
+          Logging::debug("Seek did not advance past " + std::to_string(seek) + "; going on at " +
+                         std::to_string(seek + segmentSize));
+        }
         newSeek = seek + segmentSize;
       }
       if (options.maxWindowSeek) newSeek = std::min(newSeek, seek + *options.maxWindowSeek);
@@ -324,7 +330,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
       }
 
       std::vector<TranscriptionSegment> processed = windowPostProcess(seek, segmentSize, std::move(*segments));
-      if (options.verbose && Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+      if (options.verbose && debugEnabled()) {
         Logging::debug("Segments for window:");
         for (const TranscriptionSegment& segment : processed) {
           Logging::debug("[" + formatted("%.2f", segment.start) + " --> " + formatted("%.2f", segment.end) + "] " +
@@ -382,7 +388,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
     temperatures.push_back(decodingOptions.temperature +
                            static_cast<float>(i) * decodingOptions.temperatureIncrementOnFallback);
   }
-  if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+  if (debugEnabled()) {
     std::string list = "[";
     for (std::size_t i = 0; i < temperatures.size(); ++i) {
       if (i > 0) list += ", ";
@@ -394,7 +400,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
   std::optional<DecodingResult> kept;
   for (std::size_t i = 0; i < temperatures.size(); ++i) {
     const float temperature = temperatures[i];
-    Logging::info("Decoding Temperature: " + noxtal::floatingText(temperature));
+    if (infoEnabled()) Logging::info("Decoding Temperature: " + noxtal::floatingText(temperature));
     const auto attemptStart = SteadyClock::now();
     GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, decodingOptions);
     DecodingOptions attemptOptions = decodingOptions;
@@ -407,7 +413,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
       } catch (const platform::sync::CancellationError&) {
         throw;
       } catch (const std::exception& e) {
-        Logging::debug("Language detection failed: " + std::string(e.what()));
+        if (debugEnabled()) Logging::debug("Language detection failed: " + std::string(e.what()));
       }
       std::optional<std::string> language;
       if (detection && !detection->language.empty()) language = detection->language;
@@ -417,7 +423,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
         decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, attemptOptions);
         if (!decoderInputs) throw WhisperError::prepareDecoderInputsFailed("Unable to prefill decoder inputs");
       }
-      if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+      if (debugEnabled()) {
         Logging::debug("Prefill prompt updated to: " + quotedList(tokenTexts(tokenizer, decoderInputs->initialPrompt())));
       }
       if (detection && detection->timings) {
@@ -436,7 +442,9 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
       timings_.decodingFallback += secondsSince(attemptStart);
       timings_.totalDecodingFallbacks = static_cast<double>(i);
       resetDecoderInputs(*decoderInputs);
-      Logging::info("Fallback #" + std::to_string(i + 1) + " (" + result.fallback->fallbackReason + ")");
+      if (infoEnabled()) {
+        Logging::info("Fallback #" + std::to_string(i + 1) + " (" + result.fallback->fallbackReason + ")");
+      }
     }
     kept = std::move(result);
     if (!needsFallback) break;

@@ -97,11 +97,12 @@ std::vector<int> textIds(std::string_view text) {
 }
 
 Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& spec,
-                          int windowSamples) {
+                          int windowSamples, int melBins, int melFrames) {
   registerPrograms();
   writeStubModel(folder, "MelSpectrogram", "pipeline_test.mel", "audio", "float32", {windowSamples},
-                 "melspectrogram_features", {1, 4, 1, 2});
-  writeStubModel(folder, "AudioEncoder", "pipeline_test.encoder", "melspectrogram_features", "float16", {1, 4, 1, 2},
+                 "melspectrogram_features", {1, melBins, 1, melFrames});
+  writeStubModel(folder, "AudioEncoder", "pipeline_test.encoder", "melspectrogram_features", "float16",
+                 {1, melBins, 1, melFrames},
                  "encoder_output_embeds", {1, spec.embedSize, 1, spec.windowSize});
   const std::filesystem::path decoderFolder = testsupport::writeScriptedDecoder(folder, spec);
 

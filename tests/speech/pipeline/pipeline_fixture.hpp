@@ -48,10 +48,10 @@ struct Components {
 };
 
 // Writes the three models into `folder` and loads them: a mel model of `windowSamples`
-// samples, an encoder of the spec's embedSize and windowSize, the scripted decoder (with the
+// samples giving [1, melBins, 1, melFrames], an encoder of the spec's embedSize and windowSize, the scripted decoder (with the
 // tokenizer set and multilingual on).
 Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& spec,
-                          int windowSamples = 480'000);
+                          int windowSamples = 480'000, int melBins = 4, int melFrames = 2);
 
 // The script of one window: start, "<|en|>", "<|transcribe|>", then `body`, then the end token.
 std::vector<int> script(const std::vector<int>& body);
