@@ -177,9 +177,11 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
   if (sampleCount > std::numeric_limits<int>::max()) {
     throw WhisperError::transcriptionFailed("Audio is too long for sample positions");
   }
-  const double firstClipTime =
-      decodeOptions && !decodeOptions->clipTimestamps.empty() ? decodeOptions->clipTimestamps.front() : 0.0;
-  timings_.inputAudioSeconds = static_cast<double>(sampleCount) / kSampleRate - firstClipTime;
+  // The audio after the first clip timestamp, which counts as clamped to the audio like the clips.
+  const double duration = static_cast<double>(sampleCount) / kSampleRate;
+  double firstClipTime = options.clipTimestamps.empty() ? 0.0 : options.clipTimestamps.front();
+  if (!(firstClipTime > 0)) firstClipTime = 0;
+  timings_.inputAudioSeconds = duration - std::min(firstClipTime, duration);
 
   std::optional<std::string> detectedLanguage;
   std::vector<TranscriptionSegment> allSegments;

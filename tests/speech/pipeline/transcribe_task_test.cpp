@@ -165,12 +165,14 @@ TEST_F(PipelineTest, ClipsOutsideTheAudioAreClampedOrSkipped) {
   EXPECT_EQ(progress_->totalUnitCount(), 64'000 + 32'000);
   EXPECT_EQ(progress_->completedUnitCount(), 96'000);
   EXPECT_EQ(result->segments().size(), 2U);
+  EXPECT_DOUBLE_EQ(result->timings().inputAudioSeconds, 10);
 
   // A clip wholly past the end is skipped instead of failing on a window without audio.
   options.clipTimestamps = {50, 60};
   const auto none = task->run(audio(10), options);
   EXPECT_TRUE(none->segments().empty());
   EXPECT_EQ(progress_->totalUnitCount(), 0);
+  EXPECT_DOUBLE_EQ(none->timings().inputAudioSeconds, 0);
 }
 
 TEST_F(PipelineTest, OptionsThatCannotRunAreRefusedBeforeTheFirstWindow) {
