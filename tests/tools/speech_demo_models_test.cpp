@@ -1,7 +1,7 @@
 // The demo speech models: the mel graph against a plain reference, the scripted decoder driven
 // by the library's own decoder loop, segment seeker and word timings, the model support file,
 // identical output across runs, and the tool's bad arguments.
-#include "tools/make-demo-models/speech_models.hpp"
+#include "tools/make-demo-models/speech/speech_models.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

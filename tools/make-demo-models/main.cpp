@@ -16,7 +16,7 @@
 
 #include "platform/fs/file_system.hpp"
 #include "tools/make-demo-models/diarization_models.hpp"
-#include "tools/make-demo-models/speech_models.hpp"
+#include "tools/make-demo-models/speech/speech_models.hpp"
 
 namespace {
 

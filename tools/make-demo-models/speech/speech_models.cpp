@@ -1,4 +1,4 @@
-#include "tools/make-demo-models/speech_models.hpp"
+#include "tools/make-demo-models/speech/speech_models.hpp"
 
 #include <algorithm>
 #include <cctype>
