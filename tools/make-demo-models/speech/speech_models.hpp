@@ -130,8 +130,9 @@ std::vector<double> melFilterBank();
 //   out/folder/TextDecoder.mlmodelc/{model.json, weights.bin}
 //   out/folder/tokenizer.json, tokenizer_config.json (layout large-v3)
 // The tokenizer is read back from out/folder to encode the text, so `fileSystem` must write to
-// the real disk. Throws SpeechDemoArgumentError (see speechScript), platform::fs::FileError,
-// tokenizer_fixture::FixtureError.
+// the real disk. Throws SpeechDemoArgumentError (see speechScript; the tokenizer files are then
+// already written, nothing else is), platform::fs::FileError, tokenizer_fixture::FixtureError,
+// noxtal::tokenizers::TokenizerError.
 void writeSpeechModels(platform::fs::FileSystem& fileSystem, const SpeechDemoOptions& options);
 
 }  // namespace demomodels
