@@ -1,9 +1,12 @@
 // make-demo-models: writes deterministic demo model folders for local runs and tests.
 //
 //   make-demo-models diarization --out DIR   the diarization models under DIR/dellomar/
+//   make-demo-models speech --out DIR [--folder NAME] [--text TEXT]
+//                                            the speech models: DIR/config.json and DIR/NAME/
 //
 // Each subcommand lives in its own source files; this file only dispatches. Exit status 0 on
-// success, 1 on any error (one line on stderr), 2 on a usage error.
+// success, 1 on any error (one line on stderr; for speech also its bad arguments), 2 on a usage
+// error.
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -13,10 +16,12 @@
 
 #include "platform/fs/file_system.hpp"
 #include "tools/make-demo-models/diarization_models.hpp"
+#include "tools/make-demo-models/speech/speech_models.hpp"
 
 namespace {
 
-constexpr const char* kUsage = "usage: make-demo-models diarization --out DIR\n";
+constexpr const char* kUsage =
+    "usage: make-demo-models diarization --out DIR | speech --out DIR [--folder NAME] [--text TEXT]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -37,6 +42,11 @@ int diarization(const std::vector<std::string_view>& args) {
   return 0;
 }
 
+int speech(const std::vector<std::string_view>& args) {
+  demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), demomodels::parseSpeechArguments(args));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,6 +55,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 2, argv + argc);
   try {
     if (command == "diarization") return diarization(args);
+    if (command == "speech") return speech(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make-demo-models: %s\n", e.what());
     return 1;

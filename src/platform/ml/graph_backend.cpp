@@ -34,6 +34,8 @@ enum class Op {
   sub,
   mul,
   div,
+  maximum,
+  minimum,
   square,
   sqrt,
   exp,
@@ -65,6 +67,8 @@ const std::map<std::string, Op, std::less<>>& operations() {
                                                                {"sub", Op::sub},
                                                                {"mul", Op::mul},
                                                                {"div", Op::div},
+                                                               {"maximum", Op::maximum},
+                                                               {"minimum", Op::minimum},
                                                                {"square", Op::square},
                                                                {"sqrt", Op::sqrt},
                                                                {"exp", Op::exp},
@@ -368,6 +372,8 @@ class GraphBackend final : public ModelBackend {
       case Op::sub:
       case Op::mul:
       case Op::div:
+      case Op::maximum:
+      case Op::minimum:
         arity(2, 2);
         break;
       case Op::greater:
@@ -449,6 +455,10 @@ class GraphBackend final : public ModelBackend {
         return ops::binary(ops::Binary::mul, in(0), in(1));
       case Op::div:
         return ops::binary(ops::Binary::div, in(0), in(1));
+      case Op::maximum:
+        return ops::binary(ops::Binary::maximum, in(0), in(1));
+      case Op::minimum:
+        return ops::binary(ops::Binary::minimum, in(0), in(1));
       case Op::greater: {
         if (!node.hasValue) return ops::binary(ops::Binary::greater, in(0), in(1));
         MultiArray threshold(Shape{}, DataType::float32);

@@ -381,6 +381,10 @@ MultiArray binary(Binary op, const MultiArray& a, const MultiArray& b) {
       return binaryWith(a, b, [](float x, float y) { return x / y; });
     case Binary::greater:
       return binaryWith(a, b, [](float x, float y) { return x > y ? 1.0f : 0.0f; });
+    case Binary::maximum:
+      return binaryWith(a, b, [](float x, float y) { return std::isnan(x) || x > y ? x : y; });
+    case Binary::minimum:
+      return binaryWith(a, b, [](float x, float y) { return std::isnan(x) || x < y ? x : y; });
   }
   fail("unknown binary operation");
 }

@@ -38,8 +38,9 @@ MultiArray frame(const MultiArray& input, std::int64_t axis, std::int64_t size, 
 // [..., m, k] x [..., k, n] -> [..., m, n]; leading dimensions broadcast. Rank >= 2.
 MultiArray matmul(const MultiArray& a, const MultiArray& b);
 
-enum class Binary { add, sub, mul, div, greater };
-// Element-wise with numpy broadcasting; greater gives 1 or 0.
+enum class Binary { add, sub, mul, div, greater, maximum, minimum };
+// Element-wise with numpy broadcasting; greater gives 1 or 0; maximum and minimum give NaN when
+// either operand is NaN.
 MultiArray binary(Binary op, const MultiArray& a, const MultiArray& b);
 
 enum class Unary { square, sqrt, exp, log, relu, sigmoid, tanh };

@@ -74,6 +74,18 @@ TEST(GraphOps, BroadcastingArithmetic) {
   EXPECT_THROW(binary(Binary::div, a, floats({2}, {1, 2})), PredictionError);
 }
 
+TEST(GraphOps, MaximumAndMinimumBroadcastAndKeepNaN) {
+  const MultiArray a = floats({2, 3}, {1, -5, 3, -2, 7, -7});
+  EXPECT_EQ(binary(Binary::maximum, a, floats({}, {0})).toFloatVector(), (std::vector<float>{1, 0, 3, 0, 7, 0}));
+  EXPECT_EQ(binary(Binary::minimum, a, floats({3}, {0, -6, 10})).toFloatVector(),
+            (std::vector<float>{0, -6, 3, -2, -6, -7}));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const Binary op : {Binary::maximum, Binary::minimum}) {
+    const std::vector<float> left = binary(op, floats({2}, {nan, 1}), floats({2}, {1, nan})).toFloatVector();
+    EXPECT_TRUE(std::isnan(left[0]) && std::isnan(left[1]));
+  }
+}
+
 TEST(GraphOps, ReductionsSoftmaxArgmaxAndNorm) {
   const MultiArray a = floats({2, 3}, {1, 5, 3, -2, -1, -7});
   const Shape rows{1};
