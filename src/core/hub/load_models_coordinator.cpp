@@ -8,11 +8,16 @@ namespace noxtal {
 
 LoadModelsCoordinator::~LoadModelsCoordinator() {
   std::jthread worker;
+  std::shared_ptr<Flight> flight;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     worker = std::move(worker_);
+    flight = std::move(workerFlight_);
   }
-  // The jthread destructor requests a stop and joins.
+  if (worker.joinable()) {
+    worker.request_stop();
+    worker.join();
+  }
 }
 
 std::size_t LoadModelsCoordinator::callerCount() const {
@@ -25,9 +30,9 @@ bool LoadModelsCoordinator::isRunning() const {
   return inflightLoad_ != nullptr;
 }
 
-std::jthread LoadModelsCoordinator::makeWorker(std::shared_ptr<Flight> flight, Operation operation) {
+std::jthread LoadModelsCoordinator::makeWorker(Flight* flight, Operation operation) {
   return std::jthread(
-      [this, flight = std::move(flight), operation = std::move(operation)](std::stop_token workerToken) {
+      [this, flight, operation = std::move(operation)](std::stop_token workerToken) {
         std::exception_ptr error;
         try {
           operation(workerToken);
@@ -36,11 +41,11 @@ std::jthread LoadModelsCoordinator::makeWorker(std::shared_ptr<Flight> flight, O
         }
         {
           std::lock_guard<std::mutex> guard(mutex_);
-          if (inflightLoad_ == flight) inflightLoad_.reset();
+          if (inflightLoad_.get() == flight) inflightLoad_.reset();
         }
         {
           std::lock_guard<std::mutex> guard(flight->mutex);
-          flight->error = error;
+          flight->error = std::move(error);
           flight->done = true;
         }
         flight->finished.notify_all();
@@ -49,6 +54,7 @@ std::jthread LoadModelsCoordinator::makeWorker(std::shared_ptr<Flight> flight, O
 
 void LoadModelsCoordinator::run(Operation operation, std::stop_token stopToken) {
   std::shared_ptr<Flight> flight;
+  std::shared_ptr<Flight> previousFlight;  // declared before `previous`: released after the join
   std::jthread previous;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -60,8 +66,10 @@ void LoadModelsCoordinator::run(Operation operation, std::stop_token stopToken) 
       inflightLoad_ = flight;
       // The previous run has already cleared inflightLoad_, so its thread is about to end.
       previous = std::move(worker_);
+      previousFlight = std::move(workerFlight_);
       try {
-        worker_ = makeWorker(flight, std::move(operation));
+        worker_ = makeWorker(flight.get(), std::move(operation));
+        workerFlight_ = flight;
       } catch (...) {
         inflightLoad_.reset();
         --callers_;
@@ -70,6 +78,7 @@ void LoadModelsCoordinator::run(Operation operation, std::stop_token stopToken) 
     }
   }
   if (previous.joinable()) previous.join();
+  previousFlight.reset();
 
   std::exception_ptr error;
   bool done = false;

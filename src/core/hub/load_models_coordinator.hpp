@@ -53,11 +53,15 @@ class LoadModelsCoordinator {
   };
 
   // Starts the thread that runs `operation` and publishes its outcome in `flight`.
-  std::jthread makeWorker(std::shared_ptr<Flight> flight, Operation operation);
+  std::jthread makeWorker(Flight* flight, Operation operation);
 
   mutable std::mutex mutex_;
   std::shared_ptr<Flight> inflightLoad_;  // guarded by mutex_; null when idle
   std::jthread worker_;                   // guarded by mutex_; the thread of the latest run
+  // Keeps the latest run's flight alive until its thread has been joined. The thread itself holds
+  // no reference: the flight, and the error it carries, are released by a waiter or by the thread
+  // that joins, never by the worker after the waiters have read the error.
+  std::shared_ptr<Flight> workerFlight_;  // guarded by mutex_
   std::size_t callers_ = 0;               // guarded by mutex_
 };
 
