@@ -244,4 +244,9 @@ ModelStatus Transcriber::currentStatus() const {
   return currentStatus_;
 }
 
+std::size_t Transcriber::liveStatusStreams() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return statusContinuations_.size();
+}
+
 }  // namespace velmoria

@@ -97,6 +97,8 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   StatusStream statusStream();
 
   ModelStatus currentStatus() const;
+  // How many streams are live (not yet ended by their consumers).
+  std::size_t liveStatusStreams() const;
 
  private:
   Transcriber(Backend backend, TranscriptionMethod method, Dependencies dependencies);
