@@ -44,6 +44,8 @@ class StatusStream {
   std::optional<ModelStatus> next();
   // A status already buffered, without waiting.
   std::optional<ModelStatus> tryNext();
+  // How many statuses wait to be taken.
+  std::size_t buffered() const { return channel_ ? channel_->bufferedCount() : 0; }
   void cancel();
 
  private:
