@@ -33,10 +33,10 @@ void StatusStream::cancel() {
 // ---- Transcriber
 
 std::shared_ptr<Transcriber> Transcriber::make(Backend backend, TranscriptionMethod method, Dependencies dependencies) {
-  return std::shared_ptr<Transcriber>(new Transcriber(std::move(backend), std::move(method), std::move(dependencies)));
+  return std::make_shared<Transcriber>(Passkey{}, std::move(backend), std::move(method), std::move(dependencies));
 }
 
-Transcriber::Transcriber(Backend backend, TranscriptionMethod method, Dependencies dependencies)
+Transcriber::Transcriber(Passkey, Backend backend, TranscriptionMethod method, Dependencies dependencies)
     : backend_(std::move(backend)),
       method_(std::move(method)),
       dependencies_(std::move(dependencies)),

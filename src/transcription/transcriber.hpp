@@ -102,8 +102,15 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   // How many streams are live (not yet ended by their consumers).
   std::size_t liveStatusStreams() const;
 
+  struct Passkey {
+   private:
+    friend class Transcriber;
+    Passkey() = default;
+  };
+  // Use make(); public only for std::make_shared.
+  Transcriber(Passkey, Backend backend, TranscriptionMethod method, Dependencies dependencies);
+
  private:
-  Transcriber(Backend backend, TranscriptionMethod method, Dependencies dependencies);
 
   struct Resolved {
     std::shared_ptr<TranscriptionEngine> engine;

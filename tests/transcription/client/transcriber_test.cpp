@@ -2,7 +2,9 @@
 // conversion, and the operations that need no engine.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -162,6 +164,61 @@ TEST_F(FacadeFixture, WithAnEngineItAnswersPresenceAndAvailabilityAndShutdownKee
   EXPECT_TRUE(t->isAvailable());
   t->clearCache();
   EXPECT_EQ(engine->unloads, 1);
+}
+
+// Overlapping calls, stream consumers that stop, unloads and shutdowns on one facade (run under
+// ThreadSanitizer in the _tsan build).
+class SlowEngine : public velmoria::TranscriptionEngine {
+ public:
+  std::atomic<int> calls{0};
+  void ensureModelsDownloaded(const StatusCallback& status) override { status("Downloading speech-to-text model"); }
+  velmoria::TranscriptResult processAudio(const std::string&, const std::string&,
+                                          const std::vector<std::string>&) override {
+    ++calls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return {};
+  }
+  void unloadModels() override {}
+  bool modelsPresent() override { return true; }
+  ModelStatus status() override { return ModelStatus::ready(); }
+};
+
+TEST(TranscriberConcurrency, OverlappingCallsStoppingConsumersAndShutdownsKeepEveryStreamConsistent) {
+  auto engine = std::make_shared<SlowEngine>();
+  Transcriber::Dependencies deps;
+  deps.makeInProcessEngine = [engine](const TranscriptionMethod&) { return engine; };
+  auto t = Transcriber::make(Transcriber::Backend::inProcess(), TranscriptionMethod::v2(), std::move(deps));
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int n = 0; n < 20; ++n) t->processAudio("/m", "/s", {});
+    });
+  }
+  threads.emplace_back([&] {
+    while (!done) {
+      auto stream = t->statusStream();
+      for (int n = 0; n < 3; ++n) {
+        if (!stream.next()) break;
+      }
+    }
+  });
+  threads.emplace_back([&] {
+    for (int n = 0; n < 20; ++n) {
+      t->unloadModels();
+      t->shutdown();
+      (void)t->isAvailable();
+      (void)t->modelsPresent();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 4; ++i) threads[static_cast<std::size_t>(i)].join();
+  threads.back().join();
+  done = true;
+  t->unloadModels();  // wakes the consumer if it waits
+  threads[4].join();
+  EXPECT_EQ(engine->calls, 80);
+  EXPECT_EQ(t->liveStatusStreams(), 0u);
 }
 
 }  // namespace
