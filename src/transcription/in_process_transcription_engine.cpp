@@ -17,7 +17,6 @@
 #include "platform/sys/system.hpp"
 #include "platform/sys/volume.hpp"
 #include "speech/model/constants.hpp"
-#include "speech/pipeline/transcribe_task.hpp"
 #include "transcription/audio_merger.hpp"
 #include "transcription/speaker_spans.hpp"
 #include "transcription/transcript_sanitizer.hpp"
@@ -333,14 +332,7 @@ TranscriptResult InProcessTranscriptionEngine::processAudio(const std::string& m
     if (auto prompt = VocabularyFormatter::formatPrompt(customVocabulary); prompt && parts.tokenizer) {
       options.promptTokens = parts.tokenizer->encode(*prompt);
     }
-    if (!parts.audioEncoder || !parts.textDecoder || !parts.featureExtractor) {
-      throw TranscriptionError::modelLoadFailed("Vostrane is nil after loading");
-    }
-    vostrane::TranscribeTask task(speech->currentTimings(), parts.progress, parts.audioProcessor, parts.audioEncoder,
-                                  parts.featureExtractor, parts.segmentSeeker, parts.textDecoder, parts.tokenizer);
-    std::vector<std::shared_ptr<vostrane::TranscriptionResult>> results;
-    results.push_back(task.run(merged.samples, options));
-    return results;
+    return speech->transcribe(merged.samples, options);
   });
   if (settings_.sequentialLoading) {
     std::shared_ptr<vostrane::Vostrane> dropped;
