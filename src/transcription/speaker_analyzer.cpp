@@ -6,8 +6,8 @@
 
 #include "platform/fs/file_lock.hpp"
 #include "platform/log/log.hpp"
-#include "platform/sys/paths.hpp"
 #include "transcription/audio_merger.hpp"
+#include "transcription/in_process_transcription_engine.hpp"
 #include "transcription/transcription_error.hpp"
 
 namespace velmoria {
@@ -20,7 +20,7 @@ const platform::log::Logger& logger() {
   return l;
 }
 
-std::filesystem::path storageFolder() { return platform::sys::applicationSupportDirectory() / "Velmoria"; }
+std::filesystem::path storageFolder() { return modelStorageBaseURL(); }
 
 // The advisory lock of one model repository, shared with the worker's engine:
 // <storage>/locks/<owner>--<name>.lock.
