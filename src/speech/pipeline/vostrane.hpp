@@ -36,6 +36,8 @@
 #include "speech/model/model_support.hpp"
 #include "speech/model/transcription_result.hpp"
 #include "speech/model/transcription_timings.hpp"
+#include "speech/pipeline/transcribe_task.hpp"
+#include "speech/pipeline/transcription_outcome.hpp"
 #include "speech/pipeline/vostrane_config.hpp"
 
 namespace vostrane {
@@ -180,6 +182,69 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
   // Routes every line of the library's logging to `callback` (process-wide); null restores the
   // platform log.
   virtual void loggingCallback(noxtal::Logging::Callback callback);
+
+  // ---- transcription (any thread; the models are loaded on demand with ensureLoaded)
+
+  // Transcribes each array on its own thread, in batches of the largest concurrentWorkerCount
+  // of the options (0 or below, or no options: one batch, at most hardware_concurrency() items
+  // running at once). One outcome per array in input order; never throws. Every child holds the
+  // instance weakly, gets `stopToken`, and reports progress with windowId = its index. With
+  // seek offsets, the segments handed to segmentDiscoveryCallback are shifted by the item's
+  // offset (the results are not). Unbalanced options or offsets give one failure
+  // (WhisperError::transcriptionFailed).
+  virtual std::vector<TranscriptionOutcome> transcribeWithOptions(
+      const std::vector<std::vector<float>>& audioArrays,
+      const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+      const std::optional<std::vector<int>>& seekOffsets = std::nullopt, const DecodingCallback& callback = {},
+      std::stop_token stopToken = {});
+  virtual std::vector<TranscriptionOutcome> transcribeWithResults(
+      const std::vector<std::vector<float>>& audioArrays, const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
+      const DecodingCallback& callback = {}, std::stop_token stopToken = {});
+  // As transcribeWithResults, a failure given as absent.
+  virtual std::vector<std::optional<TranscriptionResults>> transcribe(
+      const std::vector<std::vector<float>>& audioArrays, const std::optional<DecodingOptions>& decodeOptions,
+      const DecodingCallback& callback = {}, std::stop_token stopToken = {});
+
+  // Loads the whole file (options: the argument or audioInputOptions()) and transcribes it;
+  // state reports convertingAudio, transcribing, finished (also after a failed transcription;
+  // nothing after a loading error). Throws the loader's WhisperError::loadAudioFailed and the
+  // transcription's errors.
+  virtual TranscriptionResults transcribe(const std::string& audioPath,
+                                          const std::optional<AudioInputOptions>& audioInputOptions,
+                                          const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
+                                          const DecodingCallback& callback = {}, std::stop_token stopToken = {});
+
+  // One sample array: one run of the transcribe task. Segments go to `segmentCallback`, else
+  // segmentDiscoveryCallback, shifted by `audioArrayOffset` samples when it is above 0 (the
+  // results are not shifted).
+  virtual TranscriptionResults transcribe(std::span<const float> audioArray,
+                                          const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
+                                          const DecodingCallback& callback = {},
+                                          const SegmentDiscoveryCallback& segmentCallback = {},
+                                          std::stop_token stopToken = {});
+  virtual TranscriptionResults transcribe(std::span<const float> audioArray, int audioArrayOffset,
+                                          const std::optional<DecodingOptions>& decodeOptions,
+                                          const DecodingCallback& callback = {},
+                                          const SegmentDiscoveryCallback& segmentCallback = {},
+                                          std::stop_token stopToken = {});
+
+  virtual std::unique_ptr<TranscribeTask> setupTranscribeTask(
+      TranscriptionTimings currentTimings, std::shared_ptr<noxtal::Progress> progress,
+      std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+      std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
+      std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer);
+  // Loads the models when needed, then runs one task on a snapshot of the components. Throws
+  // WhisperError::tokenizerUnavailable without a tokenizer, CancellationError, the task's errors.
+  virtual TranscriptionResults runTranscribeTask(std::span<const float> audioArray,
+                                                 const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
+                                                 const DecodingCallback& callback = {},
+                                                 const SegmentDiscoveryCallback& segmentCallback = {},
+                                                 std::stop_token stopToken = {});
+
+  // Each segment's seek grows by `seekOffsetIndex` samples, its and its words' start and end by
+  // that many samples in seconds.
+  static std::vector<TranscriptionSegment> applySeekOffset(std::vector<TranscriptionSegment> segments,
+                                                           int seekOffsetIndex);
 
   // ---- fields (each read returns a copy taken under the lock)
 

@@ -1,0 +1,234 @@
+// The main class's transcription entry points: one sample array, one file, batches of arrays.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "core/logging.hpp"
+#include "platform/sync/cancellation.hpp"
+#include "speech/audio/audio_processor.hpp"
+#include "speech/model/whisper_error.hpp"
+#include "speech/pipeline/vostrane.hpp"
+
+namespace vostrane {
+
+using noxtal::Logging;
+using noxtal::ModelState;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void report(const Vostrane::TranscriptionStateCallback& callback, TranscriptionState state) {
+  if (callback) callback(state);
+}
+
+// Runs `work(i)` for i in [0, count) on `parallel` threads at once (at least 1), each
+// index exactly once. `work` must not throw.
+template <class Work>
+void runConcurrently(std::size_t count, std::size_t parallel, const Work& work) {
+  parallel = std::clamp<std::size_t>(parallel, 1, std::max<std::size_t>(count, 1));
+  std::atomic<std::size_t> next{0};
+  std::vector<std::jthread> threads;
+  threads.reserve(parallel);
+  for (std::size_t t = 0; t < parallel; ++t) {
+    threads.emplace_back([&] {
+      for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) work(i);
+    });
+  }
+}
+
+std::size_t hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+}  // namespace
+
+std::vector<TranscriptionSegment> Vostrane::applySeekOffset(std::vector<TranscriptionSegment> segments,
+                                                            int seekOffsetIndex) {
+  const float seconds = static_cast<float>(seekOffsetIndex) / static_cast<float>(sampleRate);
+  for (auto& segment : segments) {
+    segment.seek += seekOffsetIndex;
+    segment.start += seconds;
+    segment.end += seconds;
+    if (segment.words) {
+      for (auto& word : *segment.words) {
+        word.start += seconds;
+        word.end += seconds;
+      }
+    }
+  }
+  return segments;
+}
+
+std::unique_ptr<TranscribeTask> Vostrane::setupTranscribeTask(
+    TranscriptionTimings currentTimings, std::shared_ptr<noxtal::Progress> progress,
+    std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+    std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
+    std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer) {
+  return std::make_unique<TranscribeTask>(currentTimings, std::move(progress), std::move(audioProcessor),
+                                          std::move(audioEncoder), std::move(featureExtractor),
+                                          std::move(segmentSeeker), std::move(textDecoder), std::move(tokenizer));
+}
+
+TranscriptionResults Vostrane::runTranscribeTask(std::span<const float> audioArray,
+                                                 const std::optional<DecodingOptions>& decodeOptions,
+                                                 const DecodingCallback& callback,
+                                                 const SegmentDiscoveryCallback& segmentCallback,
+                                                 std::stop_token stopToken) {
+  ensureLoaded(stopToken);
+  const Components parts = components();
+  if (!parts.tokenizer) throw WhisperError::tokenizerUnavailable();
+  if (stopToken.stop_requested()) {
+    setProgress(noxtal::Progress::make(0));
+    throw platform::sync::CancellationError();
+  }
+  auto child = noxtal::Progress::make(0);
+  parts.progress->setTotalUnitCount(std::max<std::int64_t>(parts.progress->totalUnitCount(), 1));
+  parts.progress->addChild(child, 1);
+  auto task = setupTranscribeTask(currentTimings(), child, parts.audioProcessor, parts.audioEncoder,
+                                  parts.featureExtractor, parts.segmentSeeker, parts.textDecoder, parts.tokenizer);
+  task->setSegmentDiscoveryCallback(segmentCallback);
+  try {
+    auto result = task->run(audioArray, decodeOptions, callback, stopToken);
+    if (decodeOptions && decodeOptions->verbose) result->logTimings();
+    if (parts.progress->isFinished()) setProgress(noxtal::Progress::make(0));
+    return {std::move(result)};
+  } catch (const platform::sync::CancellationError&) {
+    setProgress(noxtal::Progress::make(0));
+    throw;
+  }
+}
+
+TranscriptionResults Vostrane::transcribe(std::span<const float> audioArray,
+                                          const std::optional<DecodingOptions>& decodeOptions,
+                                          const DecodingCallback& callback,
+                                          const SegmentDiscoveryCallback& segmentCallback, std::stop_token stopToken) {
+  return transcribe(audioArray, 0, decodeOptions, callback, segmentCallback, stopToken);
+}
+
+TranscriptionResults Vostrane::transcribe(std::span<const float> audioArray, int audioArrayOffset,
+                                          const std::optional<DecodingOptions>& decodeOptions,
+                                          const DecodingCallback& callback,
+                                          const SegmentDiscoveryCallback& segmentCallback, std::stop_token stopToken) {
+  SegmentDiscoveryCallback receiver = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
+  if (receiver && audioArrayOffset > 0) {
+    receiver = [inner = std::move(receiver), audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
+      inner(applySeekOffset(segments, audioArrayOffset));
+    };
+  }
+  auto results = runTranscribeTask(audioArray, decodeOptions, callback, receiver, stopToken);
+  if (decodeOptions && decodeOptions->verbose) {
+    Logging::info("Total Transcription Results: " + std::to_string(results.size()));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      Logging::debug("[Result " + std::to_string(i) + "]");
+      results[i]->logSegments();
+    }
+  }
+  return results;
+}
+
+TranscriptionResults Vostrane::transcribe(const std::string& audioPath,
+                                          const std::optional<AudioInputOptions>& audioInputOptions,
+                                          const std::optional<DecodingOptions>& decodeOptions,
+                                          const DecodingCallback& callback, std::stop_token stopToken) {
+  const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
+  const auto stateCallback = transcriptionStateCallback();
+  report(stateCallback, TranscriptionState::convertingAudio);
+  const auto start = Clock::now();
+  std::vector<float> samples;
+  try {
+    samples = AudioProcessor::loadAudioAsFloatArray(audioPath, options.channelMode, 0.0, std::nullopt, stopToken);
+  } catch (...) {
+    const double elapsed = secondsSince(start);
+    updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
+    Logging::debug("Audio loading and convert time: " + std::to_string(elapsed));
+    throw;
+  }
+  const double elapsed = secondsSince(start);
+  updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
+  Logging::debug("Audio loading and convert time: " + std::to_string(elapsed));
+  report(stateCallback, TranscriptionState::transcribing);
+  try {
+    auto results = transcribe(std::span<const float>(samples), decodeOptions, callback, {}, stopToken);
+    report(stateCallback, TranscriptionState::finished);
+    return results;
+  } catch (...) {
+    report(stateCallback, TranscriptionState::finished);
+    throw;
+  }
+}
+
+std::vector<TranscriptionOutcome> Vostrane::transcribeWithOptions(
+    const std::vector<std::vector<float>>& audioArrays,
+    const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+    const std::optional<std::vector<int>>& seekOffsets, const DecodingCallback& callback, std::stop_token stopToken) {
+  if (decodeOptionsArray.size() != audioArrays.size()) {
+    return {TranscriptionOutcome::failure(std::make_exception_ptr(WhisperError::transcriptionFailed(
+        "The number of audio arrays and decoding options must be balanced.")))};
+  }
+  if (seekOffsets && seekOffsets->size() != audioArrays.size()) {
+    return {TranscriptionOutcome::failure(std::make_exception_ptr(WhisperError::transcriptionFailed(
+        "The number of audio arrays and seek offset indexes must be balanced.")))};
+  }
+  int largest = 0;
+  for (const auto& options : decodeOptionsArray) largest = std::max(largest, options ? options->concurrentWorkerCount : 0);
+  const std::size_t count = audioArrays.size();
+  const std::size_t batchSize = largest > 0 ? static_cast<std::size_t>(largest) : count;
+  const std::size_t parallel = largest > 0 ? batchSize : hardwareThreads();
+
+  std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
+  const std::weak_ptr<Vostrane> weakSelf = weak_from_this();
+  const SegmentDiscoveryCallback discovery = segmentDiscoveryCallback();
+  for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
+    const std::size_t batchCount = std::min(batchSize, count - batchStart);
+    runConcurrently(batchCount, parallel, [&](std::size_t place) {
+      const std::size_t index = batchStart + place;
+      try {
+        auto self = weakSelf.lock();
+        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
+        DecodingCallback itemCallback;
+        if (callback) {
+          itemCallback = [&callback, index](const TranscriptionProgress& progress) {
+            TranscriptionProgress copy = progress;
+            copy.windowId = static_cast<int>(index);
+            return callback(copy);
+          };
+        }
+        SegmentDiscoveryCallback segments = discovery;
+        if (seekOffsets && discovery) {
+          const int offset = (*seekOffsets)[index];
+          segments = [discovery, offset](const std::vector<TranscriptionSegment>& found) {
+            discovery(applySeekOffset(found, offset));
+          };
+        }
+        outcomes[index] = TranscriptionOutcome::success(self->transcribe(
+            std::span<const float>(audioArrays[index]), decodeOptionsArray[index], itemCallback, segments, stopToken));
+      } catch (...) {
+        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
+      }
+    });
+  }
+  return outcomes;
+}
+
+std::vector<TranscriptionOutcome> Vostrane::transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
+                                                                  const std::optional<DecodingOptions>& decodeOptions,
+                                                                  const DecodingCallback& callback,
+                                                                  std::stop_token stopToken) {
+  return transcribeWithOptions(audioArrays, std::vector<std::optional<DecodingOptions>>(audioArrays.size(), decodeOptions),
+                               std::nullopt, callback, stopToken);
+}
+
+std::vector<std::optional<TranscriptionResults>> Vostrane::transcribe(
+    const std::vector<std::vector<float>>& audioArrays, const std::optional<DecodingOptions>& decodeOptions,
+    const DecodingCallback& callback, std::stop_token stopToken) {
+  std::vector<std::optional<TranscriptionResults>> answer;
+  for (auto& outcome : transcribeWithResults(audioArrays, decodeOptions, callback, stopToken)) {
+    answer.push_back(outcome.succeeded() ? std::optional(outcome.results()) : std::nullopt);
+  }
+  return answer;
+}
+
+}  // namespace vostrane
