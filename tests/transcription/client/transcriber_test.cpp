@@ -189,6 +189,7 @@ TEST(TranscriberConcurrency, OverlappingCallsStoppingConsumersAndShutdownsKeepEv
   deps.makeInProcessEngine = [engine](const TranscriptionMethod&) { return engine; };
   auto t = Transcriber::make(Transcriber::Backend::inProcess(), TranscriptionMethod::v2(), std::move(deps));
   std::atomic<bool> done{false};
+  std::atomic<bool> consumerEnded{false};
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&] {
@@ -202,6 +203,7 @@ TEST(TranscriberConcurrency, OverlappingCallsStoppingConsumersAndShutdownsKeepEv
         if (!stream.next()) break;
       }
     }
+    consumerEnded = true;
   });
   threads.emplace_back([&] {
     for (int n = 0; n < 20; ++n) {
@@ -215,7 +217,11 @@ TEST(TranscriberConcurrency, OverlappingCallsStoppingConsumersAndShutdownsKeepEv
   for (int i = 0; i < 4; ++i) threads[static_cast<std::size_t>(i)].join();
   threads.back().join();
   done = true;
-  t->unloadModels();  // wakes the consumer if it waits
+  // The consumer may open one more stream after `done` is set; keep publishing until it ends.
+  while (!consumerEnded) {
+    t->unloadModels();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   threads[4].join();
   EXPECT_EQ(engine->calls, 80);
   EXPECT_EQ(t->liveStatusStreams(), 0u);
