@@ -14,6 +14,7 @@ namespace {
 
 void BM_ColdLaunch(benchmark::State& state) {
   const auto folder = std::filesystem::temp_directory_path() / ("client-bench-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
   ::setenv("VELMORIA_WORKER_PATH", SCRIPTED_WORKER_PATH, 1);
   ::setenv("VELMORIA_WORKER_SOCKET", (folder / "run" / "worker.sock").c_str(), 1);
   for (auto _ : state) {

@@ -80,19 +80,18 @@ TEST_F(WorkerCall, ExitsWith1WhenAnAnswerIsAnErrorOrTheWorkerDidNotExitWith0) {
   EXPECT_EQ(r.out[0]["error"]["code"], 4097);
 }
 
-TEST_F(WorkerCall, TheWorkerOfThisBuildAnswersEveryEngineCallWithATranscriptionErrorUntilItHasAnEngine) {
-  const auto r = run({"healthCheck", "ensureModelsDownloaded",
-                      R"(processAudio={"request":{"micPath":"/m.wav","systemPath":"/s.wav","customVocabulary":[]}})",
+TEST_F(WorkerCall, TheWorkerOfThisBuildRefusesAMissingRecordingBeforeAnyDownload) {
+  const auto r = run({"healthCheck",
+                      R"(processAudio={"request":{"micPath":"/missing-mic.wav","systemPath":"/missing-system.wav","customVocabulary":[]}})",
                       "unloadModels"},
                      true);
   EXPECT_EQ(r.status, 1);
-  ASSERT_EQ(r.out.size(), 4u);
+  ASSERT_EQ(r.out.size(), 3u);
   EXPECT_EQ(r.out[0]["result"], (Json{{"healthy", true}}));
   EXPECT_EQ(r.out[1]["error"]["domain"], "Transcription.TranscriptionError");
-  EXPECT_EQ(r.out[1]["error"]["code"], 1);
-  EXPECT_EQ(r.out[2]["error"]["domain"], "Transcription.TranscriptionError");
-  EXPECT_EQ(r.out[2]["error"]["code"], 2);
-  EXPECT_EQ(r.out[3]["result"], Json::object());
+  EXPECT_EQ(r.out[1]["error"]["code"], 3);
+  EXPECT_FALSE(r.out[1].contains("result"));
+  EXPECT_EQ(r.out[2]["result"], Json::object());
   EXPECT_EQ(r.err.find("did not exit"), std::string::npos) << r.err;
 }
 
