@@ -80,19 +80,19 @@ struct PipelineSetUp {
 
   // `textTokens` text tokens per window, then the window's closing timestamp.
   explicit PipelineSetUp(int textTokens) {
-    testsupport::ScriptedDecoderSpec spec;
-    spec.embedDim = 40960;
-    spec.windowSize = 1500;
-    spec.embedSize = 1280;
-    spec.vocabularySize = pipeline_fixture::kVocabulary;
-    spec.peak = 20;
+    testsupport::ScriptedDecoderSpec setup;
+    setup.embedDim = 40960;
+    setup.windowSize = 1500;
+    setup.embedSize = 1280;
+    setup.vocabularySize = pipeline_fixture::kVocabulary;
+    setup.peak = 20;
     std::vector<int> body{kTime};
     // Plain English prose, so no window falls back for a high compression ratio.
     const std::vector<int> prose = pipeline_fixture::textIds(tokenizer_fixture::licenceTexts().substr(0, 4000));
     body.insert(body.end(), prose.begin(), prose.begin() + std::min<std::ptrdiff_t>(textTokens, std::ssize(prose)));
     body.push_back(kTime + 1500);
-    spec.sequences = {{0, pipeline_fixture::script(body)}};
-    components = pipeline_fixture::loadComponents(folder.path(), spec, 480'000, 128, 3000);
+    setup.sequences = {{0, pipeline_fixture::script(body)}};
+    components = pipeline_fixture::loadComponents(folder.path(), setup, 480'000, 128, 3000);
     decoder->loadModel(folder.path() / "TextDecoder.mlmodelc", platform::ml::ComputeUnits::cpuOnly, false);
     decoder->setTokenizer(pipeline_fixture::tokenizer());
     decoder->setIsModelMultilingual(true);

@@ -79,10 +79,10 @@ inline void writeModels(const fs::path& folder, const ModelSet& set) {
                      feature(set.encoderOutput, "float16", {1, set.embedSize, 1, 1500})));
   }
   if (set.decoder) {
-    testsupport::ScriptedDecoderSpec spec;
-    spec.vocabularySize = set.vocabularySize;
-    spec.embedSize = set.embedSize;
-    testsupport::writeScriptedDecoder(folder, spec);
+    testsupport::ScriptedDecoderSpec setup;
+    setup.vocabularySize = set.vocabularySize;
+    setup.embedSize = set.embedSize;
+    testsupport::writeScriptedDecoder(folder, setup);
   }
 }
 

@@ -96,15 +96,15 @@ std::vector<int> textIds(std::string_view text) {
   return ids;
 }
 
-Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& spec,
+Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& setup,
                           int windowSamples, int melBins, int melFrames) {
   registerPrograms();
   writeStubModel(folder, "MelSpectrogram", "pipeline_test.mel", "audio", "float32", {windowSamples},
                  "melspectrogram_features", {1, melBins, 1, melFrames});
   writeStubModel(folder, "AudioEncoder", "pipeline_test.encoder", "melspectrogram_features", "float16",
                  {1, melBins, 1, melFrames},
-                 "encoder_output_embeds", {1, spec.embedSize, 1, spec.windowSize});
-  const std::filesystem::path decoderFolder = testsupport::writeScriptedDecoder(folder, spec);
+                 "encoder_output_embeds", {1, setup.embedSize, 1, setup.windowSize});
+  const std::filesystem::path decoderFolder = testsupport::writeScriptedDecoder(folder, setup);
 
   Components c{std::make_shared<vostrane::FeatureExtractor>(), std::make_shared<vostrane::AudioEncoder>(),
                std::make_shared<vostrane::TextDecoder>(), std::make_shared<vostrane::SegmentSeeker>()};

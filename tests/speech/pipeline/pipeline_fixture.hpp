@@ -48,9 +48,9 @@ struct Components {
 };
 
 // Writes the three models into `folder` and loads them: a mel model of `windowSamples`
-// samples giving [1, melBins, 1, melFrames], an encoder of the spec's embedSize and windowSize, the scripted decoder (with the
+// samples giving [1, melBins, 1, melFrames], an encoder of the set-up's embedSize and windowSize, the scripted decoder (with the
 // tokenizer set and multilingual on).
-Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& spec,
+Components loadComponents(const std::filesystem::path& folder, const testsupport::ScriptedDecoderSpec& setup,
                           int windowSamples = 480'000, int melBins = 4, int melFrames = 2);
 
 // The script of one window: start, "<|en|>", "<|transcribe|>", then `body`, then the end token.
