@@ -15,6 +15,7 @@
 #include "core/tokenizers/auto_tokenizer.hpp"
 #include "platform/fs/file_system.hpp"
 #include "speech/audio/audio_encoder.hpp"
+#include "speech/library_log_lines.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/audio/feature_extractor.hpp"
 #include "speech/decoding/segment_seeker.hpp"
@@ -34,32 +35,7 @@ using State = AudioStreamTranscriber::State;
 constexpr auto kCpu = platform::ml::ComputeUnits::cpuOnly;
 constexpr int kRate = 16000;
 
-// Collects the library's log lines (debug and up) while it lives.
-class LogLines {
- public:
-  LogLines() : previousLevel_(noxtal::Logging::shared().logLevel()) {
-    noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::debug);
-    noxtal::Logging::updateCallback([this](const std::string& line) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogLines() {
-    noxtal::Logging::updateCallback(nullptr);
-    noxtal::Logging::updateLogLevel(previousLevel_);
-  }
-  LogLines(const LogLines&) = delete;
-  LogLines& operator=(const LogLines&) = delete;
-  bool contains(const std::string& text) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  }
-
- private:
-  noxtal::Logging::LogLevel previousLevel_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testlog::LogLines;
 
 // The real seeker, or `count` scripted one-second segments per window, or a failure.
 class ScriptedSeeker : public SegmentSeeker {
