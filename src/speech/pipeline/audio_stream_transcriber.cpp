@@ -160,9 +160,13 @@ void AudioStreamTranscriber::startStreamTranscription(std::stop_token stopToken)
       transcribeCurrentBuffer(stopToken);
     } catch (const std::exception& error) {
       Logging::error(std::string("Error: ") + error.what());
-      break;
+      return;  // capture keeps running until stop is called
     }
   }
+  // A stop asked from inside the capture callback takes effect only once that callback
+  // returns. Waiting for it here means no capture callback, and so no state report from the
+  // capture thread, is still running once this returns.
+  audioProcessor_->stopRecording();
 }
 
 void AudioStreamTranscriber::stopStreamTranscription() {

@@ -81,7 +81,8 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
   // Permission, capture, then passes while recording; returns after stop, after a failing pass
   // (logged, not thrown) and at once when already recording. A refused permission logs an error
   // and returns. A capture start failure is thrown (isRecording is false again then). A stopped
-  // `stopToken` fails the pass under way and so ends the loop.
+  // `stopToken` fails the pass under way and so ends the loop. After a stop it returns once
+  // capture has ended, so no state report from the capture thread follows its return.
   void startStreamTranscription(std::stop_token stopToken = {});
   // Sets isRecording false, stops capture; the loop ends after its current pass.
   void stopStreamTranscription();

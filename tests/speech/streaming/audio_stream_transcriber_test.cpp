@@ -319,6 +319,39 @@ TEST_F(StreamingTest, StopEndsTheLoopAndAStoppedTokenFailsThePass) {
   EXPECT_THROW(t->transcribeCurrentBuffer(source.get_token()), platform::sync::CancellationError);
 }
 
+// A stop asked by the state callback on the capture thread: the loop must not return while
+// that callback (or one queued behind it) is still running.
+TEST_F(StreamingTest, StopFromTheCaptureThreadReturnsOnlyOnceItsCallbackHasEnded) {
+  std::atomic<std::thread::id> loopThread{};
+  std::atomic<bool> stopAsked{false};
+  std::atomic<int> inFlight{0};
+  std::atomic<int> calls{0};
+  std::shared_ptr<AudioStreamTranscriber> t;
+  t = make(2, false, [&](const State& oldState, const State& newState) {
+    ++inFlight;
+    ++calls;
+    if (std::this_thread::get_id() != loopThread.load() && oldState.bufferEnergy != newState.bufferEnergy &&
+        !stopAsked.exchange(true)) {
+      t->stopStreamTranscription();
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    --inFlight;
+  });
+  std::thread loop([&] {
+    loopThread = std::this_thread::get_id();
+    t->startStreamTranscription();
+  });
+  ASSERT_TRUE(waitFor([&] { return backend_->runningStreams() == 1; }));
+  ASSERT_TRUE(backend_->deliver(tone(0.1)));
+  loop.join();
+  EXPECT_TRUE(stopAsked.load());
+  EXPECT_EQ(inFlight.load(), 0);
+  EXPECT_EQ(backend_->runningStreams(), 0);
+  const int callsAtReturn = calls.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(calls.load(), callsAtReturn);
+}
+
 // Which fields one write changed.
 std::string changedField(const State& a, const State& b) {
   std::string out;
