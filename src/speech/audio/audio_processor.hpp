@@ -26,6 +26,7 @@
 #include <span>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/audio/audio_file.hpp"
@@ -52,6 +53,11 @@ class AudioLoadResult {
   const std::vector<float>& value() const {
     if (error_) std::rethrow_exception(error_);
     return samples_;
+  }
+  // Moves the samples out (empty afterwards); rethrows the error of a failure.
+  std::vector<float> takeValue() {
+    if (error_) std::rethrow_exception(error_);
+    return std::exchange(samples_, {});
   }
   // The error of a failure (null for a success).
   const std::exception_ptr& error() const { return error_; }

@@ -20,11 +20,14 @@
 // any thread and must be thread-safe; they must not wait for another thread's load.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -33,6 +36,7 @@
 #include "core/model_state.hpp"
 #include "core/progress.hpp"
 #include "platform/sync/mutex.hpp"
+#include "speech/audio/incremental_audio_loader.hpp"
 #include "speech/model/model_support.hpp"
 #include "speech/model/transcription_result.hpp"
 #include "speech/model/transcription_timings.hpp"
@@ -183,7 +187,47 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
   // platform log.
   virtual void loggingCallback(noxtal::Logging::Callback callback);
 
+  // ---- language detection (any thread; the models are loaded on demand with ensureLoaded)
+
+  struct LanguageDetection {
+    std::string language;
+    std::map<std::string, float> langProbs;
+  };
+
+  // The language spoken in the first 30 s of the file (all channels summed): detectLangauge of
+  // those samples. Throws WhisperError::loadAudioFailed ("Resource path does not exist " +
+  // path, or the loader's message), and what detectLangauge throws.
+  virtual LanguageDetection detectLanguage(const std::string& audioPath, std::stop_token stopToken = {});
+  // The language of one window from sample 0 (padded or trimmed), detected by the text decoder
+  // with a greedy sampler at temperature 0. Throws WhisperError::decodingFailed "Language
+  // detection not supported for this model" for an English-only decoder (before the tokenizer
+  // is looked at), tokenizerUnavailable, transcriptionFailed "Audio samples are nil" / "Mel
+  // output is nil" / "Encoder output is nil", the loading, input-preparation, mel and encoder
+  // errors unchanged, and decodingFailed "Language detection failed" for any error of the
+  // decoder's detection. CancellationError passes unchanged.
+  virtual LanguageDetection detectLangauge(std::span<const float> audioArray, std::stop_token stopToken = {});
+
   // ---- transcription (any thread; the models are loaded on demand with ensureLoaded)
+
+  // Several files, one outcome per path in path order; never throws. Options: the argument or
+  // audioInputOptions(). Whole-file loading: every file is loaded first (concurrently), then the
+  // loaded arrays are transcribed as transcribeWithResults(arrays) does; state reports
+  // convertingAudio, transcribing, finished; currentTimings().audioLoading is the loading time.
+  // Incremental loading: each file is streamed and transcribed piece by piece
+  // (transcribeIncrementally without state reports), in batches of the options'
+  // concurrentWorkerCount (no options, 0 or below: one batch, at most hardware_concurrency()
+  // files at once); state reports transcribing, finished; currentTimings().audioProcessing is
+  // the whole time. A file that fails to load or to transcribe holds its error at its index.
+  virtual std::vector<TranscriptionOutcome> transcribeWithResults(
+      const std::vector<std::string>& audioPaths, const std::optional<AudioInputOptions>& audioInputOptions,
+      const std::optional<DecodingOptions>& decodeOptions = std::nullopt, const DecodingCallback& callback = {},
+      std::stop_token stopToken = {});
+  // As transcribeWithResults(paths), a failure given as absent.
+  virtual std::vector<std::optional<TranscriptionResults>> transcribe(
+      const std::vector<std::string>& audioPaths, const std::optional<AudioInputOptions>& audioInputOptions,
+      const std::optional<DecodingOptions>& decodeOptions = std::nullopt, const DecodingCallback& callback = {},
+      std::stop_token stopToken = {});
+
 
   // Transcribes each array on its own thread, in batches of the largest concurrentWorkerCount
   // of the options (0 or below, or no options: one batch, at most hardware_concurrency() items
@@ -205,9 +249,14 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
       const std::vector<std::vector<float>>& audioArrays, const std::optional<DecodingOptions>& decodeOptions,
       const DecodingCallback& callback = {}, std::stop_token stopToken = {});
 
-  // Loads the whole file (options: the argument or audioInputOptions()) and transcribes it;
-  // state reports convertingAudio, transcribing, finished (also after a failed transcription;
-  // nothing after a loading error). Throws the loader's WhisperError::loadAudioFailed and the
+  // Transcribes one file (options: the argument or audioInputOptions()). Whole-file loading:
+  // the file is loaded and transcribed as one array; state reports convertingAudio,
+  // transcribing, finished (also after a failed transcription; nothing after a loading error).
+  // Incremental loading: the file is streamed with loadAudioIncrementally (pieces of at most one
+  // window, cut at silences by the instance's detector or the default EnergyVAD) and goes
+  // through transcribeIncrementally with state reports; only the loader's read span and the
+  // pieces in flight are in memory. currentTimings().audioLoading is the loading (whole-file)
+  // or the whole (incremental) time. Throws the loader's WhisperError::loadAudioFailed and the
   // transcription's errors.
   virtual TranscriptionResults transcribe(const std::string& audioPath,
                                           const std::optional<AudioInputOptions>& audioInputOptions,
@@ -217,6 +266,13 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
   // One sample array: one run of the transcribe task. Segments go to `segmentCallback`, else
   // segmentDiscoveryCallback, shifted by `audioArrayOffset` samples when it is above 0 (the
   // results are not shifted).
+  // With options whose chunkingStrategy is vad and more samples than one window, the array is
+  // cut at silences (VADAudioChunker, window padding 16000, the instance's detector or the
+  // default EnergyVAD) into pieces of at most one window, transcribed as a batch
+  // (transcribeWithOptions, clip timestamps cleared, segments to segmentDiscoveryCallback only,
+  // shifted by audioArrayOffset plus the piece's offset): one result per successful piece in
+  // piece order, moved onto the array's timeline with seekTime = the piece's start. A failed
+  // piece is logged and left out. The chunker's errors are thrown.
   virtual TranscriptionResults transcribe(std::span<const float> audioArray,
                                           const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
                                           const DecodingCallback& callback = {},
@@ -240,6 +296,29 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
                                                  const DecodingCallback& callback = {},
                                                  const SegmentDiscoveryCallback& segmentCallback = {},
                                                  std::stop_token stopToken = {});
+
+  // The pieces of an incremental stream as its consumer takes them: the next piece, absent
+  // when the stream has ended; throws the error the stream ended with.
+  using IncrementalChunkSource = std::function<std::optional<IncrementalFileChunk>()>;
+
+  // Transcribes the pieces one at a time as they arrive (each through the single-array
+  // transcribe with its seekOffsetIndex as offset, so segments reach segmentDiscoveryCallback in
+  // the file's time) and returns all results moved onto the file's timeline (segments shifted,
+  // seekTime += the piece's start), stably sorted by seekTime. Every piece taken gets its
+  // completionSignal called exactly once, also when its run fails. Non-empty clipTimestamps
+  // throw WhisperError::transcriptionFailed before anything else. With `reportState`,
+  // transcribing is reported first and finished last, on success and on every error. A piece's
+  // error or the stream's error is thrown (earlier results are dropped); a stop of `stopToken`
+  // throws CancellationError, also when it ended the stream.
+  virtual TranscriptionResults transcribeIncrementally(const IncrementalChunkSource& chunks,
+                                                       const std::optional<DecodingOptions>& decodeOptions,
+                                                       const DecodingCallback& callback = {}, bool reportState = false,
+                                                       std::stop_token stopToken = {});
+  // The same over a stream of loadAudioIncrementally.
+  TranscriptionResults transcribeIncrementally(IncrementalAudioStream& chunks,
+                                               const std::optional<DecodingOptions>& decodeOptions,
+                                               const DecodingCallback& callback = {}, bool reportState = false,
+                                               std::stop_token stopToken = {});
 
   // Each segment's seek grows by `seekOffsetIndex` samples, its and its words' start and end by
   // that many samples in seconds.
@@ -311,6 +390,26 @@ class Vostrane : public std::enable_shared_from_this<Vostrane> {
 
  private:
   void finishConstruction(const VostraneConfig& config, std::stop_token stopToken);
+  // The window of the current feature extractor (480,000 samples when it names none).
+  std::int64_t windowSamples() const;
+  // The vad branch of the single-array transcribe.
+  TranscriptionResults transcribeChunked(std::span<const float> audioArray, int audioArrayOffset,
+                                         const DecodingOptions& decodeOptions, const DecodingCallback& callback,
+                                         std::stop_token stopToken);
+  // Streams one file with loadAudioIncrementally and runs transcribeIncrementally over it.
+  TranscriptionResults transcribeFileIncrementally(const std::string& audioPath, const AudioInputOptions& options,
+                                                   const std::optional<DecodingOptions>& decodeOptions,
+                                                   const DecodingCallback& callback, bool reportState,
+                                                   std::stop_token stopToken);
+  std::vector<TranscriptionOutcome> transcribePathsFullFile(const std::vector<std::string>& audioPaths,
+                                                            const AudioInputOptions& options,
+                                                            const std::optional<DecodingOptions>& decodeOptions,
+                                                            const DecodingCallback& callback, std::stop_token stopToken);
+  std::vector<TranscriptionOutcome> transcribePathsIncrementally(const std::vector<std::string>& audioPaths,
+                                                                 const AudioInputOptions& options,
+                                                                 const std::optional<DecodingOptions>& decodeOptions,
+                                                                 const DecodingCallback& callback,
+                                                                 std::stop_token stopToken);
   // The loading steps of loadModels, run with loadMutex_ held.
   void loadModelsLocked(bool prewarmMode, const std::stop_token& stopToken);
   // Unloads every component that is a WhisperMLModel.

@@ -1,4 +1,5 @@
-// The main class's transcription entry points: one sample array, one file, batches of arrays.
+// The main class's transcription entry points: one sample array, one file, batches of arrays and
+// of files.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -112,6 +113,10 @@ TranscriptionResults Vostrane::transcribe(std::span<const float> audioArray, int
                                           const std::optional<DecodingOptions>& decodeOptions,
                                           const DecodingCallback& callback,
                                           const SegmentDiscoveryCallback& segmentCallback, std::stop_token stopToken) {
+  if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
+      static_cast<std::int64_t>(audioArray.size()) > windowSamples()) {
+    return transcribeChunked(audioArray, audioArrayOffset, *decodeOptions, callback, stopToken);
+  }
   SegmentDiscoveryCallback receiver = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
   if (receiver && audioArrayOffset > 0) {
     receiver = [inner = std::move(receiver), audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
@@ -134,21 +139,34 @@ TranscriptionResults Vostrane::transcribe(const std::string& audioPath,
                                           const std::optional<DecodingOptions>& decodeOptions,
                                           const DecodingCallback& callback, std::stop_token stopToken) {
   const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
+  const auto start = Clock::now();
+  const auto noteTime = [&](const char* line, const char* memoryLabel) {
+    const double elapsed = secondsSince(start);
+    updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
+    Logging::debug(line + std::to_string(elapsed));
+    Logging::logCurrentMemoryUsage(memoryLabel);
+  };
+  if (options.audioLoadingMode.isIncremental()) {
+    try {
+      auto results = transcribeFileIncrementally(audioPath, options, decodeOptions, callback, true, stopToken);
+      noteTime("Audio streaming and transcription time: ", "Audio Streaming");
+      return results;
+    } catch (...) {
+      noteTime("Audio streaming and transcription time: ", "Audio Streaming");
+      throw;
+    }
+  }
+
   const auto stateCallback = transcriptionStateCallback();
   report(stateCallback, TranscriptionState::convertingAudio);
-  const auto start = Clock::now();
   std::vector<float> samples;
   try {
     samples = AudioProcessor::loadAudioAsFloatArray(audioPath, options.channelMode, 0.0, std::nullopt, stopToken);
   } catch (...) {
-    const double elapsed = secondsSince(start);
-    updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
-    Logging::debug("Audio loading and convert time: " + std::to_string(elapsed));
+    noteTime("Audio loading and convert time: ", "Audio Loading and Convert");
     throw;
   }
-  const double elapsed = secondsSince(start);
-  updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
-  Logging::debug("Audio loading and convert time: " + std::to_string(elapsed));
+  noteTime("Audio loading and convert time: ", "Audio Loading and Convert");
   report(stateCallback, TranscriptionState::transcribing);
   try {
     auto results = transcribe(std::span<const float>(samples), decodeOptions, callback, {}, stopToken);
@@ -226,6 +244,103 @@ std::vector<std::optional<TranscriptionResults>> Vostrane::transcribe(
     const DecodingCallback& callback, std::stop_token stopToken) {
   std::vector<std::optional<TranscriptionResults>> answer;
   for (auto& outcome : transcribeWithResults(audioArrays, decodeOptions, callback, stopToken)) {
+    answer.push_back(outcome.succeeded() ? std::optional(outcome.results()) : std::nullopt);
+  }
+  return answer;
+}
+
+std::vector<TranscriptionOutcome> Vostrane::transcribeWithResults(const std::vector<std::string>& audioPaths,
+                                                                  const std::optional<AudioInputOptions>& audioInputOptions,
+                                                                  const std::optional<DecodingOptions>& decodeOptions,
+                                                                  const DecodingCallback& callback,
+                                                                  std::stop_token stopToken) {
+  const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
+  if (options.audioLoadingMode.isIncremental()) {
+    return transcribePathsIncrementally(audioPaths, options, decodeOptions, callback, stopToken);
+  }
+  return transcribePathsFullFile(audioPaths, options, decodeOptions, callback, stopToken);
+}
+
+std::vector<TranscriptionOutcome> Vostrane::transcribePathsFullFile(const std::vector<std::string>& audioPaths,
+                                                                    const AudioInputOptions& options,
+                                                                    const std::optional<DecodingOptions>& decodeOptions,
+                                                                    const DecodingCallback& callback,
+                                                                    std::stop_token stopToken) {
+  const auto stateCallback = transcriptionStateCallback();
+  report(stateCallback, TranscriptionState::convertingAudio);
+  const auto start = Clock::now();
+  std::vector<AudioLoadResult> loaded = AudioProcessor::loadAudio(audioPaths, options.channelMode, stopToken);
+  std::vector<std::vector<float>> arrays;
+  for (AudioLoadResult& result : loaded) {
+    if (result.isSuccess()) arrays.push_back(result.takeValue());
+  }
+  const double elapsed = secondsSince(start);
+  updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
+  Logging::debug("Total Audio Loading and Converting Time: " + std::to_string(elapsed));
+
+  report(stateCallback, TranscriptionState::transcribing);
+  std::vector<TranscriptionOutcome> transcribed = transcribeWithResults(arrays, decodeOptions, callback, stopToken);
+  arrays = {};
+
+  std::vector<TranscriptionOutcome> answer;
+  answer.reserve(audioPaths.size());
+  std::size_t next = 0;
+  for (const AudioLoadResult& result : loaded) {
+    if (!result.isSuccess()) {
+      answer.push_back(TranscriptionOutcome::failure(result.error()));
+    } else if (next < transcribed.size()) {
+      answer.push_back(std::move(transcribed[next++]));
+    } else {
+      // Only when the batch answered with fewer entries than arrays (it never does for one
+      // options value per array): a path never goes without an answer.
+      answer.push_back(TranscriptionOutcome::failure(
+          std::make_exception_ptr(WhisperError::transcriptionFailed("No transcription result for " + audioPaths[answer.size()]))));
+    }
+  }
+  report(stateCallback, TranscriptionState::finished);
+  return answer;
+}
+
+std::vector<TranscriptionOutcome> Vostrane::transcribePathsIncrementally(
+    const std::vector<std::string>& audioPaths, const AudioInputOptions& options,
+    const std::optional<DecodingOptions>& decodeOptions, const DecodingCallback& callback, std::stop_token stopToken) {
+  const auto stateCallback = transcriptionStateCallback();
+  report(stateCallback, TranscriptionState::transcribing);
+  const auto start = Clock::now();
+
+  const int workers = decodeOptions ? decodeOptions->concurrentWorkerCount : 0;
+  const std::size_t count = audioPaths.size();
+  const std::size_t batchSize = workers > 0 ? static_cast<std::size_t>(workers) : count;
+  const std::size_t parallel = workers > 0 ? batchSize : hardwareThreads();
+  std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
+  const std::weak_ptr<Vostrane> weakSelf = weak_from_this();
+  for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
+    const std::size_t batchCount = std::min(batchSize, count - batchStart);
+    runConcurrently(batchCount, parallel, [&](std::size_t place) {
+      const std::size_t index = batchStart + place;
+      try {
+        auto self = weakSelf.lock();
+        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
+        outcomes[index] = TranscriptionOutcome::success(
+            self->transcribeFileIncrementally(audioPaths[index], options, decodeOptions, callback, false, stopToken));
+      } catch (...) {
+        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
+      }
+    });
+  }
+
+  const double elapsed = secondsSince(start);
+  updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioProcessing = elapsed; });
+  Logging::debug("Total Audio Streaming and Transcription Time: " + std::to_string(elapsed));
+  report(stateCallback, TranscriptionState::finished);
+  return outcomes;
+}
+
+std::vector<std::optional<TranscriptionResults>> Vostrane::transcribe(
+    const std::vector<std::string>& audioPaths, const std::optional<AudioInputOptions>& audioInputOptions,
+    const std::optional<DecodingOptions>& decodeOptions, const DecodingCallback& callback, std::stop_token stopToken) {
+  std::vector<std::optional<TranscriptionResults>> answer;
+  for (auto& outcome : transcribeWithResults(audioPaths, audioInputOptions, decodeOptions, callback, stopToken)) {
     answer.push_back(outcome.succeeded() ? std::optional(outcome.results()) : std::nullopt);
   }
   return answer;

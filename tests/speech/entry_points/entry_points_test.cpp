@@ -2,76 +2,21 @@
 // file loading, failures, and concurrent callers on one unloaded instance.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <mutex>
-#include <numbers>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/tokenizers/auto_tokenizer.hpp"
-#include "platform/fs/file_system.hpp"
+#include "speech/entry_points/entry_points_fixture.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "speech/model/whisper_error.hpp"
 #include "speech/pipeline/vostrane.hpp"
-#include "support/temporary_folder.hpp"
-#include "tools/make-demo-models/speech/speech_models.hpp"
 
 namespace vostrane {
 namespace {
 
-namespace fs = std::filesystem;
-constexpr auto kCpu = platform::ml::ComputeUnits::cpuOnly;
-constexpr int kRate = 16000;
-
-class EntryPoints : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    folder_ = new testsupport::TemporaryFolder("entry_points");
-    demomodels::SpeechDemoOptions options;
-    options.out = folder_->path();
-    options.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), options);
-  }
-  static void TearDownTestSuite() { delete folder_; }
-  static fs::path models() { return folder_->path() / demomodels::kDefaultSpeechFolder; }
-
-  // An instance on the demo models with their tokenizer; loaded when `load`.
-  static std::shared_ptr<Vostrane> makeInstance(bool load) {
-    VostraneConfig config;
-    config.modelFolder = models().string();
-    config.computeOptions = ModelComputeOptions(kCpu, kCpu, kCpu);
-    config.verbose = false;
-    config.load = false;
-    auto instance = Vostrane::create(config);
-    instance->setTokenizer(std::make_shared<const WhisperTokenizerWrapper>(
-        noxtal::tokenizers::AutoTokenizerWrapper::fromModelFolder(models())));
-    if (load) instance->loadModels();
-    return instance;
-  }
-
-  // A 220 Hz tone under a slow 3 Hz swell, `seconds` long.
-  static std::vector<float> speechLikeAudio(double seconds) {
-    std::vector<float> samples(static_cast<std::size_t>(seconds * kRate));
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      const double t = static_cast<double>(i) / kRate;
-      samples[i] = static_cast<float>(0.3 * (0.6 + 0.4 * std::sin(2 * std::numbers::pi * 3 * t)) *
-                                      std::sin(2 * std::numbers::pi * 220 * t));
-    }
-    return samples;
-  }
-
-  static std::string messageOf(const std::exception_ptr& error) {
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-  }
-
-  static inline testsupport::TemporaryFolder* folder_ = nullptr;
-};
+using testdemo::speechLikeAudio;
 
 TEST_F(EntryPoints, OneArrayGivesOneResultWithTheScriptedText) {
   auto instance = makeInstance(true);
@@ -136,7 +81,7 @@ TEST_F(EntryPoints, FileEntryPointReportsStatesAndFailsOnAMissingFile) {
   auto instance = makeInstance(true);
   std::vector<TranscriptionState> states;
   instance->setTranscriptionStateCallback([&](TranscriptionState s) { states.push_back(s); });
-  const auto missing = (folder_->path() / "absent.wav").string();
+  const auto missing = (demo_->root() / "absent.wav").string();
   EXPECT_THROW(instance->transcribe(missing, std::nullopt), WhisperError);
   EXPECT_EQ(states, std::vector<TranscriptionState>{TranscriptionState::convertingAudio});
 }

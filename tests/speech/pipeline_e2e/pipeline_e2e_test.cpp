@@ -8,14 +8,12 @@
 #include <vector>
 
 #include "core/progress.hpp"
-#include "core/tokenizers/auto_tokenizer.hpp"
-#include "platform/fs/file_system.hpp"
 #include "speech/audio/audio_encoder.hpp"
 #include "speech/audio/feature_extractor.hpp"
 #include "speech/decoding/segment_seeker.hpp"
 #include "speech/decoding/text_decoder.hpp"
 #include "speech/pipeline/transcribe_task.hpp"
-#include "support/temporary_folder.hpp"
+#include "speech/demo_speech_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 
 namespace vostrane {
@@ -27,19 +25,12 @@ constexpr int kRate = 16000;
 
 class PipelineEndToEnd : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    folder_ = new testsupport::TemporaryFolder("pipeline_e2e");
-    demomodels::SpeechDemoOptions options;
-    options.out = folder_->path();
-    options.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), options);
-  }
-  static void TearDownTestSuite() { delete folder_; }
-  static fs::path models() { return folder_->path() / demomodels::kDefaultSpeechFolder; }
+  static void SetUpTestSuite() { demo_ = new testdemo::DemoSpeechFolder("pipeline_e2e"); }
+  static void TearDownTestSuite() { delete demo_; }
+  static fs::path models() { return demo_->models(); }
 
   void SetUp() override {
-    tokenizer_ = std::make_shared<const WhisperTokenizerWrapper>(
-        noxtal::tokenizers::AutoTokenizerWrapper::fromModelFolder(models()));
+    tokenizer_ = demo_->loadTokenizer();
     auto extractor = std::make_shared<FeatureExtractor>();
     extractor->loadModel(models() / "MelSpectrogram.mlmodelc", kCpu, false);
     auto encoder = std::make_shared<AudioEncoder>();
@@ -53,16 +44,7 @@ class PipelineEndToEnd : public ::testing::Test {
     script_ = demomodels::speechScript(*tokenizer_, demomodels::kDefaultSpeechText);
   }
 
-  // A 220 Hz tone under a slow 3 Hz swell, `seconds` long.
-  static std::vector<float> speechLikeAudio(double seconds) {
-    std::vector<float> samples(static_cast<std::size_t>(seconds * kRate));
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      const double t = static_cast<double>(i) / kRate;
-      samples[i] = static_cast<float>(0.3 * (0.6 + 0.4 * std::sin(2 * std::numbers::pi * 3 * t)) *
-                                      std::sin(2 * std::numbers::pi * 220 * t));
-    }
-    return samples;
-  }
+  static std::vector<float> speechLikeAudio(double seconds) { return testdemo::speechLikeAudio(seconds); }
 
   std::shared_ptr<TranscriptionResult> transcribe(const std::vector<float>& audio, const DecodingOptions& options = {}) {
     return task_->run(audio, options);
@@ -74,14 +56,12 @@ class PipelineEndToEnd : public ::testing::Test {
     return out;
   }
 
-  static testsupport::TemporaryFolder* folder_;
+  static inline testdemo::DemoSpeechFolder* demo_ = nullptr;
   std::shared_ptr<const WhisperTokenizerWrapper> tokenizer_;
   std::shared_ptr<noxtal::Progress> progress_ = noxtal::Progress::make(0);
   std::unique_ptr<TranscribeTask> task_;
   demomodels::SpeechScript script_;
 };
-
-testsupport::TemporaryFolder* PipelineEndToEnd::folder_ = nullptr;
 
 TEST_F(PipelineEndToEnd, SeventyFiveSecondsGiveThreeScriptedWindows) {
   const auto result = transcribe(speechLikeAudio(75));

@@ -12,8 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/tokenizers/auto_tokenizer.hpp"
-#include "platform/fs/file_system.hpp"
 #include "speech/audio/audio_encoder.hpp"
 #include "speech/library_log_lines.hpp"
 #include "speech/audio/audio_processor.hpp"
@@ -24,7 +22,7 @@
 #include "speech/pipeline/audio_stream_transcriber.hpp"
 #include "support/fake_capture_backend.hpp"
 #include "core/logging.hpp"
-#include "support/temporary_folder.hpp"
+#include "speech/demo_speech_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 
 namespace vostrane {
@@ -65,21 +63,14 @@ class ScriptedSeeker : public SegmentSeeker {
 
 class StreamingTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    folder_ = new testsupport::TemporaryFolder("streaming");
-    demomodels::SpeechDemoOptions options;
-    options.out = folder_->path();
-    options.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), options);
-  }
-  static void TearDownTestSuite() { delete folder_; }
-  static fs::path models() { return folder_->path() / demomodels::kDefaultSpeechFolder; }
+  static void SetUpTestSuite() { demo_ = new testdemo::DemoSpeechFolder("streaming"); }
+  static void TearDownTestSuite() { delete demo_; }
+  static fs::path models() { return demo_->models(); }
 
   std::shared_ptr<AudioStreamTranscriber> make(int required = 2, bool useVAD = false,
                                                AudioStreamTranscriber::StateChangeCallback callback = {},
                                                DecodingOptions options = {}, int window = 60) {
-    auto tokenizer = std::make_shared<const WhisperTokenizerWrapper>(
-        noxtal::tokenizers::AutoTokenizerWrapper::fromModelFolder(models()));
+    auto tokenizer = demo_->loadTokenizer();
     auto extractor = std::make_shared<FeatureExtractor>();
     extractor->loadModel(models() / "MelSpectrogram.mlmodelc", kCpu, false);
     auto encoder = std::make_shared<AudioEncoder>();
@@ -120,12 +111,11 @@ class StreamingTest : public ::testing::Test {
     return true;
   }
 
-  static testsupport::TemporaryFolder* folder_;
+  static inline testdemo::DemoSpeechFolder* demo_ = nullptr;
   std::shared_ptr<testsupport::FakeCaptureBackend> backend_ = testsupport::FakeCaptureBackend::mono16k();
   std::shared_ptr<AudioProcessor> processor_ = std::make_shared<AudioProcessor>(backend_);
   std::shared_ptr<ScriptedSeeker> seeker_ = std::make_shared<ScriptedSeeker>();
 };
-testsupport::TemporaryFolder* StreamingTest::folder_ = nullptr;
 
 TEST_F(StreamingTest, TranscribesOnlyAfterMoreThanOneSecondOfNewAudio) {
   auto t = make();
