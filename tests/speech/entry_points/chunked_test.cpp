@@ -21,25 +21,6 @@ namespace {
 using testdemo::speechLikeAudio;
 using testlog::LogLines;
 
-// The library's class whose runs fail for one scripted sample array.
-class FailingPiece : public Vostrane {
- public:
-  using Vostrane::Vostrane;
-
-  std::vector<float> failFor;
-  std::atomic<int> runs{0};
-
-  TranscriptionResults runTranscribeTask(std::span<const float> audioArray,
-                                         const std::optional<DecodingOptions>& decodeOptions,
-                                         const DecodingCallback& callback,
-                                         const SegmentDiscoveryCallback& segmentCallback,
-                                         std::stop_token stopToken) override {
-    ++runs;
-    if (std::ranges::equal(audioArray, failFor)) throw WhisperError::transcriptionFailed("scripted piece failure");
-    return Vostrane::runTranscribeTask(audioArray, decodeOptions, callback, segmentCallback, stopToken);
-  }
-};
-
 DecodingOptions vadOptions() {
   DecodingOptions options;
   options.chunkingStrategy = ChunkingStrategy::vad;

@@ -4,14 +4,37 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "speech/demo_speech_models.hpp"
+#include "speech/model/whisper_error.hpp"
 #include "speech/pipeline/vostrane.hpp"
 
 namespace vostrane {
+
+// The library's class whose runs fail for one scripted sample array, counting its runs.
+class FailingPiece : public Vostrane {
+ public:
+  using Vostrane::Vostrane;
+
+  std::vector<float> failFor;
+  std::atomic<int> runs{0};
+
+  TranscriptionResults runTranscribeTask(std::span<const float> audioArray,
+                                         const std::optional<DecodingOptions>& decodeOptions,
+                                         const DecodingCallback& callback,
+                                         const SegmentDiscoveryCallback& segmentCallback,
+                                         std::stop_token stopToken) override {
+    ++runs;
+    if (std::ranges::equal(audioArray, failFor)) throw WhisperError::transcriptionFailed("scripted piece failure");
+    return Vostrane::runTranscribeTask(audioArray, decodeOptions, callback, segmentCallback, stopToken);
+  }
+};
 
 class EntryPoints : public ::testing::Test {
  protected:

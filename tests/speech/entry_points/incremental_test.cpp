@@ -26,23 +26,6 @@ constexpr const char* kClipMessage =
     "clipTimestamps is not supported with AudioLoadingMode.incremental. Use .fullFile, or transcribe the desired range "
     "as a separate call.";
 
-// The library's class whose runs fail for one scripted sample array.
-class FailingPiece : public Vostrane {
- public:
-  using Vostrane::Vostrane;
-
-  std::vector<float> failFor;
-
-  TranscriptionResults runTranscribeTask(std::span<const float> audioArray,
-                                         const std::optional<DecodingOptions>& decodeOptions,
-                                         const DecodingCallback& callback,
-                                         const SegmentDiscoveryCallback& segmentCallback,
-                                         std::stop_token stopToken) override {
-    if (std::ranges::equal(audioArray, failFor)) throw WhisperError::transcriptionFailed("scripted piece failure");
-    return Vostrane::runTranscribeTask(audioArray, decodeOptions, callback, segmentCallback, stopToken);
-  }
-};
-
 // A stream of given pieces that counts how often each piece is signalled, and may end with an
 // error after its pieces.
 class ScriptedStream {
