@@ -84,8 +84,9 @@ TranscriptionResults Vostrane::transcribeChunked(std::span<const float> audioArr
     seekOffsets.push_back(samplePosition(static_cast<std::int64_t>(audioArrayOffset) + chunk.seekOffsetIndex));
     arrays.push_back(std::exchange(chunk.audioSamples, {}));
   }
-  std::vector<TranscriptionOutcome> outcomes = transcribeWithOptions(
-      arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), pieceOptions), seekOffsets, callback, stopToken);
+  std::vector<TranscriptionOutcome> outcomes =
+      transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), pieceOptions),
+                            seekOffsets, callback, stopToken);
   arrays = {};
   // Every piece of a stopped run fails; that is a cancellation, not an empty transcription.
   platform::sync::throwIfStopped(stopToken);
@@ -123,14 +124,15 @@ TranscriptionResults Vostrane::transcribeIncrementally(const IncrementalChunkSou
       if (!piece) break;
       CompletionSignal signal(std::move(piece->completionSignal));
       const int offset = samplePosition(piece->audioChunk.seekOffsetIndex);
-      TranscriptionResults results =
-          transcribe(std::span<const float>(piece->audioChunk.audioSamples), offset, decodeOptions, callback, {}, stopToken);
+      TranscriptionResults results = transcribe(std::span<const float>(piece->audioChunk.audioSamples), offset,
+                                                decodeOptions, callback, {}, stopToken);
       const float seconds = static_cast<float>(offset) / static_cast<float>(sampleRate);
       for (const auto& result : results) {
         result->modifySegments([offset](std::vector<TranscriptionSegment>& segments) {
           segments = applySeekOffset(std::move(segments), offset);
         });
-        result->modifySeekTime([seconds](std::optional<float>& seekTime) { seekTime = seekTime.value_or(0.0F) + seconds; });
+        result->modifySeekTime(
+            [seconds](std::optional<float>& seekTime) { seekTime = seekTime.value_or(0.0F) + seconds; });
       }
       collected.insert(collected.end(), results.begin(), results.end());
       signal.fire();

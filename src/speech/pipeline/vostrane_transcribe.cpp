@@ -249,11 +249,9 @@ std::vector<std::optional<TranscriptionResults>> Vostrane::transcribe(
   return answer;
 }
 
-std::vector<TranscriptionOutcome> Vostrane::transcribeWithResults(const std::vector<std::string>& audioPaths,
-                                                                  const std::optional<AudioInputOptions>& audioInputOptions,
-                                                                  const std::optional<DecodingOptions>& decodeOptions,
-                                                                  const DecodingCallback& callback,
-                                                                  std::stop_token stopToken) {
+std::vector<TranscriptionOutcome> Vostrane::transcribeWithResults(
+    const std::vector<std::string>& audioPaths, const std::optional<AudioInputOptions>& audioInputOptions,
+    const std::optional<DecodingOptions>& decodeOptions, const DecodingCallback& callback, std::stop_token stopToken) {
   const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
   if (options.audioLoadingMode.isIncremental()) {
     return transcribePathsIncrementally(audioPaths, options, decodeOptions, callback, stopToken);
@@ -293,8 +291,8 @@ std::vector<TranscriptionOutcome> Vostrane::transcribePathsFullFile(const std::v
     } else {
       // Only when the batch answered with fewer entries than arrays (it never does for one
       // options value per array): a path never goes without an answer.
-      answer.push_back(TranscriptionOutcome::failure(
-          std::make_exception_ptr(WhisperError::transcriptionFailed("No transcription result for " + audioPaths[answer.size()]))));
+      answer.push_back(TranscriptionOutcome::failure(std::make_exception_ptr(
+          WhisperError::transcriptionFailed("No transcription result for " + audioPaths[answer.size()]))));
     }
   }
   report(stateCallback, TranscriptionState::finished);

@@ -126,9 +126,8 @@ TEST_F(Incremental, ClipTimestampsAreRefusedBeforeAnythingElse) {
   ScriptedStream stream({AudioChunk(0, speechLikeAudio(2))});
   DecodingOptions options;
   options.clipTimestamps = {10.0F};
-  testsupport::expectError<WhisperError>(
-      [&] { instance->transcribeIncrementally(stream.source(), options, {}, true); },
-      WhisperError::Case::transcriptionFailed, kClipMessage);
+  testsupport::expectError<WhisperError>([&] { instance->transcribeIncrementally(stream.source(), options, {}, true); },
+                                         WhisperError::Case::transcriptionFailed, kClipMessage);
   EXPECT_EQ(stream.taken(), 0U);
   EXPECT_TRUE(states().empty());
 
@@ -143,7 +142,8 @@ TEST_F(Incremental, AFailingPieceIsSignalledOnceAndEndsTheRun) {
   auto instance = make<FailingPiece>();
   const auto bad = speechLikeAudio(3, 0.7);
   instance->failFor = bad;
-  ScriptedStream stream({AudioChunk(0, speechLikeAudio(3)), AudioChunk(48000, bad), AudioChunk(96000, speechLikeAudio(3))});
+  ScriptedStream stream(
+      {AudioChunk(0, speechLikeAudio(3)), AudioChunk(48000, bad), AudioChunk(96000, speechLikeAudio(3))});
   testsupport::expectError<WhisperError>(
       [&] { instance->transcribeIncrementally(stream.source(), std::nullopt, {}, true); },
       WhisperError::Case::transcriptionFailed, "scripted piece failure");
@@ -197,7 +197,8 @@ TEST_F(Incremental, AMissingFileFailsBeforeAnyStateReport) {
   auto instance = make();
   const std::string missing = (demo_->root() / "absent.wav").string();
   testsupport::expectError<WhisperError>([&] { instance->transcribe(missing, incremental()); },
-                                         WhisperError::Case::loadAudioFailed, "Audio file not found at path: " + missing);
+                                         WhisperError::Case::loadAudioFailed,
+                                         "Audio file not found at path: " + missing);
   EXPECT_TRUE(states().empty());
 }
 

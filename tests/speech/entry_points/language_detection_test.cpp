@@ -69,18 +69,19 @@ TEST_F(LanguageDetection, SamplesAndFileGiveTheDecodersLanguageWithItsProbabilit
 TEST_F(LanguageDetection, BadInputsFailWithTheirOwnErrors) {
   auto instance = makeWithDetector();
   const std::string missing = (demo_->root() / "absent.wav").string();
-  testsupport::expectError<WhisperError>(
-      [&] { instance->detectLanguage(missing); }, WhisperError::Case::loadAudioFailed,
-      "Resource path does not exist " + missing);
+  testsupport::expectError<WhisperError>([&] { instance->detectLanguage(missing); },
+                                         WhisperError::Case::loadAudioFailed,
+                                         "Resource path does not exist " + missing);
 
   // English-only: refused before the tokenizer is looked at, and the detector never runs.
   instance->setTokenizer(nullptr);
   instance->textDecoder()->setIsModelMultilingual(false);
   testsupport::expectError<WhisperError>([&] { instance->detectLangauge(speechLikeAudio(1)); },
-                                  WhisperError::Case::decodingFailed, "Language detection not supported for this model");
+                                         WhisperError::Case::decodingFailed,
+                                         "Language detection not supported for this model");
   instance->textDecoder()->setIsModelMultilingual(true);
   testsupport::expectError<WhisperError>([&] { instance->detectLangauge(speechLikeAudio(1)); },
-                                  WhisperError::Case::tokenizerUnavailable, "Tokenizer is unavailable");
+                                         WhisperError::Case::tokenizerUnavailable, "Tokenizer is unavailable");
   EXPECT_EQ(detector_->detections.load(), 0);
 }
 
@@ -88,7 +89,7 @@ TEST_F(LanguageDetection, AFailingDetectorIsReportedAsAFailedDetection) {
   auto instance = makeWithDetector();
   detector_->fail = true;
   testsupport::expectError<WhisperError>([&] { instance->detectLangauge(speechLikeAudio(2)); },
-                                  WhisperError::Case::decodingFailed, "Language detection failed");
+                                         WhisperError::Case::decodingFailed, "Language detection failed");
   EXPECT_EQ(detector_->detections.load(), 1);
 }
 
