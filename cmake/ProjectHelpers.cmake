@@ -1,8 +1,9 @@
 # Helpers that keep every target of the project uniform.
 #
-# add_project_library(NAME SRCS a.cpp ... DEPS dep ... [PRIVATE_DEPS dep ...])
+# add_project_library(NAME SRCS a.cpp ... DEPS dep ... [PRIVATE_DEPS dep ...] [INCLUDE_DIRS dir ...])
 #   A static library of our own code, compiled with the project warnings. It also declares
 #   NAME_tsan (built only when a ThreadSanitizer test links it) with the same sources.
+#   INCLUDE_DIRS are public include folders besides src/ (both variants get them).
 # add_project_test(NAME SRCS ... DEPS ... LABELS label ... [TSAN])
 #   A GoogleTest executable; each test case becomes a CTest test with the given labels.
 #   With TSAN, a second executable NAME_tsan is built with -fsanitize=thread against the
@@ -14,12 +15,18 @@ set(PROJECT_WARNINGS -Wall -Wextra -Werror)
 set(PROJECT_SRC_DIR ${CMAKE_SOURCE_DIR}/src)
 set_property(GLOBAL PROPERTY PROJECT_LIBRARIES "")
 
+# Maps each dependency to its _tsan variant. A project library declared later in the
+# configure order (tools/ comes after tests/) is not known yet, so plain names are resolved at
+# generate time: one uninstrumented copy of a library in a ThreadSanitizer build hides its
+# synchronisation from the sanitizer and gives false reports.
 function(_project_tsan_deps out)
   set(result "")
   get_property(libs GLOBAL PROPERTY PROJECT_LIBRARIES)
   foreach(d ${ARGN})
     if(d IN_LIST libs)
       list(APPEND result ${d}_tsan)
+    elseif(d MATCHES "^[A-Za-z0-9_.+-]+$" AND NOT d MATCHES "^-")
+      list(APPEND result "$<IF:$<TARGET_EXISTS:${d}_tsan>,${d}_tsan,${d}>")
     else()
       list(APPEND result ${d})
     endif()
@@ -28,16 +35,16 @@ function(_project_tsan_deps out)
 endfunction()
 
 function(add_project_library NAME)
-  cmake_parse_arguments(A "" "" "SRCS;DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SRCS;DEPS;PRIVATE_DEPS;INCLUDE_DIRS" ${ARGN})
   add_library(${NAME} STATIC ${A_SRCS})
-  target_include_directories(${NAME} PUBLIC ${PROJECT_SRC_DIR})
+  target_include_directories(${NAME} PUBLIC ${PROJECT_SRC_DIR} ${A_INCLUDE_DIRS})
   target_compile_options(${NAME} PRIVATE ${PROJECT_WARNINGS})
   target_link_libraries(${NAME} PUBLIC ${A_DEPS} PRIVATE ${A_PRIVATE_DEPS})
   if(PROJECT_TSAN_TESTS)
     _project_tsan_deps(tdeps ${A_DEPS})
     _project_tsan_deps(tpdeps ${A_PRIVATE_DEPS})
     add_library(${NAME}_tsan STATIC EXCLUDE_FROM_ALL ${A_SRCS})
-    target_include_directories(${NAME}_tsan PUBLIC ${PROJECT_SRC_DIR})
+    target_include_directories(${NAME}_tsan PUBLIC ${PROJECT_SRC_DIR} ${A_INCLUDE_DIRS})
     target_compile_options(${NAME}_tsan PRIVATE ${PROJECT_WARNINGS} PUBLIC -fsanitize=thread)
     target_link_options(${NAME}_tsan PUBLIC -fsanitize=thread)
     target_link_libraries(${NAME}_tsan PUBLIC ${tdeps} PRIVATE ${tpdeps})
