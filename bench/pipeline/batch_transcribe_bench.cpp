@@ -4,10 +4,17 @@
 // 2.5 times shorter with 4 workers on an 8-core machine, i.e. predictions on the one shared set
 // of models run side by side. Batches run one after another, so four workers take two rounds
 // for five arrays (four, then one) and 2.5 is the most they can gain; 5 (one round of five) shows
-// the scaling alone. Counters: "arrays_per_s" and "audio_x_realtime" (seconds of audio per
-// second of wall time).
+// the scaling alone. Counters: "arrays_per_s", "audio_x_realtime" (seconds of audio per second
+// of wall time), and "cores_busy", the process's CPU time over the wall time (near the worker
+// count when nothing serialises and the machine has idle cores; a loaded machine, whose
+// scheduler shares the cores between sessions, lowers it), and "waits_per_array", the
+// voluntary context switches per array (a worker that waits for a lock switches; a batch's
+// thread start and join cost a few).
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -48,6 +55,17 @@ struct Setup {
   }
 };
 
+rusage processUsage() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage;
+}
+
+double cpuSeconds(const rusage& usage) {
+  const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 Setup& setup() {
   static Setup instance;
   return instance;
@@ -57,6 +75,8 @@ void BM_BatchTranscribe(benchmark::State& state) {
   Setup& s = setup();
   vostrane::DecodingOptions options;
   options.concurrentWorkerCount = int(state.range(0));
+  const rusage usageStart = processUsage();
+  const auto wallStart = std::chrono::steady_clock::now();
   for (auto _ : state) {
     const auto outcomes = s.vostrane->transcribeWithResults(s.arrays, options);
     for (const auto& outcome : outcomes) {
@@ -67,6 +87,11 @@ void BM_BatchTranscribe(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(outcomes.data());
   }
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  const rusage usageEnd = processUsage();
+  state.counters["cores_busy"] = wall > 0 ? (cpuSeconds(usageEnd) - cpuSeconds(usageStart)) / wall : 0;
+  state.counters["waits_per_array"] =
+      double(usageEnd.ru_nvcsw - usageStart.ru_nvcsw) / (double(kArrays) * double(state.iterations()));
   state.counters["arrays_per_s"] =
       benchmark::Counter(double(kArrays) * double(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["audio_x_realtime"] =
