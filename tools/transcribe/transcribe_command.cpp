@@ -71,11 +71,6 @@ class Run {
     if (!fs::is_directory(args_.modelFolder, ec)) {
       return fail("model folder not found: " + args_.modelFolder.string());
     }
-    fs::create_directories(args_.outputDir, ec);
-    if (ec || !fs::is_directory(args_.outputDir)) {
-      return fail("cannot create the output folder " + args_.outputDir.string() + ": " +
-                  (ec ? ec.message() : std::string("not a folder")));
-    }
     try {
       vostrane::VostraneConfig config;
       config.modelFolder = args_.modelFolder.string();
@@ -86,6 +81,12 @@ class Run {
       vostrane_ = vostrane::Vostrane::create(config);
     } catch (const std::exception& e) {
       return fail(e.what());
+    }
+    // Only once the models are usable, so that a refused call leaves no folder behind.
+    fs::create_directories(args_.outputDir, ec);
+    if (ec || !fs::is_directory(args_.outputDir)) {
+      return fail("cannot create the output folder " + args_.outputDir.string() + ": " +
+                  (ec ? ec.message() : std::string("not a folder")));
     }
     vostrane_->setSegmentDiscoveryCallback([this](const std::vector<vostrane::TranscriptionSegment>& segments) {
       segmentsFound(segments);

@@ -42,7 +42,7 @@ class ProgressLines {
 };
 
 // Runs the tool with parsed arguments (help already handled by the caller): loads the models
-// from args.modelFolder (never downloads), creates args.outputDir when missing, then for each
+// from args.modelFolder (never downloads), then creates args.outputDir when missing, then for each
 // input in order transcribes it, writes <outputDir>/<stem>.<ext> per format and writes its text
 // to `out` (unless quiet). Each failing input gets "transcribe: FILE: message" on `err` and no
 // output file; a later input whose stem an earlier one of the call already used fails too, so
