@@ -148,9 +148,4 @@ TEST(TranscribeProgressLines, OnlyLongInputsAtMostOncePerSecond) {
   EXPECT_EQ(lines.report(std::nan(""), t0 + 4s), "long.wav: 100% (120.0 of 120.0 s)");
 }
 
-TEST(TranscribeOneLine, LineBreaksBecomeBlanks) {
-  EXPECT_EQ(transcribetool::oneLine("a\nb\r\nc"), "a b  c");
-  EXPECT_EQ(transcribetool::oneLine(""), "");
-}
-
 }  // namespace
