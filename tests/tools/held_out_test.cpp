@@ -15,6 +15,7 @@
 #include "platform/fs/file_system.hpp"
 #include "platform/json/json.hpp"
 #include "support/temporary_folder.hpp"
+#include "support/tool_run.hpp"
 #include "tools/make-demo-models/diarization_models.hpp"
 #include "tools/make-two-voice-audio/two_voice_synth.hpp"
 #include "tools/score-der/rttm.hpp"
@@ -23,25 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ToolRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-  std::vector<std::string> outLines() const { return lines(out); }
-  std::vector<std::string> errLines() const { return lines(err); }
-  static std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-  }
-};
-
-std::string quoted(const std::string& arg) {
-  std::string out = "'";
-  for (const char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using testsupport::ToolRun;
 
 class HeldOutTest : public ::testing::Test {
  protected:
@@ -56,16 +39,7 @@ class HeldOutTest : public ::testing::Test {
 
   static ToolRun run(const std::string& tool, const std::vector<std::string>& args) {
     static int counter = 0;
-    const std::string stem = (folder_->path() / ("run" + std::to_string(++counter))).string();
-    std::string command = quoted(tool);
-    for (const auto& a : args) command += " " + quoted(a);
-    command += " >" + quoted(stem + ".out") + " 2>" + quoted(stem + ".err");
-    const int status = std::system(command.c_str());
-    ToolRun result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = platform::fs::readFile(stem + ".out");
-    result.err = platform::fs::readFile(stem + ".err");
-    return result;
+    return testsupport::runTool(tool, args, folder_->path() / ("run" + std::to_string(++counter)));
   }
 
   // A recording and its true turns made by make-two-voice-audio.

@@ -118,10 +118,17 @@ ResultWriteOutcome writeOutcome(platform::fs::FileSystem& fileSystem, const fs::
   }
 }
 
-// The words of `segment` when it has a non-empty word list.
-const std::vector<WordTiming>* entryWords(const TranscriptionSegment& segment) {
-  if (segment.words && !segment.words->empty()) return &*segment.words;
-  return nullptr;
+// Calls cue(start, end, text) for every subtitle entry of `result`, in order: one per word of
+// a segment with a non-empty word list, else one for the segment.
+template <class Cue>
+void forEachCue(const TranscriptionResult& result, const Cue& cue) {
+  for (const TranscriptionSegment& segment : result.segments()) {
+    if (segment.words && !segment.words->empty()) {
+      for (const WordTiming& word : *segment.words) cue(word.start, word.end, word.word);
+    } else {
+      cue(segment.start, segment.end, segment.text);
+    }
+  }
 }
 
 }  // namespace
@@ -148,15 +155,9 @@ ResultWriteOutcome WriteSRT::write(const TranscriptionResult& result, const std:
   std::string text;
   try {
     int index = 1;
-    for (const TranscriptionSegment& segment : result.segments()) {
-      if (const auto* words = entryWords(segment)) {
-        for (const WordTiming& word : *words) {
-          text += formatSegment(index++, word.start, word.end, collapseBlankLines(word.word));
-        }
-      } else {
-        text += formatSegment(index++, segment.start, segment.end, collapseBlankLines(segment.text));
-      }
-    }
+    forEachCue(result, [&](float start, float end, const std::string& words) {
+      text += formatSegment(index++, start, end, collapseBlankLines(words));
+    });
   } catch (...) {
     return std::current_exception();
   }
@@ -170,15 +171,9 @@ ResultWriteOutcome WriteVTT::write(const TranscriptionResult& result, const std:
                                    const std::optional<ResultWriterOptions>& /*options*/) {
   std::string text = "WEBVTT\n\n";
   try {
-    for (const TranscriptionSegment& segment : result.segments()) {
-      if (const auto* words = entryWords(segment)) {
-        for (const WordTiming& word : *words) {
-          text += formatTiming(word.start, word.end, escapeVttText(collapseBlankLines(word.word)));
-        }
-      } else {
-        text += formatTiming(segment.start, segment.end, escapeVttText(collapseBlankLines(segment.text)));
-      }
-    }
+    forEachCue(result, [&](float start, float end, const std::string& words) {
+      text += formatTiming(start, end, escapeVttText(collapseBlankLines(words)));
+    });
   } catch (...) {
     return std::current_exception();
   }
