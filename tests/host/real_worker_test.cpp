@@ -1,6 +1,7 @@
 // The real transcriber-worker on the demo models behind a local fake hub: every bad path of a
 // request is answered with invalidInput (code 3) and the worker stays up; one full request on
-// two-speaker demo audio gives a transcript with two speakers.
+// two-speaker demo audio gives a transcript with two speakers; two connections and a second
+// worker downloading the same repositories at once all end with the models whole on disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,10 +18,12 @@
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "support/fake_hub/fake_hub.hpp"
+#include "support/folder_contents.hpp"
 #include "support/temporary_folder.hpp"
 #include "tools/make-demo-models/diarization_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
+#include "transcription/transcriber_status_reporting.hpp"
 
 namespace {
 
@@ -28,16 +32,32 @@ using platform::ipc::CallOutcome;
 using platform::ipc::Connection;
 using Json = platform::json::Json;
 
+class StatusLog : public velmoria::TranscriberStatusReporting {
+ public:
+  void reportDownloadStatus(const std::string& status) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    statuses_.push_back(status);
+  }
+  std::vector<std::string> statuses() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return statuses_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> statuses_;
+};
+
 class RealWorker : public ::testing::Test {
  protected:
   void SetUp() override {
     demomodels::SpeechDemoOptions speech;
-    speech.out = folder_.path() / "speech-repo";
+    speech.out = speechSource();
     speech.tokenizerMerges = 2000;
     demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), speech);
-    demomodels::writeDiarizationModels(platform::fs::RealFileSystem::shared(), folder_.path() / "diarization");
+    demomodels::writeDiarizationModels(platform::fs::RealFileSystem::shared(), diarizationSource());
     hub_.addRepository("didezuraz/vostrane-coreml", speech.out);
-    hub_.addRepository("didezuraz/dellomar-coreml", folder_.path() / "diarization");
+    hub_.addRepository("didezuraz/dellomar-coreml", diarizationSource());
     ::setenv("HF_ENDPOINT", hub_.endpoint().c_str(), 1);
     ::setenv("XDG_DATA_HOME", (folder_.path() / "data").c_str(), 1);
     ::setenv("VELMORIA_WORKER_PATH", WORKER_PATH, 1);
@@ -52,6 +72,8 @@ class RealWorker : public ::testing::Test {
   }
   void TearDown() override { connection_->invalidate(); }
 
+  fs::path speechSource() const { return folder_.path() / "speech-repo"; }
+  fs::path diarizationSource() const { return folder_.path() / "diarization"; }
   std::string mic() const { return (folder_.path() / "mic.wav").string(); }
   std::string systemAudio() const { return (folder_.path() / "system.wav").string(); }
 
@@ -103,6 +125,73 @@ TEST_F(RealWorker, OneFullRequestOnTwoSpeakerDemoAudio) {
   EXPECT_FALSE(transcript["segments"].empty());
   EXPECT_EQ(transcript["transcriptionMethodId"], "v2");
   EXPECT_TRUE(call("unloadModels").ok());
+}
+
+TEST_F(RealWorker, TwoConnectionsAndASecondWorkerDownloadingAtOnceAllEndWithWholeModels) {
+  // The first transfer of one file per repository stops for a while after its first byte, so
+  // the other downloaders arrive while it is under way.
+  for (const char* file : {"AudioEncoder.mlmodelc/model.json", "SpeakerSegmenter.mlmodelc/model.json"}) {
+    hub_.addFault(fake_hub::Fault::stallFor(std::chrono::milliseconds(800), file, 1).forMethod("GET").limitedTo(1));
+  }
+  // A second worker process on a socket of its own, with the same storage folder.
+  const fs::path otherStatuses = folder_.path() / "other-worker.err";
+  const std::string otherWorker = "VELMORIA_WORKER_SOCKET='" + (folder_.path() / "run2" / "worker.sock").string() +
+                                  "' " + WORKER_CALL_PATH + " ensureModelsDownloaded >/dev/null 2>'" +
+                                  otherStatuses.string() + "'";
+  struct Client {
+    std::shared_ptr<Connection> connection = Connection::toService(velmoria::kTranscriberServiceName);
+    std::shared_ptr<StatusLog> statuses = std::make_shared<StatusLog>();
+    std::promise<CallOutcome> outcome;
+  };
+  Client clients[2];
+  for (Client& client : clients) {
+    client.connection->setExportedInterface(velmoria::transcriberStatusReportingInterface());
+    auto exporter = std::make_shared<velmoria::TranscriberStatusReportingExporter>(client.statuses);
+    client.connection->setExportedObject(std::move(exporter));
+    client.connection->setRemoteObjectInterface(velmoria::transcriberServiceInterface());
+    client.connection->resume();
+  }
+  ASSERT_TRUE(call("healthCheck").ok());  // the first worker runs before the downloads start
+  auto other = std::async(std::launch::async, [&] { return std::system(otherWorker.c_str()); });
+  for (Client& client : clients) {
+    client.connection->call("ensureModelsDownloaded", Json::object(),
+                            [&client](CallOutcome o) { client.outcome.set_value(std::move(o)); });
+  }
+  const std::vector<std::string> both = {"Downloading speech-to-text model", "Downloading speaker ID model"};
+  for (Client& client : clients) {
+    auto future = client.outcome.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    const CallOutcome outcome = future.get();
+    EXPECT_TRUE(outcome.ok()) << outcome.error->description;
+    EXPECT_EQ(client.statuses->statuses(), both);
+    client.connection->invalidate();
+  }
+  EXPECT_EQ(other.get(), 0);  // every answer a reply, and the second worker exited 0
+  const std::string otherLog = testsupport::fileContents(otherStatuses);
+  for (const std::string& status : both) EXPECT_NE(otherLog.find(status), std::string::npos) << otherLog;
+  EXPECT_GE(hub_.requestCount("GET", "AudioEncoder.mlmodelc/model.json"), 1U);
+
+  const fs::path models = folder_.path() / "data" / "Velmoria" / "models";
+  const std::pair<fs::path, fs::path> copies[] = {
+      {models / "didezuraz/vostrane-coreml" / demomodels::kDefaultSpeechFolder,
+       speechSource() / demomodels::kDefaultSpeechFolder},
+      {models / "didezuraz/dellomar-coreml", diarizationSource()}};
+  for (const auto& [copy, source] : copies) {
+    const std::vector<fs::path> expected = testsupport::visibleFiles(source);
+    ASSERT_FALSE(expected.empty()) << source;
+    ASSERT_EQ(testsupport::visibleFiles(copy), expected) << copy;
+    for (const fs::path& file : expected) {
+      const std::string copied = testsupport::fileContents(copy / file);
+      EXPECT_TRUE(copied == testsupport::fileContents(source / file)) << file << ": " << copied.size() << " bytes";
+    }
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(models)) {
+    EXPECT_NE(entry.path().extension(), ".incomplete") << "partial file left: " << entry.path();
+  }
+  // The fixture's connection still gets a full request done on what was downloaded.
+  const CallOutcome request = process(mic());
+  ASSERT_TRUE(request.ok()) << request.error->description;
+  EXPECT_EQ(request.result["transcript"]["speakerCount"], 2);
 }
 
 }  // namespace
