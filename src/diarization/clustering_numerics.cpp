@@ -25,7 +25,7 @@ CondensedDistances pairwiseDistances(const VectorList& vectors, int threads) {
   result.count = n;
   if (n < 2) return result;
   result.values.resize(n * (n - 1) / 2);
-  // Few rows are not worth a thread; the fill below then deals every row to the one worker.
+  // Few rows are not worth a thread: then one worker fills every row.
   const std::size_t workers = n < 64 ? 1 : static_cast<std::size_t>(std::clamp(threads, 1, 64));
   // Rows are dealt out round-robin in pairs from both ends, so each worker gets a similar share
   // of the triangle; entry (i, j) is written by the one worker that owns row i.
