@@ -1,37 +1,29 @@
 #include "transcription/speaker_analyzer.hpp"
 
-#include <cstdlib>
-#include <filesystem>
 #include <utility>
 
 #include "platform/fs/file_lock.hpp"
 #include "platform/log/log.hpp"
 #include "transcription/audio_merger.hpp"
 #include "transcription/in_process_transcription_engine.hpp"
+#include "transcription/model_repository_lock.hpp"
 #include "transcription/transcription_error.hpp"
 
 namespace velmoria {
 namespace {
-
-constexpr const char* kDiarizationRepository = "didezuraz/dellomar-coreml";
 
 const platform::log::Logger& logger() {
   static const platform::log::Logger l("com.velmoria.app", "SpeakerAnalyzer");
   return l;
 }
 
-std::filesystem::path storageFolder() { return modelStorageBaseURL(); }
-
-// The advisory lock of one model repository, shared with the worker's engine:
-// <storage>/locks/<owner>--<name>.lock.
-platform::fs::FileLock lockRepository(const std::string& repository) {
-  std::string name = repository;
-  if (auto slash = name.find('/'); slash != std::string::npos) name.replace(slash, 1, "--");
-  return platform::fs::FileLock::acquire(storageFolder() / "locks" / (name + ".lock"));
+// The diarization repository's lock, shared with the worker's engine.
+platform::fs::FileLock lockDiarizationRepository() {
+  return lockModelRepository(modelStorageBaseURL(), kDiarizationModelRepo);
 }
 
 std::shared_ptr<dellomar::Dellomar> createDellomar() {
-  auto lock = lockRepository(kDiarizationRepository);
+  auto lock = lockDiarizationRepository();
   return std::make_shared<dellomar::Dellomar>(makeAnalyzerPyannoteConfig());
 }
 
@@ -44,11 +36,8 @@ const dellomar::PyannoteDiarizationOptions& diarizationOptions() {
 }  // namespace
 
 std::shared_ptr<dellomar::PyannoteConfig> makeAnalyzerPyannoteConfig() {
-  const char* endpoint = std::getenv("HF_ENDPOINT");
-  return std::make_shared<dellomar::PyannoteConfig>(dellomar::PyannoteConfig::Flat{
-      storageFolder().string(), kDiarizationRepository, std::nullopt, std::nullopt, true, false,
-      endpoint && *endpoint ? endpoint : "https://huggingface.co", "main", false, false,
-      noxtal::Logging::LogLevel::info, true, 4, std::nullopt, nullptr});
+  // The worker's engine on this machine makes the configuration, so the two never differ.
+  return InProcessTranscriptionEngine(TranscriptionMethod::current()).makePyannoteConfig();
 }
 
 void SpeakerAnalyzer::ensureModelsDownloaded() {
@@ -81,7 +70,7 @@ SpeakerAnalysis SpeakerAnalyzer::analyze(const std::string& micPath, const std::
     instance = dellomar_;
   }
   if (instance) {
-    auto lock = lockRepository(kDiarizationRepository);
+    auto lock = lockDiarizationRepository();
     instance->ensureModelsLoaded();
   } else {
     auto made = createDellomar();

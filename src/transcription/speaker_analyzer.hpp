@@ -57,8 +57,9 @@ class SpeakerAnalyzer {
   std::shared_ptr<dellomar::Dellomar> dellomar_;  // guarded by mutex_
 };
 
-// The diarization configuration the analyzer and the worker's engine both use, with the
-// storage folder's path as download base and the hub endpoint ($HF_ENDPOINT when set).
+// The diarization configuration the analyzer and the worker's engine both use: the engine's
+// own, with the storage folder's path as download base and the hub endpoint ($HF_ENDPOINT when
+// set).
 std::shared_ptr<dellomar::PyannoteConfig> makeAnalyzerPyannoteConfig();
 
 }  // namespace velmoria

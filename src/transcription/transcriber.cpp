@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include "platform/sys/system.hpp"
+#include "transcription/in_process_transcription_engine.hpp"
+#include "transcription/model_repository_lock.hpp"
+
 namespace velmoria {
 
 using platform::sync::Channel;
@@ -31,6 +35,26 @@ void StatusStream::cancel() {
 }
 
 // ---- Transcriber
+
+Transcriber::Dependencies Transcriber::defaultDependencies() {
+  Dependencies dependencies;
+  dependencies.makeInProcessEngine = [](const TranscriptionMethod& method) -> std::shared_ptr<TranscriptionEngine> {
+    return std::make_shared<InProcessTranscriptionEngine>(method);
+  };
+  dependencies.modelsPresentOnDisk = [](const TranscriptionMethod& method) {
+    // The engine's own disk test, with the settings resolved for this machine; making an
+    // engine loads nothing.
+    return InProcessTranscriptionEngine(method).modelsPresent();
+  };
+  dependencies.removeModelsFolder = [](const TranscriptionMethod& method) {
+    const auto settings = ResolvedMethodSettings::resolve(method.id, platform::sys::physicalMemoryBytes());
+    // The engine takes one repository lock at a time, so holding both here cannot deadlock.
+    const auto speechLock = lockModelRepository(modelStorageBaseURL(), settings.sttModelRepo);
+    const auto diarizationLock = lockModelRepository(modelStorageBaseURL(), kDiarizationModelRepo);
+    velmoria::removeModelsFolder();
+  };
+  return dependencies;
+}
 
 std::shared_ptr<Transcriber> Transcriber::make(Backend backend, TranscriptionMethod method, Dependencies dependencies) {
   return std::make_shared<Transcriber>(Passkey{}, std::move(backend), std::move(method), std::move(dependencies));
@@ -171,7 +195,7 @@ void Transcriber::unloadModels() {
 
 void Transcriber::clearCache() {
   unloadModels();
-  if (dependencies_.removeModelsFolder) dependencies_.removeModelsFolder();
+  if (dependencies_.removeModelsFolder) dependencies_.removeModelsFolder(method_);
 }
 
 bool Transcriber::modelsPresent() {

@@ -65,16 +65,25 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   };
 
   // What the facade needs from the engine's side: the in-process engine, the disk test of a
-  // method's model sets and the removal of the models folder.
+  // method's model sets and the removal of the models folder. An empty member means "none":
+  // no in-process engine, no models on disk, nothing to remove.
   struct Dependencies {
     std::function<std::shared_ptr<TranscriptionEngine>(const TranscriptionMethod&)> makeInProcessEngine;
     std::function<bool(const TranscriptionMethod&)> modelsPresentOnDisk;
     // Throws the file system's error when the folder exists and cannot be removed.
-    std::function<void()> removeModelsFolder;
+    std::function<void(const TranscriptionMethod&)> removeModelsFolder;
   };
 
+  // The real ones, all in modelStorageBaseURL(): an InProcessTranscriptionEngine of the method;
+  // that engine's disk test of the method's speech and diarization model sets; and
+  // removeModelsFolder() while holding both repositories' download locks (speech first, then
+  // diarization), so a download of the worker or of the speaker analyzer never runs during
+  // the removal. Each call reads the storage folder anew; none keeps state.
+  static Dependencies defaultDependencies();
+
   // The in-process backend creates its engine at once; the hosted one opens no connection yet.
-  static std::shared_ptr<Transcriber> make(Backend backend, TranscriptionMethod method, Dependencies dependencies);
+  static std::shared_ptr<Transcriber> make(Backend backend, TranscriptionMethod method = TranscriptionMethod::current(),
+                                           Dependencies dependencies = defaultDependencies());
 
   // Makes sure both model sets are on disk; each download step's text goes to `status`
   // (may be empty; called on any thread). Publishes downloading(0), then ready or error.
@@ -86,7 +95,8 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
                                 const std::vector<std::string>& customVocabulary);
   // Unloads the engine's models when there is an engine; publishes needsDownload. Never throws.
   void unloadModels();
-  // As unloadModels, then removes the models folder; throws what the removal throws.
+  // As unloadModels, then removes the models folder; throws what the removal throws (the
+  // status stays needsDownload).
   void clearCache();
   // Never throws.
   bool modelsPresent();

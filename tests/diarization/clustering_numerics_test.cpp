@@ -86,15 +86,19 @@ TEST(CentroidLinkage, NearDuplicatesAndNonFiniteInputStayFiniteAndComplete) {
 }
 
 TEST(PairwiseDistances, LayoutThreadsAndSaturation) {
-  const VectorList points = reference::gaussianClusters(131, 23, 5, 1.0f, 11);
-  const CondensedDistances one = pairwiseDistances(points, 1);
-  const CondensedDistances many = pairwiseDistances(points, 5);
-  ASSERT_EQ(one.values.size(), 131u * 130u / 2u);
-  EXPECT_EQ(one.values, many.values);
-  const auto ref = reference::toDouble(points);
-  for (std::size_t i = 0; i < points.size(); i += 7) {
-    for (std::size_t j = i + 1; j < points.size(); j += 5) {
-      EXPECT_NEAR(one.at(i, j), std::sqrt(reference::squaredDistance(ref[i], ref[j])), 1e-4);
+  // Below and above the size from which the rows are filled concurrently; every entry is
+  // checked, since a row left to a worker that never runs stays 0.
+  for (const std::size_t n : {2u, 3u, 22u, 63u, 64u, 131u}) {
+    SCOPED_TRACE(n);
+    const VectorList points = reference::gaussianClusters(n, 23, 5, 1.0f, 11);
+    const CondensedDistances one = pairwiseDistances(points, 1);
+    ASSERT_EQ(one.values.size(), n * (n - 1) / 2);
+    for (const int threads : {4, 5}) EXPECT_EQ(pairwiseDistances(points, threads).values, one.values);
+    const auto ref = reference::toDouble(points);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n; ++j) {
+        ASSERT_NEAR(one.at(i, j), std::sqrt(reference::squaredDistance(ref[i], ref[j])), 1e-4) << i << "," << j;
+      }
     }
   }
   const CondensedDistances bad = pairwiseDistances({{0.0f}, {kNaN}, {1.0f}});

@@ -1,13 +1,17 @@
 // transcriber-client: one transcription through the app's client facade, from the command line.
 //
 //   transcriber-client --mic FILE --system FILE [--vocabulary TERM]... [--service NAME]
-//                      [--no-download]
+//                      [--in-process] [--no-download]
 //
-// Through a hosted Transcriber (the worker started on demand): ensureModelsDownloaded (unless
-// --no-download), processAudio, then a health check over a second connection of its own,
-// unloadModels and shutdown. The transcript JSON goes to stdout; each download step to stderr
-// as "status: <text>", each published model status as "model status: <text>". Afterwards it
-// waits for the workers it started: one that did not exit 0 is a failure.
+// Through a Transcriber: ensureModelsDownloaded (unless --no-download), processAudio, a health
+// check (hosted only), unloadModels and shutdown. The transcript JSON goes to stdout; each
+// download step to stderr as "status: <text>", each published model status as
+// "model status: <text>".
+// Hosted (the default; the worker started on demand): the health check goes over a second
+// connection of its own, and afterwards the tool waits for the workers it started: one that
+// did not exit 0 is a failure. --in-process runs the engine inside this process (models in the
+// same storage folder the worker uses); there is no worker to check, so no health check is
+// made. --service makes no sense with it and is a usage error.
 //
 // Exit status: 0 on success; 1 with one line "error: <case>: <message>" on stderr when an
 // operation fails; 2 for a usage error.
@@ -36,7 +40,7 @@ int usage(const char* why) {
   std::fprintf(stderr, "transcriber-client: %s\n", why);
   std::fprintf(stderr,
                "usage: transcriber-client --mic FILE --system FILE [--vocabulary TERM]... [--service NAME] "
-               "[--no-download]\n");
+               "[--in-process] [--no-download]\n");
   return 2;
 }
 
@@ -67,6 +71,8 @@ int run(int argc, char** argv) {
   std::string mic, system, serviceName = velmoria::kTranscriberServiceName;
   std::vector<std::string> vocabulary;
   bool download = true;
+  bool inProcess = false;
+  bool serviceGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const auto value = [&](const char* name) -> const char* {
@@ -80,22 +86,29 @@ int run(int argc, char** argv) {
       if (arg == "--mic") mic = v;
       if (arg == "--system") system = v;
       if (arg == "--vocabulary") vocabulary.push_back(v);
-      if (arg == "--service") serviceName = v;
+      if (arg == "--service") {
+        serviceName = v;
+        serviceGiven = true;
+      }
     } else if (arg == "--no-download") {
       download = false;
+    } else if (arg == "--in-process") {
+      inProcess = true;
     } else {
       return usage(("unknown argument " + arg).c_str());
     }
   }
   if (mic.empty() || system.empty()) return usage("--mic and --system are required");
   if (serviceName.empty()) return usage("--service needs a name");
+  if (inProcess && serviceGiven) return usage("--service and --in-process exclude each other");
   // The worker runs in "/": relative paths must not reach it.
   std::error_code ec;
   const std::string micPath = std::filesystem::absolute(mic, ec).string();
   const std::string systemPath = std::filesystem::absolute(system, ec).string();
 
-  auto transcriber = velmoria::Transcriber::make(velmoria::Transcriber::Backend::hosted(serviceName),
-                                                 velmoria::TranscriptionMethod::current(), {});
+  auto transcriber = velmoria::Transcriber::make(inProcess ? velmoria::Transcriber::Backend::inProcess()
+                                                           : velmoria::Transcriber::Backend::hosted(serviceName),
+                                                 velmoria::TranscriptionMethod::current());
   auto stream = std::make_shared<velmoria::StatusStream>(transcriber->statusStream());
   std::thread printer([stream] {
     while (auto status = stream->next()) std::fprintf(stderr, "model status: %s\n", status->description().c_str());
@@ -117,7 +130,7 @@ int run(int argc, char** argv) {
     std::fwrite(json.data(), 1, json.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    if (!healthCheck(serviceName)) {
+    if (!inProcess && !healthCheck(serviceName)) {
       exitStatus = failure("healthCheck", "the worker did not report itself healthy");
     }
   } catch (const velmoria::TranscriptionError& e) {

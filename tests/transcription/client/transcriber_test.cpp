@@ -62,7 +62,7 @@ struct FacadeFixture : ::testing::Test {
       diskTestMethods.push_back(m.id);
       return true;
     };
-    deps.removeModelsFolder = [this] {
+    deps.removeModelsFolder = [this](const TranscriptionMethod&) {
       ++removals;
       if (removal) removal();
     };
