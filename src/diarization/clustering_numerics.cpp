@@ -25,7 +25,8 @@ CondensedDistances pairwiseDistances(const VectorList& vectors, int threads) {
   result.count = n;
   if (n < 2) return result;
   result.values.resize(n * (n - 1) / 2);
-  const std::size_t workers = static_cast<std::size_t>(std::clamp(threads, 1, 64));
+  // Few rows are not worth a thread: then one worker fills every row.
+  const std::size_t workers = n < 64 ? 1 : static_cast<std::size_t>(std::clamp(threads, 1, 64));
   // Rows are dealt out round-robin in pairs from both ends, so each worker gets a similar share
   // of the triangle; entry (i, j) is written by the one worker that owns row i.
   const auto fillRows = [&](std::size_t worker, std::stop_token) {
@@ -36,7 +37,7 @@ CondensedDistances pairwiseDistances(const VectorList& vectors, int threads) {
       for (std::size_t j = i + 1; j < n; ++j) *out++ = saturate(std::sqrt(vec::distanceSquared(a, vectors[j])));
     }
   };
-  if (workers == 1 || n < 64) {
+  if (workers == 1) {
     fillRows(0, {});
   } else {
     platform::sync::runConcurrently(workers, workers, fillRows);
