@@ -12,12 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs/file_system.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
-#include "support/fake_hub/fake_hub.hpp"
+#include "support/demo_hub/demo_hub.hpp"
 #include "support/temporary_folder.hpp"
-#include "tools/make-demo-models/diarization_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
 
@@ -31,26 +29,15 @@ using Json = platform::json::Json;
 class RealWorker : public ::testing::Test {
  protected:
   void SetUp() override {
-    demomodels::SpeechDemoOptions speech;
-    speech.out = folder_.path() / "speech-repo";
-    speech.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), speech);
-    demomodels::writeDiarizationModels(platform::fs::RealFileSystem::shared(), folder_.path() / "diarization");
-    hub_.addRepository("didezuraz/vostrane-coreml", speech.out);
-    hub_.addRepository("didezuraz/dellomar-coreml", folder_.path() / "diarization");
-    ::setenv("HF_ENDPOINT", hub_.endpoint().c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (folder_.path() / "data").c_str(), 1);
-    ::setenv("VELMORIA_WORKER_PATH", WORKER_PATH, 1);
-    ::setenv("VELMORIA_WORKER_SOCKET", (folder_.path() / "run" / "worker.sock").c_str(), 1);
-    ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
-    const std::string command = std::string(MAKE_DEMO_AUDIO_PATH) + " --mic " + mic() + " --system " + systemAudio() +
-                                " --seconds 60";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    testsupport::useDemoWorker(hub_, folder_.path(), WORKER_PATH);
+    ASSERT_TRUE(testsupport::makeDemoAudio(MAKE_DEMO_AUDIO_PATH, mic(), systemAudio(), 60));
     connection_ = Connection::toService(velmoria::kTranscriberServiceName);
     connection_->setRemoteObjectInterface(velmoria::transcriberServiceInterface());
     connection_->resume();
   }
-  void TearDown() override { connection_->invalidate(); }
+  void TearDown() override {
+    if (connection_) connection_->invalidate();
+  }
 
   std::string mic() const { return (folder_.path() / "mic.wav").string(); }
   std::string systemAudio() const { return (folder_.path() / "system.wav").string(); }
@@ -68,7 +55,7 @@ class RealWorker : public ::testing::Test {
   }
 
   testsupport::TemporaryFolder folder_{"real-worker"};
-  fake_hub::FakeHub hub_;
+  testsupport::DemoHub hub_{folder_.path(), demomodels::kDefaultSpeechText};
   std::shared_ptr<Connection> connection_;
 };
 
