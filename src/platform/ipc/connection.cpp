@@ -810,10 +810,12 @@ struct SessionRunner {
     connection->invalidate();
   }
 
-  // At exit: ends the connection and, once it has run what is queued, its delivery thread.
+  // At exit: ends the connection and, once it has run what is queued, its delivery thread,
+  // which the registry then joins (the connection itself may never be destroyed).
   static void stopForExit(Connection& connection) {
     connection.invalidate();
     connection.impl_->delivery->finish();
+    handOver(connection.impl_->deliveryThread);
   }
 };
 

@@ -97,16 +97,21 @@ std::thread startThread(std::function<void()> body) {
   return t;
 }
 
-void joinOrHandOff(std::thread& t) {
+void handOver(std::thread& t) {
   if (!t.joinable()) return;
   auto& r = registry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  r.handedOff.push_back(std::move(t));
+}
+
+void joinOrHandOff(std::thread& t) {
+  if (!t.joinable()) return;
   if (t.get_id() == std::this_thread::get_id()) {
-    std::lock_guard<std::mutex> guard(r.mutex);
-    r.handedOff.push_back(std::move(t));
+    handOver(t);
     return;
   }
   t.join();
-  joinEnded(r);
+  joinEnded(registry());
 }
 
 void setStopAtExit(std::function<void()> stop) {

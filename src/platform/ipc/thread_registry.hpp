@@ -34,6 +34,10 @@ std::thread startThread(std::function<void()> body);
 // over instead and `t` is left empty.
 void joinOrHandOff(std::thread& t);
 
+// Hands `t` (if joinable) to the registry, which joins it once it has ended; `t` is left empty.
+// For a thread whose owner stays alive but will not join it (stopped at exit).
+void handOver(std::thread& t);
+
 // Installs the step that makes every thread of this layer end; it runs once, at exit. Makes the
 // registry (and its exit step) now, so call it before the first thread starts.
 void setStopAtExit(std::function<void()> stop);
