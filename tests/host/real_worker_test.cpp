@@ -14,13 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs/file_system.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
-#include "support/fake_hub/fake_hub.hpp"
+#include "support/demo_hub/demo_hub.hpp"
 #include "support/folder_contents.hpp"
 #include "support/temporary_folder.hpp"
-#include "tools/make-demo-models/diarization_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
 #include "transcription/transcriber_status_reporting.hpp"
@@ -51,26 +49,15 @@ class StatusLog : public velmoria::TranscriberStatusReporting {
 class RealWorker : public ::testing::Test {
  protected:
   void SetUp() override {
-    demomodels::SpeechDemoOptions speech;
-    speech.out = speechSource();
-    speech.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), speech);
-    demomodels::writeDiarizationModels(platform::fs::RealFileSystem::shared(), diarizationSource());
-    hub_.addRepository("didezuraz/vostrane-coreml", speech.out);
-    hub_.addRepository("didezuraz/dellomar-coreml", diarizationSource());
-    ::setenv("HF_ENDPOINT", hub_.endpoint().c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (folder_.path() / "data").c_str(), 1);
-    ::setenv("VELMORIA_WORKER_PATH", WORKER_PATH, 1);
-    ::setenv("VELMORIA_WORKER_SOCKET", (folder_.path() / "run" / "worker.sock").c_str(), 1);
-    ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
-    const std::string command = std::string(MAKE_DEMO_AUDIO_PATH) + " --mic " + mic() + " --system " + systemAudio() +
-                                " --seconds 60";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    testsupport::useDemoWorker(hub_, folder_.path(), WORKER_PATH);
+    ASSERT_TRUE(testsupport::makeDemoAudio(MAKE_DEMO_AUDIO_PATH, mic(), systemAudio(), 60));
     connection_ = Connection::toService(velmoria::kTranscriberServiceName);
     connection_->setRemoteObjectInterface(velmoria::transcriberServiceInterface());
     connection_->resume();
   }
-  void TearDown() override { connection_->invalidate(); }
+  void TearDown() override {
+    if (connection_) connection_->invalidate();
+  }
 
   fs::path speechSource() const { return folder_.path() / "speech-repo"; }
   fs::path diarizationSource() const { return folder_.path() / "diarization"; }
@@ -90,7 +77,7 @@ class RealWorker : public ::testing::Test {
   }
 
   testsupport::TemporaryFolder folder_{"real-worker"};
-  fake_hub::FakeHub hub_;
+  testsupport::DemoHub hub_{folder_.path(), demomodels::kDefaultSpeechText};
   std::shared_ptr<Connection> connection_;
 };
 
@@ -131,7 +118,8 @@ TEST_F(RealWorker, TwoConnectionsAndASecondWorkerDownloadingAtOnceAllEndWithWhol
   // The first transfer of one file per repository stops for a while after its first byte, so
   // the other downloaders arrive while it is under way.
   for (const char* file : {"AudioEncoder.mlmodelc/model.json", "SpeakerSegmenter.mlmodelc/model.json"}) {
-    hub_.addFault(fake_hub::Fault::stallFor(std::chrono::milliseconds(800), file, 1).forMethod("GET").limitedTo(1));
+    hub_.hub().addFault(
+        fake_hub::Fault::stallFor(std::chrono::milliseconds(800), file, 1).forMethod("GET").limitedTo(1));
   }
   // A second worker process on a socket of its own, with the same storage folder.
   const fs::path otherStatuses = folder_.path() / "other-worker.err";
@@ -169,7 +157,7 @@ TEST_F(RealWorker, TwoConnectionsAndASecondWorkerDownloadingAtOnceAllEndWithWhol
   EXPECT_EQ(other.get(), 0);  // every answer a reply, and the second worker exited 0
   const std::string otherLog = testsupport::fileContents(otherStatuses);
   for (const std::string& status : both) EXPECT_NE(otherLog.find(status), std::string::npos) << otherLog;
-  EXPECT_GE(hub_.requestCount("GET", "AudioEncoder.mlmodelc/model.json"), 1U);
+  EXPECT_GE(hub_.hub().requestCount("GET", "AudioEncoder.mlmodelc/model.json"), 1U);
 
   const fs::path models = folder_.path() / "data" / "Velmoria" / "models";
   const std::pair<fs::path, fs::path> copies[] = {

@@ -21,6 +21,7 @@
 #include "platform/ipc/delivery_queue.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "platform/ipc/socket_path.hpp"
+#include "platform/ipc/thread_registry.hpp"
 #include "platform/ipc/wire.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
@@ -28,20 +29,10 @@
 namespace platform::ipc {
 namespace {
 
+// Never destroyed: threads of connections that the exit stops still log on their way out.
 const log::Logger& logger() {
-  static const log::Logger l("platform", "ipc");
-  return l;
-}
-
-// Joins `t` unless it is the calling thread, which cannot join itself: then it is detached and
-// ends on its own right after.
-void joinOrDetach(std::thread& t) {
-  if (!t.joinable()) return;
-  if (t.get_id() == std::this_thread::get_id()) {
-    t.detach();
-  } else {
-    t.join();
-  }
+  static const log::Logger* l = new log::Logger("platform", "ipc");
+  return *l;
 }
 
 // How long the delivery thread may run one task before the stand-by reader of its session
@@ -51,9 +42,19 @@ constexpr std::chrono::milliseconds kStandbyPeriod{10};
 // Serialises the launch-or-connect step of the connections of this process, so that two of
 // them never start two workers for one service.
 sync::Mutex& launchMutex() {
-  static sync::Mutex m;
-  return m;
+  static sync::Mutex* m = new sync::Mutex();
+  return *m;
 }
+
+// Every connection of the process that may still be alive, so that the exit can stop them all
+// (thread_registry.hpp). Never destroyed.
+struct LiveConnections {
+  sync::Mutex mutex;
+  std::vector<std::weak_ptr<Connection>> all;  // guarded by mutex
+};
+
+LiveConnections& liveConnections();
+void addLiveConnection(const std::shared_ptr<Connection>& connection);
 
 }  // namespace
 
@@ -91,8 +92,8 @@ struct Session {
 
   explicit Session(std::uint32_t frameLimit) : frames(frameLimit) {}
   ~Session() {
-    joinOrDetach(standby);
-    joinOrDetach(writer);
+    joinOrHandOff(standby);
+    joinOrHandOff(writer);
   }
 };
 
@@ -268,6 +269,7 @@ std::shared_ptr<Connection> Connection::toService(std::string serviceName, Conne
   std::shared_ptr<Connection> c(new Connection(options));
   c->impl_->appSide = true;
   c->impl_->serviceName = std::move(serviceName);
+  addLiveConnection(c);
   return c;
 }
 
@@ -275,6 +277,7 @@ std::shared_ptr<Connection> Connection::adopt(platform::fs::UniqueFd socket, Con
   std::shared_ptr<Connection> c(new Connection(options));
   c->impl_->adopted = std::move(socket);
   c->impl_->state = Impl::State::connecting;
+  addLiveConnection(c);
   return c;
 }
 
@@ -296,7 +299,7 @@ Connection::~Connection() {
     impl.deliveryThread = startDelivery(impl.delivery, {});
   }
   impl.delivery->finish();
-  joinOrDetach(impl.deliveryThread);
+  joinOrHandOff(impl.deliveryThread);
 }
 
 void Connection::setExportedInterface(Interface interface) { impl_->exportedInterface = std::move(interface); }
@@ -367,9 +370,9 @@ struct SessionRunner {
     std::optional<std::string> exports;
     if (impl.exportedInterface) exports = impl.exportedInterface->name;
     std::string hello = encodeMessage(helloMessage(exports), impl.options.frameLimit);
-    session->writer = std::thread(
-        [connection, session, hello = std::move(hello)] { writerLoop(*connection->impl_, *session, hello); });
-    session->standby = std::thread([connection, session] { standbyLoop(connection, *session); });
+    session->writer =
+        startThread([connection, session, hello = std::move(hello)] { writerLoop(*connection->impl_, *session, hello); });
+    session->standby = startThread([connection, session] { standbyLoop(connection, *session); });
   }
 
   static void writerLoop(Connection::Impl& impl, Session& s, const std::string& hello) {
@@ -806,13 +809,52 @@ struct SessionRunner {
     logger().error("cannot reach " + impl.serviceName + ": " + why);
     connection->invalidate();
   }
+
+  // At exit: ends the connection and, once it has run what is queued, its delivery thread,
+  // which the registry then joins (the connection itself may never be destroyed).
+  static void stopForExit(Connection& connection) {
+    connection.invalidate();
+    connection.impl_->delivery->finish();
+    handOver(connection.impl_->deliveryThread);
+  }
 };
 
 namespace {
 std::thread startDelivery(std::shared_ptr<DeliveryQueue> delivery, std::weak_ptr<Connection> connection) {
-  return std::thread([delivery = std::move(delivery), connection = std::move(connection)] {
+  return startThread([delivery = std::move(delivery), connection = std::move(connection)] {
     SessionRunner::deliveryLoop(delivery, connection);
   });
+}
+
+// The exit's stop step: every live connection is invalidated and its delivery ends once it has
+// run what is queued, so that each of its threads ends.
+void stopLiveConnections() {
+  std::vector<std::shared_ptr<Connection>> live;
+  {
+    auto& l = liveConnections();
+    std::lock_guard<sync::Mutex> guard(l.mutex);
+    for (const auto& weak : l.all) {
+      if (auto c = weak.lock()) live.push_back(std::move(c));
+    }
+    l.all.clear();
+  }
+  for (const auto& c : live) SessionRunner::stopForExit(*c);
+}
+
+LiveConnections& liveConnections() {
+  static LiveConnections* l = [] {
+    auto* made = new LiveConnections();
+    setStopAtExit(stopLiveConnections);
+    return made;
+  }();
+  return *l;
+}
+
+void addLiveConnection(const std::shared_ptr<Connection>& connection) {
+  auto& l = liveConnections();
+  std::lock_guard<sync::Mutex> guard(l.mutex);
+  std::erase_if(l.all, [](const std::weak_ptr<Connection>& w) { return w.expired(); });
+  l.all.push_back(connection);
 }
 }  // namespace
 

@@ -26,6 +26,12 @@
 //
 // Connection is always held by std::shared_ptr; all members are thread-safe. A live connection
 // keeps itself alive until it is interrupted (app side) or invalidated.
+//
+// Exit: no thread of this layer outlives main. When the process exits, every connection still
+// alive is invalidated (its invalidation handler runs) and the exit waits for every thread of
+// every connection, including those of connections already dropped, to end (thread_registry.hpp).
+// What a handler touches must therefore exist before the first connection is made, or outlive
+// the exit.
 #pragma once
 
 #include <sys/types.h>

@@ -20,9 +20,10 @@ extern char** environ;
 namespace platform::ipc {
 namespace {
 
+// Never destroyed: a reaper thread may log while the process exits.
 const log::Logger& logger() {
-  static const log::Logger l("platform", "ipc");
-  return l;
+  static const log::Logger* l = new log::Logger("platform", "ipc");
+  return *l;
 }
 
 struct Registry {

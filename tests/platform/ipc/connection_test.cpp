@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <thread>
@@ -9,6 +11,7 @@
 
 #include "echo_service.hpp"
 #include "platform/ipc/connection.hpp"
+#include "platform/ipc/thread_registry.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -450,6 +453,91 @@ TEST(ConnectionThreads, EightThreadsCallWhileTheConnectionIsInvalidated) {
   // The handler runs after the calls that invalidate() ended, possibly after the last of them.
   EXPECT_TRUE(pair.clientInvalidations.waitFor(1));
   EXPECT_EQ(pair.clientInvalidations.value(), 1);
+}
+
+// No thread of a connection is left behind: one that drops the last reference to its own
+// connection is joined once it has ended, the exit's stop ends live connections and waits for
+// their handlers and threads, and a process that exits with a live connection runs its
+// invalidation handler before it ends.
+bool noThreadLeft() {
+  const auto counts = platform::ipc::threadCounts();
+  return counts.running == 0 && counts.awaitingJoin == 0;
+}
+
+TEST(ConnectionThreads, AThreadThatDropsItsOwnConnectionIsJoinedOnceItHasEnded) {
+  Counter done;
+  std::weak_ptr<Connection> gone;
+  {
+    auto [a, b] = ipctest::socketPair();
+    auto service = Connection::adopt(std::move(a));
+    echo::configureServiceSide(service);
+    service->resume();
+    auto client = Connection::adopt(std::move(b));
+    echo::configureClientSide(client);
+    client->resume();
+    gone = client;
+    // Only the client's own threads hold it after this block.
+    client->call("echo", Json::object(), [&done, kept = client](CallOutcome) mutable {
+      kept.reset();
+      done.bump();
+    });
+    client.reset();
+    service->invalidate();
+  }
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_TRUE(ipctest::eventually([&] { return gone.expired(); }));
+  EXPECT_TRUE(ipctest::eventually(noThreadLeft));
+}
+
+TEST(ConnectionThreads, TheExitStopEndsLiveConnectionsAndWaitsForTheirThreads) {
+  auto [a, b] = ipctest::socketPair();
+  auto service = Connection::adopt(std::move(a));
+  echo::configureServiceSide(service);
+  std::atomic<bool> handlerFinished{false};
+  service->setInvalidationHandler([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    handlerFinished = true;
+  });
+  service->resume();
+  auto client = Connection::adopt(std::move(b));
+  echo::configureClientSide(client);
+  Counter clientInvalidations;
+  client->setInvalidationHandler([&] { clientInvalidations.bump(); });
+  client->resume();
+  ASSERT_TRUE(callAndWait(*client, "echo", Json{{"k", 1}}).ok());
+
+  EXPECT_TRUE(platform::ipc::stopAndJoinThreads(std::chrono::seconds(20)));
+  // The wait covered the handlers that the stop started.
+  EXPECT_TRUE(handlerFinished);
+  EXPECT_EQ(clientInvalidations.value(), 1);
+  EXPECT_TRUE(client->isInvalid());
+  EXPECT_TRUE(service->isInvalid());
+  EXPECT_TRUE(noThreadLeft());
+  // A connection made afterwards works as before.
+  Pair next;
+  EXPECT_TRUE(callAndWait(*next.client, "echo", Json{{"k", 2}}).ok());
+}
+
+// Makes a live pair whose service end prints a line when invalidated, then exits.
+[[noreturn]] void exitWithALiveConnection() {
+  auto [a, b] = ipctest::socketPair();
+  auto service = Connection::adopt(std::move(a));
+  echo::configureServiceSide(service);
+  service->setInvalidationHandler([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::fprintf(stderr, "service invalidated at exit\n");
+  });
+  service->resume();
+  auto client = Connection::adopt(std::move(b));
+  echo::configureClientSide(client);
+  client->resume();
+  if (!callAndWait(*client, "echo", Json::object()).ok()) std::_Exit(3);
+  std::exit(0);
+}
+
+TEST(ConnectionThreadsDeathTest, AProcessThatExitsWithALiveConnectionRunsItsInvalidationHandler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitWithALiveConnection(), ::testing::ExitedWithCode(0), "service invalidated at exit");
 }
 
 }  // namespace
