@@ -101,14 +101,6 @@ TEST(PairwiseDistances, LayoutThreadsAndSaturation) {
       }
     }
   }
-  // Below the size worth threads, a thread count above 1 still fills every row.
-  for (const std::size_t n : {2u, 3u, 22u, 63u}) {
-    const VectorList few = reference::gaussianClusters(n, 4, 2, 1.0f, 5);
-    const CondensedDistances single = pairwiseDistances(few, 1);
-    EXPECT_EQ(pairwiseDistances(few, 4).values, single.values) << n;
-    const auto fewRef = reference::toDouble(few);
-    EXPECT_NEAR(single.at(0, n - 1), std::sqrt(reference::squaredDistance(fewRef[0], fewRef[n - 1])), 1e-4) << n;
-  }
   const CondensedDistances bad = pairwiseDistances({{0.0f}, {kNaN}, {1.0f}});
   EXPECT_EQ(bad.at(0, 1), std::numeric_limits<float>::max());
   EXPECT_EQ(bad.at(0, 2), 1.0f);
