@@ -7,6 +7,7 @@
 #include "platform/ipc/ipc_error.hpp"
 #include "platform/log/log.hpp"
 #include "platform/log/check.hpp"
+#include "platform/sys/system.hpp"
 #include "transcription/transcriber_status_reporting.hpp"
 #include "transcription/transcript_records.hpp"
 #include "transcription/transcription_error.hpp"
@@ -102,6 +103,9 @@ void TranscriberService::unloadModels(EmptyReply reply) {
   const bool started = threads_.start([engine = engine_, shared] {
     try {
       engine->unloadModels();
+      // The worker keeps freed blocks for the next request (runWorker); models unloaded are
+      // memory the app wants back.
+      platform::sys::releaseFreeHeapMemory();
     } catch (...) {
       // The operation has no failure to report; the reply goes out regardless.
       loggedRecordOf("unloadModels", std::current_exception());

@@ -17,6 +17,7 @@
 #include "platform/ipc/listener.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sys/checked_cast.hpp"
+#include "platform/sys/system.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
 #include "transcription/transcriber_status_reporting.hpp"
 
@@ -135,6 +136,13 @@ bool acceptConnection(const TranscriptionEngineFactory& factory, const std::shar
 
 int runWorker(TranscriptionEngineFactory factory) {
   if (::chdir("/") != 0) hostLogger().error(std::string("cannot change to /: ") + std::strerror(errno));
+  // Every call runs on a thread of its own. With the allocator's adaptive defaults each of them
+  // maps and zeroes the models' working buffers afresh, which doubles a request's time; blocks
+  // up to this size stay in the heap instead (unloadModels hands them back).
+  constexpr std::size_t kHeapKeptBlockBytes = std::size_t{256} << 20;
+  if (!platform::sys::keepLargeAllocationsInHeap(kHeapKeptBlockBytes)) {
+    hostLogger().info("the allocator keeps its default thresholds");
+  }
   hostLogger().info(withPid("XPC host process started pid=%d"));
   std::unique_ptr<platform::ipc::Listener> listener;
   try {

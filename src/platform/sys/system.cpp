@@ -1,9 +1,11 @@
 #include "platform/sys/system.hpp"
 
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -106,6 +108,16 @@ std::optional<std::uint64_t> residentMemoryBytes() {
   if (page <= 0) return std::nullopt;
   return residentPages * static_cast<std::uint64_t>(page);
 }
+
+bool keepLargeAllocationsInHeap(std::size_t bytes) {
+  const int value = bytes > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
+  // Both or neither: a fixed mapping threshold without the trim threshold would trim the kept
+  // blocks away again.
+  if (::mallopt(M_MMAP_THRESHOLD, value) == 0) return false;
+  return ::mallopt(M_TRIM_THRESHOLD, value) != 0;
+}
+
+void releaseFreeHeapMemory() { ::malloc_trim(0); }
 
 std::optional<std::uint64_t> physicalMemoryBytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);

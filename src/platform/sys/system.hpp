@@ -6,6 +6,7 @@
 // getEnvironment must not race with a thread that changes the environment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,17 @@ std::optional<std::uint64_t> residentMemoryBytes();
 
 // Physical memory of the machine in bytes; absent when the C library cannot tell.
 std::optional<std::uint64_t> physicalMemoryBytes();
+
+// Keeps blocks up to `bytes` in the allocator's heaps instead of mapping each one afresh, and
+// hands free heap memory back only above that much. For a process that runs every request on a
+// new thread: with the C library's adaptive defaults each new thread maps, faults in and zeroes
+// its large buffers again, which can double a request's time. False when the C library refuses
+// a value (the defaults then stay).
+bool keepLargeAllocationsInHeap(std::size_t bytes);
+
+// Hands the allocator's free heap memory back to the system (after a large release, such as
+// unloading models, when keepLargeAllocationsInHeap keeps it otherwise).
+void releaseFreeHeapMemory();
 
 // The value of `key` for the first processor in /proc/cpuinfo ("model name", "vendor_id",
 // "cpu family", ...), without surrounding blanks; absent when the file or the key is missing.

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace platform::sys {
@@ -56,3 +59,28 @@ TEST(SystemTest, Environment) {
 
 }  // namespace
 }  // namespace platform::sys
+
+// Large blocks come from the heap once the thresholds are raised, also on a new thread, and a
+// release hands free memory back without failing. Under a sanitizer the allocator is its own.
+TEST(SystemTest, LargeBlocksStayInTheHeapOnNewThreads) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator ignores these settings";
+#else
+  const auto mappedBytes = [] { return mallinfo2().hblkhd; };
+  constexpr std::size_t kBlock = 16u << 20;
+  const auto allocateOnNewThread = [&] {
+    std::size_t mappedWhileHeld = 0;
+    std::thread([&] {
+      std::vector<char> block(kBlock, 1);
+      mappedWhileHeld = mappedBytes();
+    }).join();
+    return mappedWhileHeld;
+  };
+  const std::size_t before = mappedBytes();
+  EXPECT_GE(allocateOnNewThread(), before + kBlock);  // the default: a mapping of its own
+  ASSERT_TRUE(platform::sys::keepLargeAllocationsInHeap(256u << 20));
+  const std::size_t settled = mappedBytes();
+  EXPECT_LT(allocateOnNewThread(), settled + kBlock);
+  platform::sys::releaseFreeHeapMemory();
+#endif
+}
