@@ -10,6 +10,7 @@
 
 #include "diarization/vbx.hpp"
 #include "platform/json/json.hpp"
+#include "tools/make-demo-models/graph/graph_model.hpp"
 
 namespace demomodels {
 
@@ -32,50 +33,14 @@ constexpr std::int64_t kMaskRows = kWindows * kSpeakers;  // 42
 constexpr std::int64_t kEmbeddingSize = 256;
 constexpr double kAnalysisSpacing = 5;  // Hz between analysis frequencies
 
-// Little-endian float32 weights, appended one tensor after another.
-class Weights {
- public:
-  std::int64_t add(const std::vector<float>& values) {
-    const auto offset = static_cast<std::int64_t>(bytes_.size());
-    for (const float v : values) {
-      std::uint32_t bits = 0;
-      std::memcpy(&bits, &v, sizeof bits);
-      for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>((bits >> (8 * i)) & 0xffu));
-    }
-    return offset;
-  }
-  const std::string& bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
-Json feature(const std::string& name, const std::string& type, std::vector<std::int64_t> shape) {
-  return {{"name", name}, {"dataType", type}, {"shape", std::move(shape)}};
-}
-
-Json node(const std::string& op, std::vector<std::string> inputs, const std::string& output) {
-  Json n = {{"op", op}};
-  if (!inputs.empty()) n["inputs"] = std::move(inputs);
-  n["output"] = output;
-  return n;
-}
+using graph::feature;
+using graph::node;
+using graph::Weights;
+using graph::writeModel;
 
 Json weightNode(const std::string& output, std::vector<std::int64_t> shape, std::int64_t offset) {
   return {{"op", "constant"}, {"output", output}, {"dataType", "float32"}, {"shape", std::move(shape)},
           {"offset", offset}};
-}
-
-void writeModel(platform::fs::FileSystem& fileSystem, const fs::path& folder, const std::string& name, Json inputs,
-                Json outputs, Json nodes, const Weights* weights) {
-  const fs::path modelFolder = folder / (name + ".mlmodelc");
-  fileSystem.createDirectories(modelFolder);
-  const Json model = {{"formatVersion", 1},
-                      {"inputs", std::move(inputs)},
-                      {"outputs", std::move(outputs)},
-                      {"graph", {{"nodes", std::move(nodes)}}}};
-  fileSystem.writeFile(modelFolder / "model.json", platform::json::dump(model, 1) + "\n");
-  if (weights != nullptr) fileSystem.writeFile(modelFolder / "weights.bin", weights->bytes());
 }
 
 std::vector<double> bandFrequencies(double lowest, double highest) {

@@ -10,6 +10,7 @@
 #include "core/tokenizers/auto_tokenizer.hpp"
 #include "platform/json/json.hpp"
 #include "speech/model/model_support.hpp"
+#include "tools/make-demo-models/graph/graph_model.hpp"
 #include "support/tokenizer_fixture/tokenizer_fixture.hpp"
 
 namespace demomodels {
@@ -24,34 +25,10 @@ constexpr std::int64_t kPaddedSamples = kWindowSamples + 2 * kPadding;
 constexpr double kMelFloor = 1e-10;
 constexpr double kDynamicRange = 8;  // log10 units kept below the window's largest value
 
-// Little-endian float32 weights, appended one tensor after another.
-class Weights {
- public:
-  std::int64_t add(const std::vector<float>& values) {
-    const auto offset = static_cast<std::int64_t>(bytes_.size());
-    for (const float v : values) {
-      std::uint32_t bits = 0;
-      std::memcpy(&bits, &v, sizeof bits);
-      for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>((bits >> (8 * i)) & 0xffu));
-    }
-    return offset;
-  }
-  const std::string& bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
-Json feature(const std::string& name, const std::string& type, std::vector<std::int64_t> shape) {
-  return {{"name", name}, {"dataType", type}, {"shape", std::move(shape)}};
-}
-
-Json node(const std::string& op, std::vector<std::string> inputs, const std::string& output) {
-  Json n = {{"op", op}};
-  if (!inputs.empty()) n["inputs"] = std::move(inputs);
-  n["output"] = output;
-  return n;
-}
+using graph::feature;
+using graph::node;
+using graph::Weights;
+using graph::writeModel;
 
 Json withAttribute(Json n, const std::string& key, Json value) {
   n[key] = std::move(value);
@@ -67,18 +44,6 @@ Json weightNode(Weights& weights, const std::string& output, std::vector<std::in
 Json valuesNode(const std::string& output, const std::string& type, std::vector<std::int64_t> shape, Json values) {
   return {{"op", "constant"}, {"output", output}, {"dataType", type}, {"shape", std::move(shape)},
           {"values", std::move(values)}};
-}
-
-void writeModel(platform::fs::FileSystem& fileSystem, const fs::path& folder, const std::string& name, Json inputs,
-                Json outputs, Json nodes, const Weights& weights) {
-  const fs::path modelFolder = folder / (name + ".mlmodelc");
-  fileSystem.createDirectories(modelFolder);
-  const Json model = {{"formatVersion", 1},
-                      {"inputs", std::move(inputs)},
-                      {"outputs", std::move(outputs)},
-                      {"graph", {{"nodes", std::move(nodes)}}}};
-  fileSystem.writeFile(modelFolder / "model.json", platform::json::dump(model, 1) + "\n");
-  fileSystem.writeFile(modelFolder / "weights.bin", weights.bytes());
 }
 
 // The Slaney mel scale: linear below 1 kHz, logarithmic above.
@@ -185,7 +150,7 @@ void writeMelSpectrogram(platform::fs::FileSystem& fileSystem, const fs::path& f
       withAttribute(node("reshape", {"melHalf"}, "melspectrogram_features"), "shape", Json::array({1, kMelBins, 1, kMelFrames})));
   writeModel(fileSystem, folder, "MelSpectrogram", Json::array({feature("audio", "float32", {kWindowSamples})}),
              Json::array({feature("melspectrogram_features", "float16", {1, kMelBins, 1, kMelFrames})}),
-             std::move(nodes), weights);
+             std::move(nodes), &weights);
 }
 
 // A fixed pseudo-random sequence in [-0.5, 0.5) (SplitMix64).
@@ -230,7 +195,7 @@ void writeAudioEncoder(platform::fs::FileSystem& fileSystem, const fs::path& fol
   writeModel(fileSystem, folder, "AudioEncoder",
              Json::array({feature("melspectrogram_features", "float16", {1, kMelBins, 1, kMelFrames})}),
              Json::array({feature("encoder_output_embeds", "float16", {1, kEncoderEmbedSize, 1, kEncoderFrames})}),
-             std::move(nodes), weights);
+             std::move(nodes), &weights);
 }
 
 // The decoder. It keeps one flag per cache position in key cache row 0 (1 for a task token),
@@ -331,7 +296,7 @@ void writeTextDecoder(platform::fs::FileSystem& fileSystem, const fs::path& fold
                           feature("key_cache_updates", "float16", {1, kDecoderCacheEmbedDim, 1, 1}),
                           feature("value_cache_updates", "float16", {1, kDecoderCacheEmbedDim, 1, 1}),
                           feature("alignment_heads_weights", "float16", {1, kEncoderFrames})}),
-             std::move(nodes), weights);
+             std::move(nodes), &weights);
 }
 
 void writeModelSupport(platform::fs::FileSystem& fileSystem, const fs::path& out, const std::string& folder) {
