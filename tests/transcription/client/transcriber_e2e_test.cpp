@@ -114,10 +114,9 @@ void expectVoicesAttributed(const velmoria::TranscriptResult& transcript) {
     const auto voice = voiceHolding(start, end);
     if (!voice) return;
     ASSERT_TRUE(id.has_value()) << what << " in the " << *voice << " voice's stretch has no speaker";
-    const auto [it, first] = idOfVoice.emplace(*voice, *id);
+    const auto it = idOfVoice.emplace(*voice, *id).first;
     EXPECT_EQ(it->second, *id) << what << " [" << start << ", " << end << "] in the " << *voice
                                << " voice's stretch";
-    (void)first;
   };
   for (const auto& segment : transcript.segments) {
     check(segment.startTime, segment.endTime, segment.speakerID, "segment \"" + segment.text + "\"");
