@@ -729,18 +729,20 @@ struct SessionRunner {
           reconnect = true;
         }
       }
+      // Queued while the lock is held, as invalidate() does: whoever finds the connection ended
+      // after this (the exit's stop among them) finds these already queued.
+      // Interruption handler first, then the calls it ended; invalidation: calls first.
+      if (impl.appSide && handler) impl.post(handler);
+      for (auto& c : failed) impl.fail(std::move(c), record);
+      if (!impl.appSide && handler) impl.post(handler);
+      if (reconnect) {
+        std::weak_ptr<Connection> weak = connection;
+        impl.post([weak] {
+          if (auto c = weak.lock()) connectStep(c);
+        });
+      }
     }
     impl.changed.notify_all();
-    // Interruption handler first, then the calls it ended; invalidation: calls first.
-    if (impl.appSide && handler) impl.post(handler);
-    for (auto& c : failed) impl.fail(std::move(c), record);
-    if (!impl.appSide && handler) impl.post(handler);
-    if (reconnect) {
-      std::weak_ptr<Connection> weak = connection;
-      impl.post([weak] {
-        if (auto c = weak.lock()) connectStep(c);
-      });
-    }
   }
 
   // Connects the app side, starting the worker when nothing listens. Runs on the delivery
