@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/status_log.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "support/demo_hub/demo_hub.hpp"
@@ -30,21 +31,7 @@ using platform::ipc::CallOutcome;
 using platform::ipc::Connection;
 using Json = platform::json::Json;
 
-class StatusLog : public velmoria::TranscriberStatusReporting {
- public:
-  void reportDownloadStatus(const std::string& status) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    statuses_.push_back(status);
-  }
-  std::vector<std::string> statuses() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return statuses_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> statuses_;
-};
+using hosttest::StatusLog;
 
 class RealWorker : public ::testing::Test {
  protected:

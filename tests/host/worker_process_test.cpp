@@ -13,6 +13,7 @@
 #include <future>
 #include <thread>
 
+#include "host/status_log.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "platform/ipc/socket_path.hpp"
@@ -31,21 +32,7 @@ using platform::ipc::LaunchedWorker;
 
 constexpr const char* kGenericTextOf3 = "The operation couldn\u2019t be completed. (Transcription.TranscriptionError error 3.)";
 
-class StatusLog : public velmoria::TranscriberStatusReporting {
- public:
-  void reportDownloadStatus(const std::string& status) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    statuses_.push_back(status);
-  }
-  std::vector<std::string> statuses() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return statuses_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> statuses_;
-};
+using hosttest::StatusLog;
 
 // An app-side connection to the worker service, as the app makes it.
 struct Client {

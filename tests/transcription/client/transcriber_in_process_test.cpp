@@ -11,10 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs/file_system.hpp"
-#include "support/fake_hub/fake_hub.hpp"
+#include "support/demo_hub/demo_hub.hpp"
 #include "support/temporary_folder.hpp"
-#include "tools/make-demo-models/diarization_models.hpp"
 #include "tools/make-demo-models/speech/speech_models.hpp"
 #include "transcription/in_process_transcription_engine.hpp"
 #include "transcription/model_repository_lock.hpp"
@@ -36,22 +34,13 @@ class DemoSetup : public ::testing::Environment {
  public:
   void SetUp() override {
     folder = std::make_unique<testsupport::TemporaryFolder>("facade-in-process");
-    demomodels::SpeechDemoOptions speech;
-    speech.out = folder->path() / "speech-repo";
-    speech.tokenizerMerges = 2000;
-    demomodels::writeSpeechModels(platform::fs::RealFileSystem::shared(), speech);
-    demomodels::writeDiarizationModels(platform::fs::RealFileSystem::shared(), folder->path() / "diarization");
-    hub = std::make_unique<fake_hub::FakeHub>();
-    hub->addRepository(kSpeechRepo, speech.out);
-    hub->addRepository(velmoria::kDiarizationModelRepo, folder->path() / "diarization");
+    hub = std::make_unique<testsupport::DemoHub>(folder->path(), demomodels::kDefaultSpeechText);
     ::setenv("HF_ENDPOINT", hub->endpoint().c_str(), 1);
     ::setenv("XDG_DATA_HOME", (folder->path() / "data").c_str(), 1);
     ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
     mic = (folder->path() / "mic.wav").string();
     system = (folder->path() / "system.wav").string();
-    const std::string command = std::string(MAKE_DEMO_AUDIO_PATH) + " --mic " + mic + " --system " + system +
-                                " --seconds 20";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(testsupport::makeDemoAudio(MAKE_DEMO_AUDIO_PATH, mic, system, 20));
   }
   void TearDown() override {
     hub.reset();
@@ -59,7 +48,7 @@ class DemoSetup : public ::testing::Environment {
   }
 
   std::unique_ptr<testsupport::TemporaryFolder> folder;
-  std::unique_ptr<fake_hub::FakeHub> hub;
+  std::unique_ptr<testsupport::DemoHub> hub;
   std::string mic, system;
 };
 
