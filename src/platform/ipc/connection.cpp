@@ -23,17 +23,14 @@
 #include "platform/ipc/socket_path.hpp"
 #include "platform/ipc/thread_registry.hpp"
 #include "platform/ipc/wire.hpp"
+#include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
 
 namespace platform::ipc {
 namespace {
 
-// Never destroyed: threads of connections that the exit stops still log on their way out.
-const log::Logger& logger() {
-  static const log::Logger* l = new log::Logger("platform", "ipc");
-  return *l;
-}
+const log::Logger& logger() { return ipcLogger(); }
 
 // How long the delivery thread may run one task before the stand-by reader of its session
 // reads the socket in its place (between one and two of these).

@@ -7,13 +7,14 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 
 namespace platform::ipc {
 
 DeliveryQueue::DeliveryQueue() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!wake_)
-    log::Logger("platform", "ipc").error("no event descriptor for the delivery thread; a separate thread reads");
+    ipcLogger().error("no event descriptor for the delivery thread; a separate thread reads");
 }
 
 bool DeliveryQueue::push(Task task) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
 
@@ -20,11 +21,7 @@ extern char** environ;
 namespace platform::ipc {
 namespace {
 
-// Never destroyed: a reaper thread may log while the process exits.
-const log::Logger& logger() {
-  static const log::Logger* l = new log::Logger("platform", "ipc");
-  return *l;
-}
+const log::Logger& logger() { return ipcLogger(); }
 
 struct Registry {
   sync::Mutex mutex;

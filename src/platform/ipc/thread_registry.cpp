@@ -7,15 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 
 namespace platform::ipc {
 namespace {
 
-const log::Logger& logger() {
-  static const log::Logger* l = new log::Logger("platform", "ipc");
-  return *l;
-}
+const log::Logger& logger() { return ipcLogger(); }
 
 struct Registry {
   std::mutex mutex;

@@ -44,6 +44,31 @@ void runConcurrently(std::size_t count, std::size_t parallel, const Work& work) 
 
 std::size_t hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
+// One outcome per item, in item order: the items run in batches of `workers` one after another
+// (0 or below: one batch, at most hardwareThreads() items at once). Each item holds the
+// instance only while it runs and becomes a failure when it is gone or `transcribeItem` throws.
+template <class TranscribeItem>
+std::vector<TranscriptionOutcome> runInBatches(std::size_t count, int workers, const std::weak_ptr<Vostrane>& weakSelf,
+                                               const TranscribeItem& transcribeItem) {
+  const std::size_t batchSize = workers > 0 ? static_cast<std::size_t>(workers) : count;
+  const std::size_t parallel = workers > 0 ? batchSize : hardwareThreads();
+  std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
+  for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
+    const std::size_t batchCount = std::min(batchSize, count - batchStart);
+    runConcurrently(batchCount, parallel, [&](std::size_t place) {
+      const std::size_t index = batchStart + place;
+      try {
+        auto self = weakSelf.lock();
+        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
+        outcomes[index] = TranscriptionOutcome::success(transcribeItem(*self, index));
+      } catch (...) {
+        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
+      }
+    });
+  }
+  return outcomes;
+}
+
 }  // namespace
 
 std::vector<TranscriptionSegment> Vostrane::applySeekOffset(std::vector<TranscriptionSegment> segments,
@@ -192,43 +217,26 @@ std::vector<TranscriptionOutcome> Vostrane::transcribeWithOptions(
   }
   int largest = 0;
   for (const auto& options : decodeOptionsArray) largest = std::max(largest, options ? options->concurrentWorkerCount : 0);
-  const std::size_t count = audioArrays.size();
-  const std::size_t batchSize = largest > 0 ? static_cast<std::size_t>(largest) : count;
-  const std::size_t parallel = largest > 0 ? batchSize : hardwareThreads();
-
-  std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
-  const std::weak_ptr<Vostrane> weakSelf = weak_from_this();
   const SegmentDiscoveryCallback discovery = segmentDiscoveryCallback();
-  for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
-    const std::size_t batchCount = std::min(batchSize, count - batchStart);
-    runConcurrently(batchCount, parallel, [&](std::size_t place) {
-      const std::size_t index = batchStart + place;
-      try {
-        auto self = weakSelf.lock();
-        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
-        DecodingCallback itemCallback;
-        if (callback) {
-          itemCallback = [&callback, index](const TranscriptionProgress& progress) {
-            TranscriptionProgress copy = progress;
-            copy.windowId = static_cast<int>(index);
-            return callback(copy);
-          };
-        }
-        SegmentDiscoveryCallback segments = discovery;
-        if (seekOffsets && discovery) {
-          const int offset = (*seekOffsets)[index];
-          segments = [discovery, offset](const std::vector<TranscriptionSegment>& found) {
-            discovery(applySeekOffset(found, offset));
-          };
-        }
-        outcomes[index] = TranscriptionOutcome::success(self->transcribe(
-            std::span<const float>(audioArrays[index]), decodeOptionsArray[index], itemCallback, segments, stopToken));
-      } catch (...) {
-        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
-      }
-    });
-  }
-  return outcomes;
+  return runInBatches(audioArrays.size(), largest, weak_from_this(), [&](Vostrane& self, std::size_t index) {
+    DecodingCallback itemCallback;
+    if (callback) {
+      itemCallback = [&callback, index](const TranscriptionProgress& progress) {
+        TranscriptionProgress copy = progress;
+        copy.windowId = static_cast<int>(index);
+        return callback(copy);
+      };
+    }
+    SegmentDiscoveryCallback segments = discovery;
+    if (seekOffsets && discovery) {
+      const int offset = (*seekOffsets)[index];
+      segments = [discovery, offset](const std::vector<TranscriptionSegment>& found) {
+        discovery(applySeekOffset(found, offset));
+      };
+    }
+    return self.transcribe(std::span<const float>(audioArrays[index]), decodeOptionsArray[index], itemCallback,
+                           segments, stopToken);
+  });
 }
 
 std::vector<TranscriptionOutcome> Vostrane::transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
@@ -307,25 +315,10 @@ std::vector<TranscriptionOutcome> Vostrane::transcribePathsIncrementally(
   const auto start = Clock::now();
 
   const int workers = decodeOptions ? decodeOptions->concurrentWorkerCount : 0;
-  const std::size_t count = audioPaths.size();
-  const std::size_t batchSize = workers > 0 ? static_cast<std::size_t>(workers) : count;
-  const std::size_t parallel = workers > 0 ? batchSize : hardwareThreads();
-  std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
-  const std::weak_ptr<Vostrane> weakSelf = weak_from_this();
-  for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
-    const std::size_t batchCount = std::min(batchSize, count - batchStart);
-    runConcurrently(batchCount, parallel, [&](std::size_t place) {
-      const std::size_t index = batchStart + place;
-      try {
-        auto self = weakSelf.lock();
-        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
-        outcomes[index] = TranscriptionOutcome::success(
-            self->transcribeFileIncrementally(audioPaths[index], options, decodeOptions, callback, false, stopToken));
-      } catch (...) {
-        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
-      }
-    });
-  }
+  std::vector<TranscriptionOutcome> outcomes =
+      runInBatches(audioPaths.size(), workers, weak_from_this(), [&](Vostrane& self, std::size_t index) {
+        return self.transcribeFileIncrementally(audioPaths[index], options, decodeOptions, callback, false, stopToken);
+      });
 
   const double elapsed = secondsSince(start);
   updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioProcessing = elapsed; });
