@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -321,7 +322,10 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
         }
         newSeek = seek + segmentSize;
       }
-      if (options.maxWindowSeek) newSeek = std::min(newSeek, seek + *options.maxWindowSeek);
+      // Summed wide: a cap as large as the int range means no cap, not a negative seek.
+      if (options.maxWindowSeek) {
+        newSeek = static_cast<int>(std::min<std::int64_t>(newSeek, std::int64_t{seek} + *options.maxWindowSeek));
+      }
 
       // The next window starts from fresh masks, whether or not this one produced segments.
       resetDecoderInputs(*decoderInputs);
@@ -383,25 +387,27 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
   const WhisperTokenizer& tokenizer = requireTokenizer();
   if (!decoderInputs) throw WhisperError::prepareDecoderInputsFailed("Decoder inputs are missing");
 
-  const int fallbackCount = std::max(0, decodingOptions.temperatureFallbackCount);
-  std::vector<float> temperatures;
-  temperatures.reserve(static_cast<std::size_t>(fallbackCount) + 1);
-  for (int i = 0; i <= fallbackCount; ++i) {
-    temperatures.push_back(decodingOptions.temperature +
-                           static_cast<float>(i) * decodingOptions.temperatureIncrementOnFallback);
-  }
+  // Attempt i runs at temperature + i * increment. The temperatures are computed as the attempts
+  // go, with a wide counter, so even the largest count neither allocates its list up front nor
+  // overflows the loop.
+  const std::int64_t fallbackCount = std::max(0, decodingOptions.temperatureFallbackCount);
+  const auto temperatureOf = [&decodingOptions](std::int64_t i) {
+    return decodingOptions.temperature + static_cast<float>(i) * decodingOptions.temperatureIncrementOnFallback;
+  };
   if (debugEnabled()) {
+    constexpr std::int64_t kListedTemperatures = 32;
     std::string list = "[";
-    for (std::size_t i = 0; i < temperatures.size(); ++i) {
+    for (std::int64_t i = 0; i <= std::min(fallbackCount, kListedTemperatures - 1); ++i) {
       if (i > 0) list += ", ";
-      list += noxtal::floatingText(temperatures[i]);
+      list += noxtal::floatingText(temperatureOf(i));
     }
+    if (fallbackCount >= kListedTemperatures) list += ", ... " + noxtal::floatingText(temperatureOf(fallbackCount));
     Logging::debug("Decoding with temperatures " + list + "]");
   }
 
   std::optional<DecodingResult> kept;
-  for (std::size_t i = 0; i < temperatures.size(); ++i) {
-    const float temperature = temperatures[i];
+  for (std::int64_t i = 0; i <= fallbackCount; ++i) {
+    const float temperature = temperatureOf(i);
     if (infoEnabled()) Logging::info("Decoding Temperature: " + noxtal::floatingText(temperature));
     const auto attemptStart = SteadyClock::now();
     GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, decodingOptions);

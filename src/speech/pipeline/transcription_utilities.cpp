@@ -1,6 +1,7 @@
 #include "speech/pipeline/transcription_utilities.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -14,7 +15,10 @@ constexpr float kSampleRate = 16000.0F;
 
 TranscriptionSegment shifted(const TranscriptionSegment& segment, int seekOffset, float seconds) {
   TranscriptionSegment out = segment;
-  out.seek += seekOffset;
+  // Sample indices are ints; past about 37 hours of audio they stay at the end of the range
+  // instead of wrapping round.
+  out.seek = static_cast<int>(std::clamp<std::int64_t>(std::int64_t{out.seek} + seekOffset,
+                                                       std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
   out.start += seconds;
   out.end += seconds;
   if (out.words) {
@@ -36,7 +40,7 @@ std::string twoDecimals(float value) {
 
 TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const TranscriptionSegment& segment,
                                                                   float seekTime) {
-  const int samples = platform::sys::checkedIntegerCast<int>(seekTime * kSampleRate).value_or(0);
+  const int samples = platform::sys::saturatingIntegerCast<int>(static_cast<double>(seekTime) * kSampleRate);
   return shifted(segment, samples, seekTime);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/sync/cancellation.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/model/whisper_error.hpp"
+#include "speech/pipeline/audio_loading_times.hpp"
 #include "speech/pipeline/vostrane.hpp"
 
 namespace vostrane {
@@ -164,20 +165,21 @@ TranscriptionResults Vostrane::transcribe(const std::string& audioPath,
                                           const std::optional<DecodingOptions>& decodeOptions,
                                           const DecodingCallback& callback, std::stop_token stopToken) {
   const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
-  const auto start = Clock::now();
-  const auto noteTime = [&](const char* line, const char* memoryLabel) {
-    const double elapsed = secondsSince(start);
-    updateCurrentTimings([elapsed](TranscriptionTimings& timings) { timings.audioLoading = elapsed; });
-    Logging::debug(line + std::to_string(elapsed));
-    Logging::logCurrentMemoryUsage(memoryLabel);
+  // The audio side's time goes into the current timings on success and on failure alike.
+  const auto keepLoadingTime = [this](const TranscriptionTimings& measured) {
+    updateCurrentTimings([&measured](TranscriptionTimings& timings) { timings.audioLoading = measured.audioLoading; });
   };
+  TranscriptionTimings loading;
   if (options.audioLoadingMode.isIncremental()) {
+    const auto start = std::chrono::system_clock::now();
     try {
       auto results = transcribeFileIncrementally(audioPath, options, decodeOptions, callback, true, stopToken);
-      noteTime("Audio streaming and transcription time: ", "Audio Streaming");
+      recordAudioStreamingTime(loading, start);
+      keepLoadingTime(loading);
       return results;
     } catch (...) {
-      noteTime("Audio streaming and transcription time: ", "Audio Streaming");
+      recordAudioStreamingTime(loading, start);
+      keepLoadingTime(loading);
       throw;
     }
   }
@@ -186,12 +188,12 @@ TranscriptionResults Vostrane::transcribe(const std::string& audioPath,
   report(stateCallback, TranscriptionState::convertingAudio);
   std::vector<float> samples;
   try {
-    samples = AudioProcessor::loadAudioAsFloatArray(audioPath, options.channelMode, 0.0, std::nullopt, stopToken);
+    samples = measureAudioLoading(loading, audioPath, options, stopToken);
   } catch (...) {
-    noteTime("Audio loading and convert time: ", "Audio Loading and Convert");
+    keepLoadingTime(loading);
     throw;
   }
-  noteTime("Audio loading and convert time: ", "Audio Loading and Convert");
+  keepLoadingTime(loading);
   report(stateCallback, TranscriptionState::transcribing);
   try {
     auto results = transcribe(std::span<const float>(samples), decodeOptions, callback, {}, stopToken);

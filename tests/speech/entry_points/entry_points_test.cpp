@@ -2,6 +2,7 @@
 // file loading, failures, and concurrent callers on one unloaded instance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "speech/entry_points/entry_points_fixture.hpp"
+#include "speech/library_log_lines.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "speech/model/whisper_error.hpp"
 #include "speech/pipeline/vostrane.hpp"
@@ -82,8 +84,22 @@ TEST_F(EntryPoints, FileEntryPointReportsStatesAndFailsOnAMissingFile) {
   std::vector<TranscriptionState> states;
   instance->setTranscriptionStateCallback([&](TranscriptionState s) { states.push_back(s); });
   const auto missing = (demo_->root() / "absent.wav").string();
+  testlog::LogLines log;
   EXPECT_THROW(instance->transcribe(missing, std::nullopt), WhisperError);
   EXPECT_EQ(states, std::vector<TranscriptionState>{TranscriptionState::convertingAudio});
+  // The failed load is still timed: the current timings hold it, and the log line gives the
+  // same seconds in their shortest text, followed by the memory line.
+  const double loading = instance->currentTimings().audioLoading;
+  EXPECT_GT(loading, 0.0);
+  const auto lines = log.lines();
+  const auto timeLine = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("Audio loading and convert time: ") != std::string::npos;
+  });
+  ASSERT_NE(timeLine, lines.end());
+  EXPECT_NE(timeLine->find("Audio loading and convert time: " + noxtal::floatingText(loading)), std::string::npos)
+      << *timeLine;
+  ASSERT_NE(timeLine + 1, lines.end());
+  EXPECT_NE((timeLine + 1)->find("Audio Loading and Convert"), std::string::npos) << *(timeLine + 1);
 }
 
 TEST_F(EntryPoints, CancelledRunThrowsAndGetsAFreshProgress) {

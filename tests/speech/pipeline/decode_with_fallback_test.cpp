@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "speech/model/log_capture.hpp"
 #include "speech/pipeline/pipeline_test_base.hpp"
@@ -102,6 +103,27 @@ TEST_F(FallbackTest, SilenceEndsTheLoopAtOnce) {
   EXPECT_FALSE(result.fallback->needsFallback);
   EXPECT_EQ(result.fallback->fallbackReason, "silence");
   EXPECT_EQ(linesStartingWith(log.lines(), "Decoding Temperature: ").size(), 1U);
+}
+
+TEST_F(FallbackTest, TheLargestCountMakesOnlyTheAttemptsNeeded) {
+  // A clear first result ends the loop; the temperature list is neither built up front nor
+  // logged in full.
+  load();
+  auto task = makeTask();
+  DecodingOptions options;
+  options.temperatureFallbackCount = std::numeric_limits<int>::max();
+  options.temperatureIncrementOnFallback = 0.5F;
+  vostrane::testing::LogCapture log;
+  std::optional<std::string> language;
+  const DecodingResult result = decodeOnce(*task, options, language);
+  EXPECT_EQ(linesStartingWith(log.lines(), "Decoding Temperature: ").size(), 1U);
+  const auto listed = linesStartingWith(log.lines(), "Decoding with temperatures ");
+  ASSERT_EQ(listed.size(), 1U);
+  EXPECT_EQ(listed[0].rfind("Decoding with temperatures [0.0, 0.5, 1.0, ", 0), 0U) << listed[0];
+  EXPECT_LT(listed[0].size(), 400U);
+  EXPECT_NE(listed[0].find(", ... "), std::string::npos) << listed[0];
+  EXPECT_FALSE(result.fallback && result.fallback->needsFallback);
+  EXPECT_FLOAT_EQ(result.temperature, 0.0F);
 }
 
 TEST_F(FallbackTest, AZeroOrNegativeCountMakesOneAttempt) {

@@ -283,6 +283,12 @@ TEST_F(PipelineTest, MaxWindowSeekCapsEveryAdvance) {
   task->run(audio(30), options);
   EXPECT_EQ(task->preprocessed,
             (std::vector<std::pair<int, int>>{{0, 480'000}, {160'000, 320'000}, {320'000, 160'000}}));
+
+  // A cap as large as the int range caps nothing: the windows follow the seeker.
+  auto uncapped = makeTask<CountingTask>();
+  options.maxWindowSeek = std::numeric_limits<int>::max();
+  uncapped->run(audio(35), options);
+  EXPECT_EQ(uncapped->preprocessed, (std::vector<std::pair<int, int>>{{0, 480'000}, {480'000, 80'000}}));
 }
 
 TEST_F(PipelineTest, DecoderInputsAreResetAfterEveryWindowSkippedAsSilence) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace vostrane {
 namespace {
 
@@ -40,6 +42,14 @@ TEST(TranscriptionUtilities, SegmentsMoveBySecondsOrSamples) {
   const TranscriptionSegment moved = U::updateSegmentTimings(plain, 0.5F);
   EXPECT_FALSE(moved.words);
   EXPECT_FLOAT_EQ(moved.end, 2.5F);
+
+  // Past the int range of sample indices (some 37 hours) the seek stays at its end instead of
+  // wrapping round or being dropped.
+  TranscriptionSegment late{.seek = std::numeric_limits<int>::max() - 10, .start = 134'000, .end = 134'001};
+  EXPECT_EQ(U::updateSegmentTimings(late, 16'000).seek, std::numeric_limits<int>::max());
+  EXPECT_EQ(U::updateSegmentTimings(late, 1.0F).seek, std::numeric_limits<int>::max());
+  EXPECT_EQ(U::updateSegmentTimings(plain, 200'000.0F).seek, std::numeric_limits<int>::max());
+  EXPECT_FLOAT_EQ(U::updateSegmentTimings(plain, 200'000.0F).start, 200'001.0F);
 }
 
 TEST(TranscriptionUtilities, DisplayLinesKeepTheTextAsItIs) {
