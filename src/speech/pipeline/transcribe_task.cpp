@@ -214,6 +214,18 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(std::span<const float> 
   progress_->setTotalUnitCount(totalUnits);
   progress_->setCompletedUnitCount(0);
 
+  // Room for what the windows usually give (a window decodes at most 224 tokens, speech rarely
+  // makes more than 16 segments in one), so the collections do not reallocate window after
+  // window. More windows than whole model windows (seeks that move less) still grow them.
+  {
+    const std::int64_t windowLength =
+        std::max(1, featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples));
+    std::int64_t expectedWindows = 0;
+    for (const Clip& clip : clips) expectedWindows += (clip.end - clip.start + windowLength - 1) / windowLength;
+    allTokens.reserve(static_cast<std::size_t>(expectedWindows) * 224);
+    allSegments.reserve(static_cast<std::size_t>(expectedWindows) * 16);
+  }
+
   const double loopStart = pipelineClockNow();
   const int windowPadding = *platform::sys::checkedIntegerCast<int>(options.windowClipTime * 16000.0F);
   std::vector<float> windowAudio;
