@@ -7,6 +7,7 @@
 #include "platform/ipc/ipc_error.hpp"
 #include "platform/log/log.hpp"
 #include "platform/log/check.hpp"
+#include "platform/sys/error_description.hpp"
 #include "platform/sys/system.hpp"
 #include "transcription/transcriber_status_reporting.hpp"
 #include "transcription/transcript_records.hpp"
@@ -23,20 +24,10 @@ const platform::log::Logger& logger() {
   return l;
 }
 
-std::string fullTextOf(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown failure";
-  }
-}
-
 // The record of `error` for the reply, after its full text went to the log.
 ErrorRecord loggedRecordOf(std::string_view method, std::exception_ptr error) {
   ErrorRecord record = errorRecordOf(error);
-  logger().error(std::string(method) + " failed: " + fullTextOf(error) + " [" + record.domain + " " +
+  logger().error(std::string(method) + " failed: " + platform::sys::describeError(error, "unknown failure") + " [" + record.domain + " " +
                  std::to_string(record.code) + "]");
   return record;
 }

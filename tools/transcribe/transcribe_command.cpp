@@ -12,6 +12,7 @@
 
 #include "platform/audio/audio_file.hpp"
 #include "platform/sys/checked_cast.hpp"
+#include "platform/sys/error_description.hpp"
 #include "speech/pipeline/result_writers.hpp"
 #include "speech/pipeline/transcription_utilities.hpp"
 #include "speech/pipeline/vostrane.hpp"
@@ -22,16 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double kProgressMinimumSeconds = 60.0;
-
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 std::string trimmed(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
@@ -144,7 +135,7 @@ class Run {
       const vostrane::ResultWriteOutcome outcome = writer->write(*merged, stem);
       if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) {
         return "cannot write " + (args_.outputDir / (stem + "." + std::string(extension(format)))).string() + ": " +
-               describe(*error);
+               platform::sys::describeError(*error);
       }
     }
     if (!args_.quiet) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/logging.hpp"
+#include "platform/sys/error_description.hpp"
 #include "speech/model/constants.hpp"
 #include "speech/model/whisper_error.hpp"
 
@@ -22,17 +23,6 @@ std::string seconds(std::int64_t sampleIndex) {
   char text[64];
   std::snprintf(text, sizeof text, "%.2f", static_cast<double>(static_cast<float>(sampleIndex) / 16000.0F));
   return text;
-}
-
-std::string errorText(const std::exception_ptr& error) {
-  if (!error) return "unknown error";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
 }
 
 int shiftedSeek(int seek, std::int64_t offset) {
@@ -52,7 +42,7 @@ std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffse
   std::vector<std::shared_ptr<TranscriptionResult>> updated;
   for (std::size_t i = 0; i < chunkedResults.size(); ++i) {
     if (const auto* error = std::get_if<std::exception_ptr>(&chunkedResults[i])) {
-      Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + errorText(*error));
+      Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + platform::sys::describeError(*error));
       continue;
     }
     const auto& results = std::get<std::vector<std::shared_ptr<TranscriptionResult>>>(chunkedResults[i]);
