@@ -27,8 +27,8 @@ const platform::log::Logger& logger() {
 // The record of `error` for the reply, after its full text went to the log.
 ErrorRecord loggedRecordOf(std::string_view method, std::exception_ptr error) {
   ErrorRecord record = errorRecordOf(error);
-  logger().error(std::string(method) + " failed: " + platform::sys::describeError(error, "unknown failure") + " [" + record.domain + " " +
-                 std::to_string(record.code) + "]");
+  logger().error(std::string(method) + " failed: " + platform::sys::describeError(error, "unknown failure") + " [" +
+                 record.domain + " " + std::to_string(record.code) + "]");
   return record;
 }
 

@@ -17,8 +17,9 @@ TranscriptionSegment shifted(const TranscriptionSegment& segment, int seekOffset
   TranscriptionSegment out = segment;
   // Sample indices are ints; past about 37 hours of audio they stay at the end of the range
   // instead of wrapping round.
-  out.seek = static_cast<int>(std::clamp<std::int64_t>(std::int64_t{out.seek} + seekOffset,
-                                                       std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+  constexpr std::int64_t kLowest = std::numeric_limits<int>::min();
+  constexpr std::int64_t kHighest = std::numeric_limits<int>::max();
+  out.seek = static_cast<int>(std::clamp(std::int64_t{out.seek} + seekOffset, kLowest, kHighest));
   out.start += seconds;
   out.end += seconds;
   if (out.words) {
