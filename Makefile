@@ -1,5 +1,5 @@
 # make test: install packages, build, run the suite plain and under ASan+UBSan.
-# make run:  build, then run the main job.
+# make run:  build only what the main job runs (worker, client, demo tools), then run it.
 # make fuzz: build the libFuzzer harnesses (clang) in build-fuzz and run each for FUZZ_SECONDS.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -44,8 +44,9 @@ test: check-layers
 	$(MAKE) test-plain
 	$(MAKE) test-asan
 
-run: build
-	bash scripts/run
+# The main job builds only the targets it runs; the same build folder serves make test later.
+run: deps build/build.ninja
+	JOBS=$(JOBS) bash scripts/run
 
 bench: build
 	@for b in build/bench/*/*_bench; do echo "== $$b"; $$b; done
