@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,7 +85,8 @@ struct CapturedEnergy {
   friend bool operator==(const CapturedEnergy&, const CapturedEnergy&) = default;
 };
 
-// An input-capable audio device. Equality uses both fields; lists identify a device by `id`.
+// An input-capable audio device. Equality and hashing (std::hash below) use both fields, id
+// first; lists identify a device by `id`.
 struct AudioDevice {
   std::uint32_t id = 0;
   std::string name;
@@ -349,3 +351,13 @@ class AudioProcessor : public AudioProcessing {
 };
 
 }  // namespace vostrane
+
+// Combines the id and then the name, so equal devices hash equally.
+template <>
+struct std::hash<vostrane::AudioDevice> {
+  std::size_t operator()(const vostrane::AudioDevice& device) const noexcept {
+    std::size_t seed = std::hash<std::uint32_t>()(device.id);
+    seed ^= std::hash<std::string>()(device.name) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    return seed;
+  }
+};
