@@ -95,11 +95,24 @@ FrameSpan resolveSpan(const platform::audio::AudioFile& file, std::optional<doub
   return span;
 }
 
-// Output samples expected for a span, for reserving memory (estimate; a little margin).
+// Output samples to reserve for `frames` frames (absent: to the end) from frame `start`, at
+// `targetRate`. Never more than the file holds: a compressed file's length is only an estimate,
+// so an end time far past it would otherwise reserve for a span the audio never reaches. Its
+// reservation stops at the estimate plus a margin, and the output grows past it if the audio
+// turns out longer.
+std::size_t expectedSamples(const platform::audio::AudioFile& file, std::int64_t start,
+                            std::optional<std::int64_t> frames, double targetRate) {
+  const double rate = file.fileFormat().sampleRate;
+  std::int64_t available = std::max<std::int64_t>(0, file.length() - start);
+  if (!file.lengthIsExact()) {
+    available += available / 16 + platform::sys::saturatingIntegerCast<std::int64_t>(rate);
+  }
+  const std::int64_t reserved = std::max<std::int64_t>(0, std::min(frames.value_or(available), available));
+  return platform::sys::saturatingIntegerCast<std::size_t>(double(reserved) * targetRate / rate) + 64;
+}
+
 std::size_t expectedSamples(const platform::audio::AudioFile& file, const FrameSpan& span) {
-  std::int64_t frames = span.count() ? *span.count() : std::max<std::int64_t>(0, file.length() - span.start);
-  const double samples = double(frames) * AudioProcessor::kTargetSampleRate / file.fileFormat().sampleRate;
-  return platform::sys::saturatingIntegerCast<std::size_t>(samples) + 64;
+  return expectedSamples(file, span.start, span.count(), AudioProcessor::kTargetSampleRate);
 }
 
 void seekTo(platform::audio::AudioFile& file, std::int64_t frame) {
@@ -297,7 +310,7 @@ std::vector<float> convertSpan(platform::audio::AudioFile& file, double targetRa
   const std::int64_t count = frameCount ? *frameCount : std::max<std::int64_t>(0, file.length() - file.framePosition());
   if (debugEnabled()) Logging::debug("Resampling " + fixed2(double(count) / rate) + " seconds of audio");
   std::vector<float> out;
-  out.reserve(platform::sys::saturatingIntegerCast<std::size_t>(double(count) * targetRate / rate) + 64);
+  out.reserve(expectedSamples(file, file.framePosition(), frameCount, targetRate));
   SpanConverter converter(file, mode, targetRate, maxReadFrameSize);
   converter.convert(frameCount, out);
   converter.finish(out);
