@@ -30,6 +30,11 @@ class ConversionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The loading entry points' error for a conversion that failed.
+WhisperError processingFailed(const ConversionError& e) {
+  return WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+}
+
 bool debugEnabled() { return Logging::isLoggingEnabled(Logging::LogLevel::debug); }
 
 // A double as the system prints it: shortest form, with ".0" for whole numbers.
@@ -362,7 +367,7 @@ std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::loadAudio(AudioFile& 
     try {
       samples = convertSpan(fromFile, kTargetSampleRate, channelMode, span.count(), readSize);
     } catch (const ConversionError& e) {
-      throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+      throw processingFailed(e);
     }
   }
   if (samples.size() > UINT32_MAX) {
@@ -524,13 +529,54 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
       }
       converter.finish(samples);
     } catch (const ConversionError& e) {
-      throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+      throw processingFailed(e);
     }
   }
   logBufferDetails("Audio source", format.sampleRate, format.channelCount, file->length());
   logBufferDetails("Audio buffer", kTargetSampleRate, 1, std::int64_t(samples.size()));
   Logging::logCurrentMemoryUsage("After loadAudio function");
   return samples;
+}
+
+struct AudioProcessor::SequentialReader::Converter {
+  SpanConverter span;
+};
+
+AudioProcessor::SequentialReader::SequentialReader(AudioFile& file, const ChannelMode& channelMode,
+                                                   std::optional<std::uint32_t> maxReadFrameSize)
+    : file_(file), readSize_(readSizeOrDefault(maxReadFrameSize)) {
+  if (isTargetFormat(file.fileFormat())) return;
+  try {
+    converter_.reset(new Converter{SpanConverter(file, channelMode, kTargetSampleRate, readSize_)});
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
+}
+
+AudioProcessor::SequentialReader::~SequentialReader() = default;
+
+std::int64_t AudioProcessor::SequentialReader::read(std::int64_t frames, std::vector<float>& out) {
+  if (!converter_) {
+    const std::size_t before = out.size();
+    readDirect(file_, std::max<std::int64_t>(0, frames), readSize_, out);
+    return std::int64_t(out.size() - before);
+  }
+  try {
+    return converter_->span.convert(std::max<std::int64_t>(0, frames), out);
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
+}
+
+void AudioProcessor::SequentialReader::finish(std::vector<float>& out) {
+  if (finished_) return;
+  finished_ = true;
+  if (!converter_) return;
+  try {
+    converter_->span.finish(out);
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
 }
 
 std::vector<float> AudioProcessor::convertBufferToArray(PcmBuffer& buffer, std::size_t chunkSize) {

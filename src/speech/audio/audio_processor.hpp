@@ -186,6 +186,38 @@ class AudioProcessor : public AudioProcessing {
                                                   std::optional<double> endTime = std::nullopt,
                                                   std::stop_token stopToken = {});
 
+  // Reads an open file forward from its read position as 16 kHz mono, span after span, through
+  // one resampler for the whole read (a 16 kHz mono file is read directly). Consecutive spans
+  // join without a seam and their samples add up to one load of the whole, which separate
+  // loadAudio calls do not give: each of those starts and drains a resampler of its own. The
+  // incremental loader reads long files with it. `file` must outlive the reader and not be read
+  // elsewhere meanwhile. Not thread-safe.
+  class SequentialReader {
+   public:
+    // Throws WhisperError::loadAudioFailed ("Failed to process audio buffer: " + reason) when
+    // the converter cannot be made.
+    SequentialReader(AudioFile& file, const ChannelMode& channelMode,
+                     std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
+    ~SequentialReader();
+    SequentialReader(const SequentialReader&) = delete;
+    SequentialReader& operator=(const SequentialReader&) = delete;
+
+    // Reads up to `frames` more frames (>= 0, at the file's rate) and appends the samples they
+    // give to `out`; the resampler holds back its last few samples until finish(). Returns the
+    // frames read: fewer than asked means the audio ended. Throws as loadAudio(fromFile).
+    std::int64_t read(std::int64_t frames, std::vector<float>& out);
+    // Appends the samples the resampler held back: the end of the read. Later calls append
+    // nothing, and read() must not be called after it.
+    void finish(std::vector<float>& out);
+
+   private:
+    struct Converter;
+    AudioFile& file_;
+    std::uint32_t readSize_;
+    std::unique_ptr<Converter> converter_;  // null when the file is read directly
+    bool finished_ = false;
+  };
+
   // Channel 0 of the buffer copied in steps of `chunkSize` frames (>= 1); each copied step is
   // cleared in the buffer, which holds zeros afterwards. Empty when there is no channel 0.
   static std::vector<float> convertBufferToArray(PcmBuffer& buffer, std::size_t chunkSize = 1024);
