@@ -30,6 +30,11 @@ class ConversionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The loading entry points' error for a conversion that failed.
+WhisperError processingFailed(const ConversionError& e) {
+  return WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+}
+
 bool debugEnabled() { return Logging::isLoggingEnabled(Logging::LogLevel::debug); }
 
 // A double as the system prints it: shortest form, with ".0" for whole numbers.
@@ -95,11 +100,24 @@ FrameSpan resolveSpan(const platform::audio::AudioFile& file, std::optional<doub
   return span;
 }
 
-// Output samples expected for a span, for reserving memory (estimate; a little margin).
+// Output samples to reserve for `frames` frames (absent: to the end) from frame `start`, at
+// `targetRate`. Never more than the file holds: a compressed file's length is only an estimate,
+// so an end time far past it would otherwise reserve for a span the audio never reaches. Its
+// reservation stops at the estimate plus a margin, and the output grows past it if the audio
+// turns out longer.
+std::size_t expectedSamples(const platform::audio::AudioFile& file, std::int64_t start,
+                            std::optional<std::int64_t> frames, double targetRate) {
+  const double rate = file.fileFormat().sampleRate;
+  std::int64_t available = std::max<std::int64_t>(0, file.length() - start);
+  if (!file.lengthIsExact()) {
+    available += available / 16 + platform::sys::saturatingIntegerCast<std::int64_t>(rate);
+  }
+  const std::int64_t reserved = std::max<std::int64_t>(0, std::min(frames.value_or(available), available));
+  return platform::sys::saturatingIntegerCast<std::size_t>(double(reserved) * targetRate / rate) + 64;
+}
+
 std::size_t expectedSamples(const platform::audio::AudioFile& file, const FrameSpan& span) {
-  std::int64_t frames = span.count() ? *span.count() : std::max<std::int64_t>(0, file.length() - span.start);
-  const double samples = double(frames) * AudioProcessor::kTargetSampleRate / file.fileFormat().sampleRate;
-  return platform::sys::saturatingIntegerCast<std::size_t>(samples) + 64;
+  return expectedSamples(file, span.start, span.count(), AudioProcessor::kTargetSampleRate);
 }
 
 void seekTo(platform::audio::AudioFile& file, std::int64_t frame) {
@@ -297,7 +315,7 @@ std::vector<float> convertSpan(platform::audio::AudioFile& file, double targetRa
   const std::int64_t count = frameCount ? *frameCount : std::max<std::int64_t>(0, file.length() - file.framePosition());
   if (debugEnabled()) Logging::debug("Resampling " + fixed2(double(count) / rate) + " seconds of audio");
   std::vector<float> out;
-  out.reserve(platform::sys::saturatingIntegerCast<std::size_t>(double(count) * targetRate / rate) + 64);
+  out.reserve(expectedSamples(file, file.framePosition(), frameCount, targetRate));
   SpanConverter converter(file, mode, targetRate, maxReadFrameSize);
   converter.convert(frameCount, out);
   converter.finish(out);
@@ -349,7 +367,7 @@ std::unique_ptr<AudioProcessor::PcmBuffer> AudioProcessor::loadAudio(AudioFile& 
     try {
       samples = convertSpan(fromFile, kTargetSampleRate, channelMode, span.count(), readSize);
     } catch (const ConversionError& e) {
-      throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+      throw processingFailed(e);
     }
   }
   if (samples.size() > UINT32_MAX) {
@@ -511,13 +529,54 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
       }
       converter.finish(samples);
     } catch (const ConversionError& e) {
-      throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+      throw processingFailed(e);
     }
   }
   logBufferDetails("Audio source", format.sampleRate, format.channelCount, file->length());
   logBufferDetails("Audio buffer", kTargetSampleRate, 1, std::int64_t(samples.size()));
   Logging::logCurrentMemoryUsage("After loadAudio function");
   return samples;
+}
+
+struct AudioProcessor::SequentialReader::Converter {
+  SpanConverter span;
+};
+
+AudioProcessor::SequentialReader::SequentialReader(AudioFile& file, const ChannelMode& channelMode,
+                                                   std::optional<std::uint32_t> maxReadFrameSize)
+    : file_(file), readSize_(readSizeOrDefault(maxReadFrameSize)) {
+  if (isTargetFormat(file.fileFormat())) return;
+  try {
+    converter_.reset(new Converter{SpanConverter(file, channelMode, kTargetSampleRate, readSize_)});
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
+}
+
+AudioProcessor::SequentialReader::~SequentialReader() = default;
+
+std::int64_t AudioProcessor::SequentialReader::read(std::int64_t frames, std::vector<float>& out) {
+  if (!converter_) {
+    const std::size_t before = out.size();
+    readDirect(file_, std::max<std::int64_t>(0, frames), readSize_, out);
+    return std::int64_t(out.size() - before);
+  }
+  try {
+    return converter_->span.convert(std::max<std::int64_t>(0, frames), out);
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
+}
+
+void AudioProcessor::SequentialReader::finish(std::vector<float>& out) {
+  if (finished_) return;
+  finished_ = true;
+  if (!converter_) return;
+  try {
+    converter_->span.finish(out);
+  } catch (const ConversionError& e) {
+    throw processingFailed(e);
+  }
 }
 
 std::vector<float> AudioProcessor::convertBufferToArray(PcmBuffer& buffer, std::size_t chunkSize) {

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,7 +85,8 @@ struct CapturedEnergy {
   friend bool operator==(const CapturedEnergy&, const CapturedEnergy&) = default;
 };
 
-// An input-capable audio device. Equality uses both fields; lists identify a device by `id`.
+// An input-capable audio device. Equality and hashing (std::hash below) use both fields, id
+// first; lists identify a device by `id`.
 struct AudioDevice {
   std::uint32_t id = 0;
   std::string name;
@@ -183,6 +185,38 @@ class AudioProcessor : public AudioProcessing {
                                                   std::optional<double> startTime = 0.0,
                                                   std::optional<double> endTime = std::nullopt,
                                                   std::stop_token stopToken = {});
+
+  // Reads an open file forward from its read position as 16 kHz mono, span after span, through
+  // one resampler for the whole read (a 16 kHz mono file is read directly). Consecutive spans
+  // join without a seam and their samples add up to one load of the whole, which separate
+  // loadAudio calls do not give: each of those starts and drains a resampler of its own. The
+  // incremental loader reads long files with it. `file` must outlive the reader and not be read
+  // elsewhere meanwhile. Not thread-safe.
+  class SequentialReader {
+   public:
+    // Throws WhisperError::loadAudioFailed ("Failed to process audio buffer: " + reason) when
+    // the converter cannot be made.
+    SequentialReader(AudioFile& file, const ChannelMode& channelMode,
+                     std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
+    ~SequentialReader();
+    SequentialReader(const SequentialReader&) = delete;
+    SequentialReader& operator=(const SequentialReader&) = delete;
+
+    // Reads up to `frames` more frames (>= 0, at the file's rate) and appends the samples they
+    // give to `out`; the resampler holds back its last few samples until finish(). Returns the
+    // frames read: fewer than asked means the audio ended. Throws as loadAudio(fromFile).
+    std::int64_t read(std::int64_t frames, std::vector<float>& out);
+    // Appends the samples the resampler held back: the end of the read. Later calls append
+    // nothing, and read() must not be called after it.
+    void finish(std::vector<float>& out);
+
+   private:
+    struct Converter;
+    AudioFile& file_;
+    std::uint32_t readSize_;
+    std::unique_ptr<Converter> converter_;  // null when the file is read directly
+    bool finished_ = false;
+  };
 
   // Channel 0 of the buffer copied in steps of `chunkSize` frames (>= 1); each copied step is
   // cleared in the buffer, which holds zeros afterwards. Empty when there is no channel 0.
@@ -349,3 +383,13 @@ class AudioProcessor : public AudioProcessing {
 };
 
 }  // namespace vostrane
+
+// Combines the id and then the name, so equal devices hash equally.
+template <>
+struct std::hash<vostrane::AudioDevice> {
+  std::size_t operator()(const vostrane::AudioDevice& device) const noexcept {
+    std::size_t seed = std::hash<std::uint32_t>()(device.id);
+    seed ^= std::hash<std::string>()(device.name) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    return seed;
+  }
+};

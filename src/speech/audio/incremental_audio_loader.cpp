@@ -43,10 +43,12 @@ void produce(const ProducerParameters& p, IncrementalAudioStream::Channel& chann
     throw WhisperError::loadAudioFailed("Cannot open audio file " + p.path + ": " + e.what());
   }
   const double rate = file->fileFormat().sampleRate;
-  // A compressed file's length is an estimate: read it until a read comes back empty.
+  // A compressed file's length is an estimate: read it until a read comes back short.
   const bool exactLength = file->lengthIsExact();
-  const double duration = static_cast<double>(file->length()) / rate;
   const VADAudioChunker chunker(kWindowPadding, p.vad);
+  // One reader for the whole file: its resampler runs on across refills, so the refills join
+  // without a seam and add up to the samples of one whole-file load.
+  AudioProcessor::SequentialReader reader(*file, p.channelMode);
   throwIfStopped(stop);
 
   std::vector<float> pending;
@@ -61,25 +63,24 @@ void produce(const ProducerParameters& p, IncrementalAudioStream::Channel& chann
       static_cast<double>(p.maxChunkLength) + p.chunkDurationSeconds * AudioProcessor::kTargetSampleRate + 4096.0;
   if (reserved < 64e6) pending.reserve(platform::sys::saturatingIntegerCast<std::size_t>(reserved));
 
+  // The first frame of span k (the same product for the end of span k - 1).
+  auto spanStart = [&](std::int64_t k) {
+    return platform::sys::saturatingIntegerCast<std::int64_t>(static_cast<double>(k) * p.chunkDurationSeconds * rate);
+  };
   auto fill = [&] {
     while (pending.size() <= maxLength && !fullyRead) {
       throwIfStopped(stop);
-      const double start = static_cast<double>(readIndex) * p.chunkDurationSeconds;
-      double end = static_cast<double>(readIndex + 1) * p.chunkDurationSeconds;
-      if (exactLength) {
-        if (start >= duration) {
-          fullyRead = true;
-          break;
-        }
-        end = std::min(duration, end);
-      }
+      const std::int64_t start = spanStart(readIndex);
+      std::int64_t end = spanStart(readIndex + 1);
+      if (exactLength) end = std::min(end, file->length());
       ++readIndex;
-      // The read's buffer is appended straight to the pending samples and freed before the
-      // next read.
-      auto buffer = AudioProcessor::loadAudio(*file, p.channelMode, start, end);
-      const auto samples = buffer->channel(0);
-      if ((exactLength && end >= duration) || (!exactLength && samples.empty())) fullyRead = true;
-      pending.insert(pending.end(), samples.begin(), samples.end());
+      // Read straight into the pending samples.
+      const std::int64_t frames = std::max<std::int64_t>(0, end - start);
+      const std::int64_t got = reader.read(frames, pending);
+      if ((exactLength && end >= file->length()) || got < frames) {
+        reader.finish(pending);
+        fullyRead = true;
+      }
     }
   };
 

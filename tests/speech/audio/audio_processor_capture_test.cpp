@@ -8,6 +8,7 @@
 #include <numeric>
 #include <stop_token>
 #include <thread>
+#include <unordered_set>
 
 #include "support/fake_capture_backend.hpp"
 #include "speech/audio/audio_processor.hpp"
@@ -371,6 +372,17 @@ TEST(AudioProcessorCaptureTest, InputDevicesOnly) {
   EXPECT_EQ(countContaining(log.lines(), "Error: Unable to get the number of audio devices."), 1u);
   FakeCaptureBackend outputsOnly({{3, "HDMI Output", 0}});
   EXPECT_FALSE(AudioProcessor::requestRecordPermission(outputsOnly));
+}
+
+TEST(AudioProcessorCaptureTest, DevicesHashByBothFields) {
+  const AudioDevice mic{7, "Built-in Microphone"};
+  EXPECT_EQ(std::hash<AudioDevice>{}(mic), std::hash<AudioDevice>{}(AudioDevice{7, "Built-in Microphone"}));
+  // The same id under another name is another device, as equality says.
+  const std::unordered_set<AudioDevice> devices{
+      mic, {7, "Built-in Microphone"}, {7, "Renamed"}, {5, "Built-in Microphone"}};
+  EXPECT_EQ(devices.size(), 3u);
+  EXPECT_TRUE(devices.contains(AudioDevice{7, "Renamed"}));
+  EXPECT_FALSE(devices.contains(AudioDevice{5, "Renamed"}));
 }
 
 // Run under ThreadSanitizer as well: a consumer snapshots and purges while the capture side

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 #include <mutex>
+#include <string>
 
 #include "core/locks.hpp"
 #include "core/logging.hpp"
@@ -151,6 +152,38 @@ TEST(AudioProcessorTest, EndTimesPastTheEndOfCompressedFilesStopAtTheEnd) {
     const auto tail = AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.25, 1e9);
     EXPECT_NEAR(double(tail.size()), double(whole.size() - 4000), 2.0);
     EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.4, 0.2).empty());
+  }
+}
+
+// The process's address space in bytes ("VmSize:" of /proc/self/status). A reservation shows
+// here at once, though none of its pages is touched.
+double addressSpaceBytes() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stod(line.substr(7)) * 1024.0;
+  }
+  ADD_FAILURE() << "no VmSize line";
+  return 0;
+}
+
+TEST(AudioProcessorTest, FarEndTimesOnCompressedFilesReserveOnlyWhatTheFileHolds) {
+  // Five seconds of MP3, read directly (16 kHz mono) and through the resampler (44.1 kHz), with
+  // end times whose spans would need gigabytes: what is reserved follows the file's length.
+  for (const char* name : {"speech_16k.mp3", "speech_44k.mp3"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(PROJECT_TEST_DATA_DIR) + "/audio/" + name;
+    const auto whole = AudioProcessor::loadAudioAsFloatArray(path);
+    EXPECT_NEAR(double(whole.size()), 5.0 * 16000, 0.02 * 16000);
+    for (const double end : {90'000.0, 200'000.0}) {
+      SCOPED_TRACE(end);
+      const double before = addressSpaceBytes();
+      const auto samples = AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels(), 0.0, end);
+      const auto buffer = AudioProcessor::loadAudio(path, ChannelMode::sumChannels(), 0.0, end);
+      EXPECT_LT(addressSpaceBytes() - before, 256.0 * 1024 * 1024);
+      EXPECT_EQ(samples, whole);
+      EXPECT_LT(samples.capacity(), 2 * whole.size());
+      EXPECT_EQ(buffer->frameLength(), whole.size());
+    }
   }
 }
 
