@@ -44,7 +44,8 @@ class Tokenizer {
   virtual std::string decode(std::span<const int> tokens, bool skipSpecialTokens) const = 0;
   std::string decode(std::span<const int> tokens) const { return decode(tokens, false); }
 
-  // The model's id of one token; absent when the token is not in the vocabulary.
+  // The model's id of one token. A token outside the vocabulary gives the unknown token's id;
+  // absent only when the model has no unknown token.
   virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
   // Element-wise convertTokenToId.
   virtual std::vector<std::optional<int>> convertTokensToIds(std::span<const std::string> tokens) const;
@@ -69,6 +70,7 @@ class TokenizingModel {
   virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
   std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
 
+  // The id of one token; a token outside the vocabulary gives unknownTokenId().
   virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
   virtual std::optional<std::string> convertIdToToken(int id) const = 0;
 

@@ -98,6 +98,11 @@ TEST(PreTrainedTokenizerTest, UnknownTokensAreFusedPerRunWhenTheModelAsks) {
   EXPECT_EQ(fusing.encode("xhy", false), (Ids{0, 20, 1, 20}));
   const PreTrainedTokenizer plain = make(R"({"tokenizer_class": "GPT2Tokenizer", "unk_token": "<unk>"})");
   EXPECT_EQ(plain.tokenize("hi xyz"), (Tokens{"\u2581hi", "\u2581", "<0x78>", "<0x79>", "<0x7A>"}));
+  // A token outside the vocabulary converts to the unknown id; without an unknown token, to
+  // nothing.
+  const Tokenizer& withUnknown = plain;
+  EXPECT_EQ(withUnknown.convertTokenToId("zz"), 20);
+  EXPECT_EQ(make().convertTokenToId("zz"), std::nullopt);
 }
 
 TEST(PreTrainedTokenizerTest, DecodingSkipsOnlySpecialIdsAndDropsUnknownOnes) {
