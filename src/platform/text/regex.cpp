@@ -5,6 +5,7 @@
 #include <unicode/utypes.h>
 
 #include <cctype>
+#include <new>
 #include <variant>
 
 namespace platform::text {
@@ -33,7 +34,8 @@ struct Search {
         utext_openUTF8(nullptr, utf8.empty() ? kEmpty : utf8.data(), static_cast<int64_t>(utf8.size()), &status));
     check(status);
     matcher.reset(compiled.matcher(status));
-    check(matcher || U_FAILURE(status) ? status : U_MEMORY_ALLOCATION_ERROR);
+    if (!matcher && U_SUCCESS(status)) status = U_MEMORY_ALLOCATION_ERROR;
+    check(status);
     if (options.backtrackStackLimit) {
       matcher->setStackLimit(*options.backtrackStackLimit, status);
       check(status);
@@ -43,6 +45,7 @@ struct Search {
 
   void check(UErrorCode status) const {
     if (U_SUCCESS(status)) return;
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     throw RegexMatchError("regular expression \"" + pattern + "\" cannot finish matching a text of " +
                           std::to_string(textSize) + " bytes: " + u_errorName(status));
   }
@@ -186,15 +189,14 @@ Regex::Regex(std::string_view pattern, RegexOptions options) : pattern_(pattern)
   const icu::UnicodeString source =
       icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size())));
   std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(source, flagsOf(options), parseError, status));
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status) || !compiled) {
     throw RegexError("invalid regular expression \"" + pattern_ + "\": " + u_errorName(status) + " at offset " +
                      std::to_string(parseError.offset));
   }
   // Only a matcher knows the number of groups.
   std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(status));
-  if (U_FAILURE(status) || !matcher) {
-    throw RegexError("cannot create a matcher for \"" + pattern_ + "\": " + u_errorName(status));
-  }
+  if (U_FAILURE(status) || !matcher) throw std::bad_alloc();  // the pattern compiled, so only memory is short
   groupCount_ = static_cast<std::size_t>(matcher->groupCount());
   compiled_ = std::move(compiled);
 }

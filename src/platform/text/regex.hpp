@@ -38,10 +38,11 @@ class RegexError : public std::runtime_error {
   explicit RegexError(const std::string& message) : std::runtime_error(message) {}
 };
 
-// A matching operation that the engine could not finish: its backtracking stack reached the
-// limit, or memory ran out. No result of the operation is given. what() names the pattern,
-// the length of the text and ICU's reason ("U_REGEX_STACK_OVERFLOW"). Not a RegexError, so a
-// handler for patterns that do not compile does not take it for one.
+// A matching operation that the engine could not finish, such as one whose backtracking
+// stack reached its limit. No result of the operation is given. what() names the pattern, the
+// length of the text and ICU's reason ("U_REGEX_STACK_OVERFLOW"). Not a RegexError, so a
+// handler for patterns that do not compile does not take it for one. (Memory running out is
+// std::bad_alloc, as everywhere.)
 class RegexMatchError : public std::runtime_error {
  public:
   explicit RegexMatchError(const std::string& message) : std::runtime_error(message) {}
