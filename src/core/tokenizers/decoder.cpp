@@ -10,6 +10,7 @@
 #include "core/extensions.hpp"
 #include "core/tokenizers/byte_level.hpp"
 #include "core/tokenizers/replace_pattern.hpp"
+#include "core/tokenizers/text_splitting.hpp"
 #include "core/tokenizers/tokenizer_error.hpp"
 #include "platform/text/regex.hpp"
 #include "platform/text/text.hpp"
@@ -69,7 +70,7 @@ class WordPieceDecoder final : public Decoder {
  private:
   static std::string clean(std::string_view token) {
     static const text::Regex re("\\s(\\.|\\?|\\!|\\,|'\\s|n't|'m|'s|'ve|'re)");
-    return replacingOccurrences(re.replaceAllLenient(token, "$1"), " do not", " don't");
+    return replacingOccurrences(replaceAllMatches(re, token, "$1"), " do not", " don't");
   }
 
   std::string prefix_;

@@ -3,8 +3,9 @@
 //
 // makeDecoder builds one from the "decoder" object of "tokenizer.json" by its "type":
 // "Sequence", "WordPiece", "ByteLevel", "Replace", "ByteFallback", "Fuse", "Strip",
-// "Metaspace" (matched exactly). Decoders are immutable and thread-safe; decoding never fails
-// (invalid UTF-8 becomes U+FFFD).
+// "Metaspace" (matched exactly). Decoders are immutable and thread-safe. Invalid UTF-8 becomes
+// U+FFFD; decoding fails only when a regular expression ("Replace", the WordPiece clean-up)
+// cannot be matched against a token (TokenizerError::tooLong).
 #pragma once
 
 #include <memory>

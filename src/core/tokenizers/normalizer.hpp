@@ -18,7 +18,8 @@ namespace noxtal::tokenizers {
 class Normalizer {
  public:
   virtual ~Normalizer() = default;
-  // The normalized text. Never fails.
+  // The normalized text. Throws TokenizerError::tooLong when a regular expression of the
+  // stage ("Replace") cannot be matched against the text; nothing else fails.
   virtual std::string normalize(std::string_view text) const = 0;
   std::string operator()(std::string_view text) const { return normalize(text); }
 };

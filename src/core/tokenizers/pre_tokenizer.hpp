@@ -44,7 +44,8 @@ class PreTokenizer {
  public:
   virtual ~PreTokenizer() = default;
 
-  // The pieces of one text.
+  // The pieces of one text. Throws TokenizerError::tooLong when the stage's regular
+  // expression cannot be matched against the text; nothing else fails.
   virtual std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options) const = 0;
   // The pieces of every text, concatenated in order, each text cut with the same options.
   std::vector<std::string> preTokenize(std::span<const std::string> texts, PreTokenizerOptions options) const;

@@ -40,13 +40,16 @@ class PreTrainedTokenizer : public Tokenizer {
   // id lies outside 0 to 2^31-1, invalidConfiguration for any other failure while building.
   PreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, bool strict);
 
-  // Never fails. Invalid UTF-8 in `text` is read as U+FFFD.
+  // Invalid UTF-8 in `text` is read as U+FFFD. Throws TokenizerError::tooLong when the
+  // normalizer's or pre-tokenizer's regular expression cannot be matched against a section
+  // (a single match longer than the engine's backtracking limit allows).
   std::vector<std::string> tokenize(std::string_view text) const override;
   // Throws TokenizerError::tokenWithoutId when a token has no id (it is outside the
-  // vocabulary and the model has no unknown token).
+  // vocabulary and the model has no unknown token), and tooLong as tokenize.
   std::vector<int> encode(std::string_view text, bool addSpecialTokens) const override;
   using Tokenizer::encode;
-  // Never fails; ids the model does not know are dropped.
+  // Ids the model does not know are dropped. Throws TokenizerError::tooLong only when the
+  // decoder's regular expression cannot be matched against a token.
   std::string decode(std::span<const int> tokens, bool skipSpecialTokens) const override;
   using Tokenizer::decode;
 

@@ -1,5 +1,6 @@
 #include "core/tokenizers/replace_pattern.hpp"
 
+#include "core/tokenizers/text_splitting.hpp"
 #include "core/tokenizers/tokenizer_error.hpp"
 
 namespace noxtal::tokenizers {
@@ -19,7 +20,7 @@ std::string replacingOccurrences(std::string_view text, std::string_view pattern
 }
 
 std::string StringReplacePattern::replace(std::string_view text) const {
-  if (const auto* r = std::get_if<Regexp>(&value_)) return r->regexp.replaceAllLenient(text, r->replacement);
+  if (const auto* r = std::get_if<Regexp>(&value_)) return replaceAllMatches(r->regexp, text, r->replacement);
   const auto& s = std::get<String>(value_);
   return replacingOccurrences(text, s.pattern, s.replacement);
 }

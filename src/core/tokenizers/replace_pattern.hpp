@@ -34,7 +34,8 @@ class StringReplacePattern {
   const std::variant<Regexp, String>& value() const { return value_; }
 
   // Every match replaced, left to right without overlap. An empty literal search text has no
-  // occurrence, so the text comes back unchanged. Never throws.
+  // occurrence, so the text comes back unchanged. Throws TokenizerError::tooLong when the
+  // regular expression cannot be matched against the text; a literal never throws.
   std::string replace(std::string_view text) const;
 
  private:

@@ -1,9 +1,27 @@
 #include "core/tokenizers/text_splitting.hpp"
 
 #include "core/logging.hpp"
+#include "core/tokenizers/tokenizer_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace noxtal::tokenizers {
+
+std::vector<platform::text::Match> findAllMatches(const platform::text::Regex& regex, std::string_view text) {
+  try {
+    return regex.findAll(text);
+  } catch (const platform::text::RegexMatchError& error) {
+    throw TokenizerError::tooLong(error.what());
+  }
+}
+
+std::string replaceAllMatches(const platform::text::Regex& regex, std::string_view text,
+                              std::string_view replacement) {
+  try {
+    return regex.replaceAllLenient(text, replacement);
+  } catch (const platform::text::RegexMatchError& error) {
+    throw TokenizerError::tooLong(error.what());
+  }
+}
 
 SearchPattern SearchPattern::regex(std::string_view pattern) {
   try {
@@ -21,7 +39,7 @@ std::vector<ByteRange> SearchPattern::matches(std::string_view text) const {
   if (isRegex_) {
     if (!regex_) return ranges;
     // The engine itself resumes one code point past an empty match.
-    for (const platform::text::Match& m : regex_->findAll(text)) {
+    for (const platform::text::Match& m : findAllMatches(*regex_, text)) {
       if (m.end() > m.begin()) ranges.push_back(m.range());
     }
     return ranges;
@@ -78,7 +96,7 @@ std::vector<std::string> splitKeepingCaptures(std::string_view text, const platf
   std::vector<std::string> pieces;
   std::size_t resume = 0;
   bool matched = false;
-  for (const platform::text::Match& m : regex.findAll(text)) {
+  for (const platform::text::Match& m : findAllMatches(regex, text)) {
     if (m.end() == m.begin()) continue;
     matched = true;
     if (m.begin() > resume) pieces.emplace_back(text.substr(resume, m.begin() - resume));

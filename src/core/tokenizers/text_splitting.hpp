@@ -7,6 +7,10 @@
 // make a helper loop for ever. Offsets are byte offsets into UTF-8 text.
 //
 // All functions are pure and thread-safe; a SearchPattern may be used from many threads.
+// Every regular-expression search goes through findAllMatches or replaceAllMatches: a search
+// the engine cannot finish (platform::text::RegexMatchError, such as a run of a million
+// characters under \S+) throws TokenizerError::tooLong with the engine's reason as its
+// message, never gives a shorter list of matches.
 #pragma once
 
 #include <optional>
@@ -26,6 +30,12 @@ using platform::text::ByteRange;
 // gives, several times faster. Text that is not valid UTF-8 goes through the pattern itself.
 extern const char* const kByteLevelSplitPattern;
 std::vector<ByteRange> byteLevelSplitRanges(std::string_view text);
+
+// `regex.findAll(text)`; a search the engine cannot finish throws TokenizerError::tooLong.
+std::vector<platform::text::Match> findAllMatches(const platform::text::Regex& regex, std::string_view text);
+// `regex.replaceAllLenient(text, replacement)`, with the same error.
+std::string replaceAllMatches(const platform::text::Regex& regex, std::string_view text,
+                              std::string_view replacement);
 
 class SearchPattern {
  public:

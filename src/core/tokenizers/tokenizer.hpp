@@ -31,17 +31,21 @@ class Tokenizer {
  public:
   virtual ~Tokenizer() = default;
 
-  // Token strings of the text, without special tokens added.
+  // Token strings of the text, without special tokens added. Throws TokenizerError::tooLong
+  // when a stage's regular expression cannot be matched against the text.
   virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
   // Ids of the text, with the post-processor's special tokens when `addSpecialTokens`.
-  // Throws TokenizerError::tokenWithoutId for a token that has no id.
+  // Throws TokenizerError::tokenWithoutId for a token that has no id, and tooLong as tokenize.
   virtual std::vector<int> encode(std::string_view text, bool addSpecialTokens) const = 0;
   std::vector<int> encode(std::string_view text) const { return encode(text, true); }
-  // Text of the ids; special tokens are dropped when `skipSpecialTokens`.
+  // Text of the ids; special tokens are dropped when `skipSpecialTokens`. Throws
+  // TokenizerError::tooLong only when a decoder's regular expression cannot be matched
+  // against a token.
   virtual std::string decode(std::span<const int> tokens, bool skipSpecialTokens) const = 0;
   std::string decode(std::span<const int> tokens) const { return decode(tokens, false); }
 
-  // The model's id of one token; absent when the token is not in the vocabulary.
+  // The model's id of one token. A token outside the vocabulary gives the unknown token's id;
+  // absent only when the model has no unknown token.
   virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
   // Element-wise convertTokenToId.
   virtual std::vector<std::optional<int>> convertTokensToIds(std::span<const std::string> tokens) const;
@@ -66,6 +70,7 @@ class TokenizingModel {
   virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
   std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
 
+  // The id of one token; a token outside the vocabulary gives unknownTokenId().
   virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
   virtual std::optional<std::string> convertIdToToken(int id) const = 0;
 

@@ -1,7 +1,9 @@
 // The error type of the whole tokenizer library.
 //
-// Loaders, vocabulary models and stage factories throw TokenizerError; tokenizing and decoding
-// themselves never do, and encoding only reports a token that has no id (tokenWithoutId).
+// Loaders, vocabulary models and stage factories throw TokenizerError. Tokenizing, encoding
+// and decoding throw it only when a stage's regular expression cannot be matched against the
+// text (tooLong, with the engine's reason: a single match longer than its backtracking limit
+// allows), and encoding also for a token that has no id (tokenWithoutId).
 // what() is the case's description. Every stage factory reports a bad stage object as
 // invalidConfiguration, whose description is its message alone ("Unsupported Normalizer type:
 // Foo"), so the loader's caller sees the reason unchanged.

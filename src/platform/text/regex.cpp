@@ -5,6 +5,7 @@
 #include <unicode/utypes.h>
 
 #include <cctype>
+#include <new>
 #include <variant>
 
 namespace platform::text {
@@ -16,20 +17,58 @@ struct UTextCloser {
 using UTextPtr = std::unique_ptr<UText, UTextCloser>;
 
 // A matcher of its own for one call, reading the caller's UTF-8 bytes in place (native
-// indices of a UTF-8 UText are byte offsets).
+// indices of a UTF-8 UText are byte offsets). Every search checks ICU's status: a search the
+// engine could not finish throws RegexMatchError, never reads as "no further match".
 struct Search {
+  const std::string& pattern;
+  std::size_t textSize;
   UTextPtr text;
   std::unique_ptr<icu::RegexMatcher> matcher;
 
-  Search(const icu::RegexPattern& pattern, std::string_view utf8) {
+  Search(const icu::RegexPattern& compiled, const std::string& source, const RegexOptions& options,
+         std::string_view utf8)
+      : pattern(source), textSize(utf8.size()) {
     UErrorCode status = U_ZERO_ERROR;
     static const char kEmpty[] = "";
     text.reset(
         utext_openUTF8(nullptr, utf8.empty() ? kEmpty : utf8.data(), static_cast<int64_t>(utf8.size()), &status));
-    if (U_FAILURE(status)) throw RegexError("cannot read text for regular expression");
-    matcher.reset(pattern.matcher(status));
-    if (U_FAILURE(status) || !matcher) throw RegexError(std::string("cannot create matcher: ") + u_errorName(status));
+    check(status);
+    matcher.reset(compiled.matcher(status));
+    if (!matcher && U_SUCCESS(status)) status = U_MEMORY_ALLOCATION_ERROR;
+    check(status);
+    if (options.backtrackStackLimit) {
+      matcher->setStackLimit(*options.backtrackStackLimit, status);
+      check(status);
+    }
     matcher->reset(text.get());
+  }
+
+  void check(UErrorCode status) const {
+    if (U_SUCCESS(status)) return;
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    throw RegexMatchError("regular expression \"" + pattern + "\" cannot finish matching a text of " +
+                          std::to_string(textSize) + " bytes: " + u_errorName(status));
+  }
+
+  // The next match after the previous one (the first from the start).
+  bool findNext() {
+    UErrorCode status = U_ZERO_ERROR;
+    const bool found = matcher->find(status);
+    check(status);
+    return found;
+  }
+  // The first match that starts at or after `from`.
+  bool findFrom(std::size_t from) {
+    UErrorCode status = U_ZERO_ERROR;
+    const bool found = matcher->find(static_cast<int64_t>(from), status);
+    check(status);
+    return found;
+  }
+  bool matchesWhole() {
+    UErrorCode status = U_ZERO_ERROR;
+    const bool matched = matcher->matches(status);
+    check(status);
+    return matched;
   }
 
   Match current() const {
@@ -142,55 +181,51 @@ std::string_view Match::str(std::string_view text, std::size_t i) const {
 }
 
 Regex::Regex(std::string_view pattern, RegexOptions options) : pattern_(pattern), options_(options) {
+  if (options.backtrackStackLimit && *options.backtrackStackLimit < 0) {
+    throw RegexError("negative backtracking stack limit for regular expression \"" + pattern_ + "\"");
+  }
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError{};
   const icu::UnicodeString source =
       icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size())));
   std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(source, flagsOf(options), parseError, status));
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status) || !compiled) {
     throw RegexError("invalid regular expression \"" + pattern_ + "\": " + u_errorName(status) + " at offset " +
                      std::to_string(parseError.offset));
   }
+  // Only a matcher knows the number of groups.
+  std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(status));
+  if (U_FAILURE(status) || !matcher) throw std::bad_alloc();  // the pattern compiled, so only memory is short
+  groupCount_ = static_cast<std::size_t>(matcher->groupCount());
   compiled_ = std::move(compiled);
 }
 
-std::size_t Regex::groupCount() const {
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::RegexMatcher> m(compiled_->matcher(status));
-  return U_SUCCESS(status) && m ? static_cast<std::size_t>(m->groupCount()) : 0;
-}
-
-bool Regex::matches(std::string_view text) const {
-  Search s(*compiled_, text);
-  UErrorCode status = U_ZERO_ERROR;
-  const bool ok = s.matcher->matches(status);
-  return U_SUCCESS(status) && ok;
-}
+bool Regex::matches(std::string_view text) const { return Search(*compiled_, pattern_, options_, text).matchesWhole(); }
 
 bool Regex::contains(std::string_view text) const { return search(text).has_value(); }
 
 std::optional<Match> Regex::search(std::string_view text, std::size_t from) const {
   if (from > text.size()) return std::nullopt;
-  Search s(*compiled_, text);
-  UErrorCode status = U_ZERO_ERROR;
-  if (!s.matcher->find(static_cast<int64_t>(from), status) || U_FAILURE(status)) return std::nullopt;
+  Search s(*compiled_, pattern_, options_, text);
+  if (!s.findFrom(from)) return std::nullopt;
   return s.current();
 }
 
 std::vector<Match> Regex::findAll(std::string_view text) const {
   std::vector<Match> out;
-  Search s(*compiled_, text);
-  while (s.matcher->find()) out.push_back(s.current());
+  Search s(*compiled_, pattern_, options_, text);
+  while (s.findNext()) out.push_back(s.current());
   return out;
 }
 
 std::string Regex::replaceAll(std::string_view text, std::string_view replacement) const {
-  const auto parts = parseTemplate(replacement, *compiled_, groupCount(), false);
+  const auto parts = parseTemplate(replacement, *compiled_, groupCount_, false);
   return replaceAll(text, [&](const Match& m, std::string_view t) { return expandTemplate(parts, m, t); });
 }
 
 std::string Regex::replaceAllLenient(std::string_view text, std::string_view replacement) const {
-  const auto parts = parseTemplate(replacement, *compiled_, groupCount(), true);
+  const auto parts = parseTemplate(replacement, *compiled_, groupCount_, true);
   return replaceAll(text, [&](const Match& m, std::string_view t) { return expandTemplate(parts, m, t); });
 }
 

@@ -5,9 +5,16 @@
 // byte offset into the text given. Used by the tokenizers' splitting and the hub client's
 // pattern checks. A Regex is immutable once built; one const Regex may be used from any
 // number of threads at once (each call makes its own matcher).
+//
+// ICU matches by backtracking, with its backtracking stack on the heap and limited in size
+// (8 MB unless RegexOptions says otherwise). A search that would need more stops with an
+// error: every matching operation then throws RegexMatchError rather than answer as if the
+// text had no further match. Some loops ((a|b)+, \S+) take stack for every character they
+// match, so under the default limit a single match of about a million characters can fail.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,10 +31,21 @@ U_NAMESPACE_END
 
 namespace platform::text {
 
-// A pattern that does not compile. what() names the pattern and ICU's reason.
+// A pattern that does not compile (or a replacement template that refers to a group the
+// pattern lacks). what() names the pattern and ICU's reason.
 class RegexError : public std::runtime_error {
  public:
   explicit RegexError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A matching operation that the engine could not finish, such as one whose backtracking
+// stack reached its limit. No result of the operation is given. what() names the pattern, the
+// length of the text and ICU's reason ("U_REGEX_STACK_OVERFLOW"). Not a RegexError, so a
+// handler for patterns that do not compile does not take it for one. (Memory running out is
+// std::bad_alloc, as everywhere.)
+class RegexMatchError : public std::runtime_error {
+ public:
+  explicit RegexMatchError(const std::string& message) : std::runtime_error(message) {}
 };
 
 struct RegexOptions {
@@ -35,6 +53,10 @@ struct RegexOptions {
   bool multiline = false;        // ^ and $ match at line starts and ends
   bool dotMatchesLineSeparators = false;
   bool allowCommentsAndWhitespace = false;  // white space and #-comments in the pattern are ignored
+  // The size in bytes of each match's backtracking stack: absent keeps ICU's default (8 MB),
+  // 0 lifts the limit. For callers that must bound the memory one match may take, or make a
+  // match fail on purpose. Must not be negative.
+  std::optional<std::int32_t> backtrackStackLimit = std::nullopt;
 };
 
 // A byte range [begin, end) in the searched text.
@@ -59,13 +81,17 @@ struct Match {
 
 class Regex {
  public:
-  // Compiles `pattern` (UTF-8). Throws RegexError when it is not a valid pattern.
+  // Compiles `pattern` (UTF-8). Throws RegexError when it is not a valid pattern or
+  // options.backtrackStackLimit is negative.
   explicit Regex(std::string_view pattern, RegexOptions options = {});
   // Copies share the compiled pattern (it is never modified).
 
   const std::string& pattern() const { return pattern_; }
   // Number of capture groups in the pattern.
-  std::size_t groupCount() const;
+  std::size_t groupCount() const { return groupCount_; }
+
+  // Every matching operation below throws RegexMatchError when the engine cannot finish the
+  // search (see the top of this file); it then gives no partial result.
 
   // True when the whole text matches the pattern.
   bool matches(std::string_view text) const;
@@ -82,9 +108,10 @@ class Regex {
   // and a backslash quotes the next character. Throws RegexError when the replacement refers
   // to a group that does not exist.
   std::string replaceAll(std::string_view text, std::string_view replacement) const;
-  // The same template replacement, but it never throws: a reference to a group the pattern
-  // lacks ($7 with two groups, ${missing}) inserts nothing, a '$' that starts no reference and
-  // an unterminated "${" are literal text. For templates read from data files.
+  // The same template replacement, but a template never makes it throw: a reference to a
+  // group the pattern lacks ($7 with two groups, ${missing}) inserts nothing, a '$' that
+  // starts no reference and an unterminated "${" are literal text. For templates read from
+  // data files.
   std::string replaceAllLenient(std::string_view text, std::string_view replacement) const;
   // Every match replaced by what `replacer` returns for it (given the match and the text).
   std::string replaceAll(std::string_view text,
@@ -101,6 +128,7 @@ class Regex {
  private:
   std::string pattern_;
   RegexOptions options_;
+  std::size_t groupCount_ = 0;
   std::shared_ptr<const icu::RegexPattern> compiled_;
 };
 

@@ -9,6 +9,7 @@
 #include "core/config.hpp"
 #include "core/tokenizers/pretrained_tokenizer.hpp"
 #include "core/tokenizers/tokenizer_error.hpp"
+#include "support/expect_error.hpp"
 
 namespace noxtal::tokenizers {
 namespace {
@@ -97,6 +98,11 @@ TEST(PreTrainedTokenizerTest, UnknownTokensAreFusedPerRunWhenTheModelAsks) {
   EXPECT_EQ(fusing.encode("xhy", false), (Ids{0, 20, 1, 20}));
   const PreTrainedTokenizer plain = make(R"({"tokenizer_class": "GPT2Tokenizer", "unk_token": "<unk>"})");
   EXPECT_EQ(plain.tokenize("hi xyz"), (Tokens{"\u2581hi", "\u2581", "<0x78>", "<0x79>", "<0x7A>"}));
+  // A token outside the vocabulary converts to the unknown id; without an unknown token, to
+  // nothing.
+  const Tokenizer& withUnknown = plain;
+  EXPECT_EQ(withUnknown.convertTokenToId("zz"), 20);
+  EXPECT_EQ(make().convertTokenToId("zz"), std::nullopt);
 }
 
 TEST(PreTrainedTokenizerTest, DecodingSkipsOnlySpecialIdsAndDropsUnknownOnes) {
@@ -128,6 +134,20 @@ TEST(PreTrainedTokenizerTest, CleanUpAppliesTheTenReplacementsInOrder) {
 TEST(PreTrainedTokenizerTest, InvalidUtf8IsReadAsReplacementCharacters) {
   const PreTrainedTokenizer tokenizer = make();
   EXPECT_EQ(tokenizer.tokenize("h\xFFi"), (Tokens{"\u2581h", "<0xEF>", "<0xBF>", "<0xBD>", "i"}));
+}
+
+// "\\S+" takes backtracking stack for every character it matches: a word of two million
+// characters is more than the engine's default limit. The tokenizer reports it instead of
+// dropping the word (or, with a Split pattern, keeping the rest of the text as one piece).
+TEST(PreTrainedTokenizerTest, AWordTheRegexEngineCannotMatchIsTooLong) {
+  const PreTrainedTokenizer tokenizer = make(R"({"tokenizer_class": "GPT2Tokenizer"})", R"({
+    "pre_tokenizer": {"type": "Whitespace"},
+    "model": {"type": "BPE", "vocab": {"h": 1, "i": 2, "hi": 5}, "merges": ["h i"]}})");
+  EXPECT_EQ(tokenizer.encode("hi  hi", false), (Ids{5, 5}));
+  const std::string text = "hi " + std::string(2'000'000, 'h');
+  const std::string reason =
+      "regular expression \"\\S+\" cannot finish matching a text of 2000003 bytes: U_REGEX_STACK_OVERFLOW";
+  testsupport::expectError<TokenizerError>([&] { tokenizer.encode(text); }, TokenizerError::Case::tooLong, reason);
 }
 
 TEST(PreTrainedTokenizerTest, AddedTokenIdsOutsideThirtyTwoBitsAreMalformed) {

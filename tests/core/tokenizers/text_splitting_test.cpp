@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "core/tokenizers/replace_pattern.hpp"
+#include "core/tokenizers/tokenizer_error.hpp"
+#include "support/expect_error.hpp"
+
 namespace noxtal::tokenizers {
 namespace {
 
@@ -68,6 +72,28 @@ TEST(TextSplittingTest, SplitKeepingCapturesKeepsTheLastParticipatingGroup) {
   EXPECT_EQ(splitKeepingCaptures("plain", addedTokens), Pieces{"plain"});
   EXPECT_EQ(splitKeepingCaptures("", addedTokens), Pieces{""});
   EXPECT_EQ(splitKeepingCaptures("ab", platform::text::Regex("x*")), Pieces{"ab"});
+}
+
+// A search the regular-expression engine cannot finish (a loop over a group needs more
+// backtracking stack than the expression allows) is an error of the cut and of the replace
+// rule, never a shorter result.
+TEST(TextSplittingTest, ASearchTheEngineCannotFinishIsTooLong) {
+  platform::text::RegexOptions limited;
+  limited.backtrackStackLimit = 1024;
+  const platform::text::Regex heavy("(a|b)+", limited);
+  std::string text = "ab ";
+  for (int i = 0; i < 500; ++i) text += "ab";
+  text += " ab";
+  const std::string reason =
+      "regular expression \"(a|b)+\" cannot finish matching a text of 1006 bytes: U_REGEX_STACK_OVERFLOW";
+
+  testsupport::expectError<TokenizerError>([&] { splitKeepingCaptures(text, heavy); }, TokenizerError::Case::tooLong,
+                                           reason);
+  const StringReplacePattern replace(StringReplacePattern::Regexp{heavy, "-"});
+  testsupport::expectError<TokenizerError>([&] { replace.replace(text); }, TokenizerError::Case::tooLong, reason);
+  // Within the limit both work as before.
+  EXPECT_EQ(splitKeepingCaptures("x ab y", heavy), (Pieces{"x ", "b", " y"}));
+  EXPECT_EQ(replace.replace("x ab y"), "x - y");
 }
 
 }  // namespace

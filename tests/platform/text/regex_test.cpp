@@ -88,6 +88,42 @@ TEST(RegexTest, Split) {
   EXPECT_EQ(Regex("\\d").split("a1b", true), (std::vector<std::string>{"a", "1", "b"}));
 }
 
+// A loop over a group takes backtracking stack for every character it matches; with a small
+// limit a long run is more than the engine may take. Every matching operation then fails
+// instead of answering as though the text ended there.
+TEST(RegexTest, AMatchBeyondTheBacktrackStackLimitThrowsFromEveryOperation) {
+  RegexOptions limited;
+  limited.backtrackStackLimit = 1024;
+  const Regex r("(a|b)+", limited);
+  std::string run;
+  for (int i = 0; i < 500; ++i) run += "ab";
+  const std::string text = "ab " + run + " ab";
+
+  EXPECT_THROW(r.findAll(text), RegexMatchError);
+  EXPECT_THROW(r.matches(run), RegexMatchError);
+  EXPECT_THROW(r.contains(run), RegexMatchError);
+  EXPECT_THROW(r.search(text, 3), RegexMatchError);
+  EXPECT_THROW(r.replaceAll(text, "-"), RegexMatchError);
+  EXPECT_THROW(r.replaceAllLenient(text, "$1"), RegexMatchError);
+  EXPECT_THROW(r.replaceAll(text, [](const Match&, std::string_view) { return std::string("-"); }), RegexMatchError);
+  EXPECT_THROW(r.split(text), RegexMatchError);
+  try {
+    r.findAll(text);
+  } catch (const RegexMatchError& error) {
+    EXPECT_NE(std::string(error.what()).find("U_REGEX_STACK_OVERFLOW"), std::string::npos) << error.what();
+  }
+
+  // Short runs stay within the limit, and the default limit takes the long one.
+  EXPECT_EQ(r.findAll("ab ba").size(), 2u);
+  EXPECT_TRUE(r.matches("abba"));
+  EXPECT_EQ(Regex("(a|b)+").findAll(text).size(), 3u);
+  EXPECT_EQ(Regex("(a|b)+").split(text, true).size(), 7u);
+
+  RegexOptions negative;
+  negative.backtrackStackLimit = -1;
+  EXPECT_THROW(Regex("a", negative), RegexError);
+}
+
 TEST(RegexTest, EscapeQuotesEveryMetacharacter) {
   const std::string literal = "a.b*c(d)[e]{f}^$|\\+?# -";
   const Regex r(Regex::escape(literal));
