@@ -1,7 +1,8 @@
 // The whole diarization pipeline with the demo models on a generated two-voice recording:
-// real-time factor, the phase times of the run's timings, and the process's peak resident
-// memory against its budget (input samples + stored embeddings + the condensed distance list
-// of n(n - 1)/2 floats + 150 MB).
+// real-time factor, the process's CPU time per second of audio (cpu_time_factor, all threads;
+// steadier than wall time on a busy machine), the phase times of the run's timings, and the
+// process's peak resident memory against its budget (input samples + stored embeddings + the
+// condensed distance list of n(n - 1)/2 floats + 150 MB).
 //
 // The recording's length in minutes is the flag --minutes=N (default 1, the CI smoke length);
 // measure each length in its own process, so that one run's peak memory does not hide the
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "diarization/dellomar.hpp"
@@ -39,6 +41,14 @@ double peakResidentBytes() {
     if (line.rfind("VmHWM:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) * 1024.0;
   }
   return 0;
+}
+
+// User and system CPU time of the whole process so far, in seconds.
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 std::optional<int> environmentCount(const char* name) {
@@ -76,16 +86,20 @@ void BM_DiarizePipeline(benchmark::State& state) {
   std::shared_ptr<const dellomar::PyannoteDiarizationTimings> timings;
   int speakers = 0;
   double wall = 0;
+  double cpu = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = processCpuSeconds();
     dellomar::DiarizationResult result = fixture.dellomar->diarize(fixture.samples);
     wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    cpu = processCpuSeconds() - cpuStart;
     timings = std::dynamic_pointer_cast<const dellomar::PyannoteDiarizationTimings>(result.timings);
     speakers = result.speakerCount;
     benchmark::DoNotOptimize(result);
   }
   state.counters["audio_minutes"] = audioSeconds / 60;
   state.counters["real_time_factor"] = wall / audioSeconds;
+  state.counters["cpu_time_factor"] = cpu / audioSeconds;
   state.counters["speakers"] = speakers;
   if (timings) {
     state.counters["segmenter_ms"] = timings->segmenterTime;

@@ -1,6 +1,7 @@
 // The demo diarization models: byte-identical output, loading through PyannoteModelLoader as a
-// local folder, band detection by pitch on synthesised and plain voices, and embeddings that
-// keep two voices apart (cosines, PLDA projections that VBx keeps as two speakers).
+// local folder, the speaker of a frame by its pitch on synthesised and plain voices, bridged
+// gaps, and embeddings that keep two voices apart (cosines, PLDA projections that VBx keeps as
+// two speakers).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -84,10 +85,18 @@ class DemoModelsTest : public ::testing::Test {
 testsupport::TemporaryFolder* DemoModelsTest::folder_ = nullptr;
 PyannoteModelLoader* DemoModelsTest::loader_ = nullptr;
 
-std::vector<float> sine(double seconds, double hz, double amplitude) {
+struct Tone {
+  double hz;
+  double amplitude;
+};
+
+// A sum of sines.
+std::vector<float> tones(double seconds, const std::vector<Tone>& parts) {
   std::vector<float> out(static_cast<std::size_t>(seconds * 16000));
   for (std::size_t n = 0; n < out.size(); ++n) {
-    out[n] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(n) / 16000));
+    double x = 0;
+    for (const Tone& t : parts) x += t.amplitude * std::sin(2 * std::numbers::pi * t.hz * static_cast<double>(n) / 16000);
+    out[n] = static_cast<float>(x);
   }
   return out;
 }
@@ -126,7 +135,7 @@ TEST_F(DemoModelsTest, LoadsAsALocalFolderWithThePipelineGeometry) {
   EXPECT_EQ(models->embedder->expectedWaveformSize(), 480000);
   EXPECT_EQ(models->embedder->speakerMaskRowCount(), 42);
 
-  const auto outputs = segment(sine(30, 110, 0.1));
+  const auto outputs = segment(tones(30, {{110, 0.1}}));
   ASSERT_EQ(outputs.size(), 1u);
   const auto shapeOf = [&](const char* name) { return outputs[0].featureValue(name)->multiArrayValue().shape(); };
   EXPECT_EQ(shapeOf("sliding_window_waveform"), (platform::ml::Shape{21, 1, 160000}));
@@ -142,19 +151,29 @@ TEST_F(DemoModelsTest, LoadsAsALocalFolderWithThePipelineGeometry) {
 
 TEST_F(DemoModelsTest, EachBandFindsAnyVoiceWhosePitchLiesInIt) {
   // Plain sines anywhere in a band, a louder tone between the bands, near-silence and digital
-  // silence (which must stay finite through the logarithm).
+  // silence (which must stay finite through the logarithm), and harmonic voices whose harmonics
+  // outweigh their fundamental: a voice is its fundamental's speaker, wherever its energy lies.
   const struct {
-    double hz;
-    double amplitude;
+    std::vector<Tone> tones;
     bool low;
     bool high;
-  } cases[] = {{65, 0.05, true, false},  {110, 0.05, true, false}, {155, 0.05, true, false},
-               {205, 0.05, false, true}, {260, 0.05, false, true}, {315, 0.05, false, true},
-               {110, 0.02, true, false}, {110, 0.003, false, false}, {1000, 0.5, false, false},
-               {0, 0, false, false}};
+  } cases[] = {{{{65, 0.05}}, true, false},
+               {{{110, 0.05}}, true, false},
+               {{{155, 0.05}}, true, false},
+               {{{205, 0.05}}, false, true},
+               {{{260, 0.05}}, false, true},
+               {{{315, 0.05}}, false, true},
+               {{{110, 0.02}}, true, false},
+               {{{110, 0.003}}, false, false},
+               {{{1000, 0.5}}, false, false},
+               {{{0, 0}}, false, false},
+               {{{80, 0.03}, {160, 0.06}, {240, 0.1}, {320, 0.08}, {400, 0.04}}, true, false},
+               {{{100, 0.03}, {200, 0.08}, {300, 0.1}, {400, 0.05}}, true, false},
+               {{{250, 0.05}, {500, 0.1}, {750, 0.08}}, false, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.hz << " Hz at " << c.amplitude);
-    const auto outputs = segment(sine(30, c.hz, c.amplitude));
+    SCOPED_TRACE(testing::Message() << c.tones.front().hz << " Hz at " << c.tones.front().amplitude << " and "
+                                    << c.tones.size() - 1 << " more");
+    const auto outputs = segment(tones(30, c.tones));
     ASSERT_EQ(outputs.size(), 1u);
     for (const auto& frame : chunkActivity(outputs[0])) {
       ASSERT_EQ(frame[0], c.low);
@@ -163,14 +182,37 @@ TEST_F(DemoModelsTest, EachBandFindsAnyVoiceWhosePitchLiesInIt) {
     const auto activity = outputs[0].featureValue("speaker_activity")->multiArrayValue();
     EXPECT_EQ(activity.floatAt(0), c.low ? 100.0f : 0.0f);
     EXPECT_EQ(activity.floatAt(1), c.high ? 100.0f : 0.0f);
+    const auto overlapped = outputs[0].featureValue("overlapped_speaker_activity")->multiArrayValue();
+    for (std::int64_t i = 0; i < overlapped.count(); ++i) ASSERT_EQ(overlapped.floatAt(i), 0.0f) << i;
   }
-  // Both bands at once is overlap.
-  auto mixed = sine(30, 120, 0.05);
-  const auto high = sine(30, 250, 0.05);
-  for (std::size_t i = 0; i < mixed.size(); ++i) mixed[i] += high[i];
-  const auto outputs = segment(mixed);
+}
+
+// A speaker stays active through gaps of up to 0.4 s, not longer ones; a short turn of the
+// other voice inside such a gap is overlap.
+TEST_F(DemoModelsTest, ShortGapsAreBridgedAndAnInterjectionInOneIsOverlap) {
+  auto samples = tones(30, {{110, 0.05}});
+  const auto frameSpan = [&](int first, int last) {  // chunk frames [first, last)
+    return std::span<float>(samples).subspan(static_cast<std::size_t>(first) * 1600,
+                                             static_cast<std::size_t>(last - first) * 1600);
+  };
+  for (float& x : frameSpan(50, 54)) x = 0;    // bridged
+  for (float& x : frameSpan(100, 105)) x = 0;  // too long
+  const auto high = tones(0.2, {{250, 0.05}});
+  std::copy(high.begin(), high.end(), frameSpan(150, 152).begin());
+  const auto outputs = segment(samples);
+  ASSERT_EQ(outputs.size(), 1u);
+  const auto frames = chunkActivity(outputs[0]);
+  for (int f = 0; f < 300; ++f) {
+    ASSERT_EQ(frames[f][0], f < 100 || f >= 105) << f;
+    ASSERT_EQ(frames[f][1], f == 150 || f == 151) << f;
+  }
   const auto overlapped = outputs[0].featureValue("overlapped_speaker_activity")->multiArrayValue();
-  for (std::int64_t i = 0; i < overlapped.count(); ++i) ASSERT_EQ(overlapped.floatAt(i), 1.0f) << i;
+  for (std::int64_t w = 0; w < 21; ++w) {
+    for (std::int64_t l = 0; l < 100; ++l) {
+      const std::int64_t f = 10 * w + l;
+      ASSERT_EQ(overlapped.floatAt(w * 100 + l), f == 150 || f == 151 ? 1.0f : 0.0f) << f;
+    }
+  }
 }
 
 TEST_F(DemoModelsTest, SynthesisedTurnsAreFoundFrameByFrame) {

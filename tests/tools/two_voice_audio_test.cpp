@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 
 #include "platform/audio/wav_writer.hpp"
 #include "platform/fs/file_system.hpp"
@@ -91,6 +92,40 @@ TEST(TwoVoiceSynthesis, SameOptionsSameSamplesAndQuietPauses) {
   }
   const auto silence = twovoice::synthesize({5, 9, 0});
   for (const float s : silence.samples) ASSERT_LE(std::fabs(s), 0.0011f);
+}
+
+// Energy of `samples[first, first + 1600)` in [lowHz, highHz]: a Hann-windowed DFT at 5 Hz steps.
+double bandEnergy(const std::vector<float>& samples, std::size_t first, double lowHz, double highHz) {
+  double sum = 0;
+  for (double hz = lowHz; hz <= highHz + 1e-9; hz += 5) {
+    double re = 0;
+    double im = 0;
+    for (std::size_t n = 0; n < 1600; ++n) {
+      const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(n) / 1600);
+      const double phase = 2 * std::numbers::pi * hz * static_cast<double>(n) / 16000;
+      re += w * samples[first + n] * std::cos(phase);
+      im += w * samples[first + n] * std::sin(phase);
+    }
+    sum += re * re + im * im;
+  }
+  return sum;
+}
+
+// The low voice is told from the high one by its pitch alone: its harmonics put about as much
+// energy into the high voice's band (200-320 Hz) as its fundamental puts into its own.
+TEST(TwoVoiceSynthesis, TheLowVoicesHarmonicsFillTheHighBand) {
+  for (const std::uint64_t seed : {1, 2, 3}) {
+    const SynthesisOptions options{2, seed, 2};
+    const auto low = twovoice::renderTurns(options, {{0, 0, 2000}}).samples;
+    const auto high = twovoice::renderTurns(options, {{1, 0, 2000}}).samples;
+    for (std::size_t first = 1600; first + 3200 <= low.size(); first += 3200) {
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " at " << first / 16000.0 << " s");
+      const double lowOwn = bandEnergy(low, first, 60, 160);
+      const double lowInHigh = bandEnergy(low, first, 200, 320);
+      EXPECT_GT(lowInHigh, 0.6 * lowOwn);
+      EXPECT_LT(bandEnergy(high, first, 60, 160), 0.01 * bandEnergy(high, first, 200, 320));
+    }
+  }
 }
 
 TEST(TwoVoiceSynthesis, TurnsAsRttmReadBackExactly) {

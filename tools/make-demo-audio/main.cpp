@@ -3,8 +3,9 @@
 // Writes the worker's demo inputs: two 16 kHz mono 16-bit WAV files of N seconds (default 20,
 // at most 86400), a microphone recording of the low demo voice and a system-output recording
 // of the high one, in alternating five-second stretches that repeat every 20 s: the microphone
-// speaks in 0-5 s and 10-15 s, the system output in 5-10 s and 15-20 s. The two pitches lie in
-// the bands the demo diarization models tell apart, so the mixed recording has two speakers.
+// speaks in 0-5 s and 10-15 s, the system output in 5-10 s and 15-20 s. The two voices'
+// fundamentals lie in the pitch bands the demo diarization models tell apart (the low voice's
+// harmonics fill the high band too), so the mixed recording has two speakers.
 // Exit status 0 on success; 1 with one line on stderr for bad arguments or a failed write.
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,6 @@
 #include "tools/make-demo-models/diarization_models.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -31,7 +32,11 @@ constexpr std::int64_t kWindowFrameHop = kWindowHop / kFrameSamples;    // 10
 constexpr std::int64_t kSpeakers = 2;
 constexpr std::int64_t kMaskRows = kWindows * kSpeakers;  // 42
 constexpr std::int64_t kEmbeddingSize = 256;
-constexpr double kAnalysisSpacing = 5;  // Hz between analysis frequencies
+constexpr double kBinSpacing = 10;     // Hz between spectrum bins: the resolution of a 0.1 s frame
+constexpr double kCandidateStep = 5;   // Hz between candidate pitches
+constexpr double kMinimumGapHz = 20;   // an inter-harmonic bin lies at least this far from a harmonic
+constexpr std::int64_t kGapFrames = 2;  // half the longest gap a speaker's activity bridges
+constexpr std::int64_t kDecimation = 2;  // samples summed before the spectrum (8 kHz suffices below 1.2 kHz)
 
 using graph::feature;
 using graph::node;
@@ -43,93 +48,207 @@ Json weightNode(const std::string& output, std::vector<std::int64_t> shape, std:
           {"offset", offset}};
 }
 
-std::vector<double> bandFrequencies(double lowest, double highest) {
-  std::vector<double> out;
-  for (double f = lowest; f <= highest + 1e-9; f += kAnalysisSpacing) out.push_back(f);
-  return out;
+// A small float32 constant whose values stand in model.json itself.
+Json valuesNode(const std::string& output, std::vector<std::int64_t> shape, std::vector<double> values) {
+  return {{"op", "constant"}, {"output", output}, {"dataType", "float32"}, {"shape", std::move(shape)},
+          {"values", std::move(values)}};
 }
 
-// The per-frame band analysis shared by the segmenter and the pre-embedder: a [1600, 2M] matrix
-// whose column pairs (2m, 2m + 1) are the Hann-windowed cosine and sine at analysis frequency m
-// (low band first, then high band), and a [2M, 2] matrix summing the squared projections of each
-// band. The scale makes a sine of amplitude A in a band give band energy A^2 / 2.
-struct BandAnalysis {
-  std::vector<float> basis;    // [1600, 2M], row-major
-  std::vector<float> bandSum;  // [2M, 2], row-major
-  std::int64_t columns = 0;    // 2M
+// The per-frame analysis shared by the segmenter and the pre-embedder.
+//   basis    [800, 2K]: columns k and K + k are the Hann-windowed cosine and sine at spectrum
+//            bin k (bins kBinSpacing apart, up to the last candidate's last harmonic); their
+//            squares summed give the power of bin k, scaled so that a sine of amplitude A inside
+//            a band gives a band energy (the sum of its bins' powers) of A^2 / 2.
+//   bandSum  [K, 2]: sums the bin powers of the low band (column 0) and of the high band.
+//   comb     [K, C]: the pitch score of candidate c (kLowestPitch, + kCandidateStep, ...,
+//            kHighestPitch) from the bins' log powers: the mean log power at its first
+//            kPitchHarmonics harmonics (harmonic h weighing 1/h, its log power interpolated
+//            between the two nearest bins) minus the mean log power of the bins between its
+//            harmonics. A multiple of the true pitch loses by the true pitch's harmonics between
+//            its own; a fraction of it by its missing fundamental.
+//   candidateBands [C, 2]: row c is (1, 0) for a candidate in the low band, (0, 1) in the high
+//            band and (0, 0) between the bands.
+struct PitchAnalysis {
+  std::vector<float> basis;
+  std::vector<float> bandSum;
+  std::vector<float> comb;
+  std::vector<float> candidateBands;
+  std::int64_t bins = 0;        // K
+  std::int64_t candidates = 0;  // C
 };
 
-BandAnalysis bandAnalysis() {
-  const std::vector<double> low = bandFrequencies(kLowBandLowest, kLowBandHighest);
-  const std::vector<double> high = bandFrequencies(kHighBandLowest, kHighBandHighest);
-  std::vector<double> frequencies = low;
-  frequencies.insert(frequencies.end(), high.begin(), high.end());
-  const std::size_t m = frequencies.size();
-  std::vector<double> window(kFrameSamples);
-  for (std::int64_t n = 0; n < kFrameSamples; ++n) {
-    window[static_cast<std::size_t>(n)] =
-        0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(n) / static_cast<double>(kFrameSamples));
+PitchAnalysis pitchAnalysis() {
+  std::vector<double> pitches;
+  for (int j = 0; kLowestPitch + j * kCandidateStep <= kHighestPitch + 1e-9; ++j) {
+    pitches.push_back(kLowestPitch + j * kCandidateStep);
   }
-  std::vector<double> basis(static_cast<std::size_t>(kFrameSamples) * 2 * m);
-  for (std::int64_t n = 0; n < kFrameSamples; ++n) {
-    for (std::size_t k = 0; k < m; ++k) {
-      const double phase = 2 * std::numbers::pi * frequencies[k] * static_cast<double>(n) / kSampleRate;
-      const std::size_t row = static_cast<std::size_t>(n) * 2 * m;
-      basis[row + 2 * k] = window[static_cast<std::size_t>(n)] * std::cos(phase);
-      basis[row + 2 * k + 1] = window[static_cast<std::size_t>(n)] * std::sin(phase);
+  const double firstBin = std::floor(kLowestPitch / 2 / kBinSpacing) * kBinSpacing;
+  const double lastBin = std::ceil(kPitchHarmonics * kHighestPitch / kBinSpacing) * kBinSpacing;
+  std::vector<double> bins;
+  for (int b = 0; firstBin + b * kBinSpacing <= lastBin + 1e-9; ++b) bins.push_back(firstBin + b * kBinSpacing);
+  const std::size_t k = bins.size();
+  const std::size_t c = pitches.size();
+
+  // The basis reads each frame's kFrameSamples / kDecimation sums of kDecimation neighbouring
+  // samples (a low-pass filter whose first zero lies at the Nyquist frequency); sum m holds
+  // samples kDecimation x m and after, centred (kDecimation - 1) / 2 samples later.
+  const std::int64_t rows = kFrameSamples / kDecimation;
+  std::vector<double> basis(static_cast<std::size_t>(rows) * 2 * k);
+  for (std::int64_t m = 0; m < rows; ++m) {
+    const double window = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(m) / static_cast<double>(rows));
+    const double t = (static_cast<double>(kDecimation * m) + (kDecimation - 1) / 2.0) / kSampleRate;
+    const std::size_t row = static_cast<std::size_t>(m) * 2 * k;
+    for (std::size_t b = 0; b < k; ++b) {
+      basis[row + b] = window * std::cos(2 * std::numbers::pi * bins[b] * t);
+      basis[row + k + b] = window * std::sin(2 * std::numbers::pi * bins[b] * t);
     }
   }
-  // Calibrate on a unit sine at the low band's centre: its summed squared projections must give
-  // 1/2, the mean square of the sine.
+  const auto inBand = [&](std::size_t b, int band) {
+    return band == 0 ? bins[b] >= kLowBandLowest - 1e-9 && bins[b] <= kLowBandHighest + 1e-9
+                     : bins[b] >= kHighBandLowest - 1e-9 && bins[b] <= kHighBandHighest + 1e-9;
+  };
+  // Calibrate on a unit sine at the low band's centre: its band energy must be 1/2, the mean
+  // square of the sine.
   const double centre = (kLowBandLowest + kLowBandHighest) / 2;
+  std::vector<double> sums(static_cast<std::size_t>(rows), 0.0);
+  for (std::int64_t n = 0; n < kFrameSamples; ++n) {
+    sums[static_cast<std::size_t>(n / kDecimation)] +=
+        std::sin(2 * std::numbers::pi * centre * static_cast<double>(n) / kSampleRate);
+  }
   double energy = 0;
-  for (std::size_t k = 0; k < low.size(); ++k) {
+  for (std::size_t b = 0; b < k; ++b) {
+    if (!inBand(b, 0)) continue;
     double re = 0;
     double im = 0;
-    for (std::int64_t n = 0; n < kFrameSamples; ++n) {
-      const double x = std::sin(2 * std::numbers::pi * centre * static_cast<double>(n) / kSampleRate);
-      re += x * basis[static_cast<std::size_t>(n) * 2 * m + 2 * k];
-      im += x * basis[static_cast<std::size_t>(n) * 2 * m + 2 * k + 1];
+    for (std::int64_t m = 0; m < rows; ++m) {
+      re += sums[static_cast<std::size_t>(m)] * basis[static_cast<std::size_t>(m) * 2 * k + b];
+      im += sums[static_cast<std::size_t>(m)] * basis[static_cast<std::size_t>(m) * 2 * k + k + b];
     }
     energy += re * re + im * im;
   }
   const double scale = std::sqrt(0.5 / energy);
-  BandAnalysis out;
-  out.columns = static_cast<std::int64_t>(2 * m);
+
+  PitchAnalysis out;
+  out.bins = static_cast<std::int64_t>(k);
+  out.candidates = static_cast<std::int64_t>(c);
   out.basis.reserve(basis.size());
-  for (const double b : basis) out.basis.push_back(static_cast<float>(b * scale));
-  out.bandSum.assign(2 * m * 2, 0.0f);
-  for (std::size_t k = 0; k < m; ++k) {
-    const std::size_t band = k < low.size() ? 0 : 1;
-    out.bandSum[(2 * k) * 2 + band] = 1.0f;
-    out.bandSum[(2 * k + 1) * 2 + band] = 1.0f;
+  for (const double v : basis) out.basis.push_back(static_cast<float>(v * scale));
+  out.bandSum.assign(k * 2, 0.0f);
+  for (std::size_t b = 0; b < k; ++b) {
+    for (int band = 0; band < 2; ++band) {
+      if (inBand(b, band)) out.bandSum[b * 2 + static_cast<std::size_t>(band)] = 1.0f;
+    }
+  }
+  std::vector<double> comb(k * c, 0.0);
+  double harmonicWeights = 0;
+  for (int h = 1; h <= kPitchHarmonics; ++h) harmonicWeights += 1.0 / h;
+  for (std::size_t j = 0; j < c; ++j) {
+    const double pitch = pitches[j];
+    for (int h = 1; h <= kPitchHarmonics; ++h) {
+      const double weight = 1.0 / h / harmonicWeights;
+      const double position = (h * pitch - firstBin) / kBinSpacing;
+      const auto below = std::min(static_cast<std::size_t>(std::floor(position)), k - 1);
+      const double above = std::clamp(position - static_cast<double>(below), 0.0, 1.0);
+      comb[below * c + j] += (1 - above) * weight;
+      if (above > 0) comb[std::min(below + 1, k - 1) * c + j] += above * weight;
+    }
+    const double gap = std::max(kMinimumGapHz, pitch / 4);
+    std::vector<std::size_t> between;
+    for (std::size_t b = 0; b < k; ++b) {
+      const double f = bins[b];
+      if (f <= pitch / 2 || f >= kPitchHarmonics * pitch) continue;
+      if (std::fabs(f - pitch * std::round(f / pitch)) >= gap) between.push_back(b);
+    }
+    for (const std::size_t b : between) comb[b * c + j] -= 1.0 / static_cast<double>(between.size());
+  }
+  out.comb.reserve(comb.size());
+  for (const double v : comb) out.comb.push_back(static_cast<float>(v));
+  out.candidateBands.assign(c * 2, 0.0f);
+  for (std::size_t j = 0; j < c; ++j) {
+    if (pitches[j] <= kLowBandHighest + 1e-9) out.candidateBands[j * 2] = 1.0f;
+    if (pitches[j] >= kHighBandLowest - 1e-9) out.candidateBands[j * 2 + 1] = 1.0f;
   }
   return out;
 }
 
-// Nodes turning `frames` [300, 1600] into "bandEnergy" [300, 2].
-void addBandEnergyNodes(Json& nodes, Weights& weights, const BandAnalysis& analysis, const std::string& frames) {
-  nodes.push_back(weightNode("basis", {kFrameSamples, analysis.columns}, weights.add(analysis.basis)));
-  nodes.push_back(weightNode("bandSum", {analysis.columns, 2}, weights.add(analysis.bandSum)));
-  nodes.push_back(node("matmul", {frames, "basis"}, "projections"));
-  nodes.push_back(node("square", {"projections"}, "powers"));
-  nodes.push_back(node("matmul", {"powers", "bandSum"}, "bandEnergy"));
-}
+// Nodes turning the chunk's `waveform` (480000 samples, any leading dimensions of 1) into
+// "activity" [300, 2]: column s is 1 on a frame whose strongest candidate pitch lies in band s
+// and whose energy in that band passes kBandEnergyThreshold, and on gaps of up to
+// 2 x kGapFrames frames between such frames; else 0.
+void addPitchActivityNodes(Json& nodes, Weights& weights, const PitchAnalysis& analysis, const std::string& waveform) {
+  // The sums of neighbouring samples as one matrix product [300 x 800, 2] x [2, 1].
+  Json pairs = node("reshape", {waveform}, "samplePairs");
+  pairs["shape"] = {kChunkFrames * kFrameSamples / kDecimation, kDecimation};
+  nodes.push_back(pairs);
+  nodes.push_back(valuesNode("pairSum", {kDecimation, 1}, std::vector<double>(kDecimation, 1.0)));
+  nodes.push_back(node("matmul", {"samplePairs", "pairSum"}, "sampleSums"));
+  Json frames = node("reshape", {"sampleSums"}, "frames");
+  frames["shape"] = {kChunkFrames, kFrameSamples / kDecimation};
+  nodes.push_back(frames);
+  nodes.push_back(weightNode("basis", {kFrameSamples / kDecimation, 2 * analysis.bins}, weights.add(analysis.basis)));
+  nodes.push_back(node("matmul", {"frames", "basis"}, "projections"));
+  nodes.push_back(node("square", {"projections"}, "squares"));
+  Json cosines = node("slice", {"squares"}, "cosineSquares");
+  cosines["axis"] = 1;
+  cosines["end"] = analysis.bins;
+  nodes.push_back(cosines);
+  Json sines = node("slice", {"squares"}, "sineSquares");
+  sines["axis"] = 1;
+  sines["begin"] = analysis.bins;
+  nodes.push_back(sines);
+  nodes.push_back(node("add", {"cosineSquares", "sineSquares"}, "power"));
 
-void writeSegmenter(platform::fs::FileSystem& fileSystem, const fs::path& folder, const BandAnalysis& analysis) {
-  Weights weights;
-  Json nodes = Json::array();
-  Json reshape = node("reshape", {"waveform"}, "frames");
-  reshape["shape"] = {kChunkFrames, kFrameSamples};
-  nodes.push_back(reshape);
-  addBandEnergyNodes(nodes, weights, analysis, "frames");
-  Json log = node("log", {"bandEnergy"}, "logEnergy");
-  log["epsilon"] = kLogEpsilon;
-  nodes.push_back(log);
-  Json voiced = node("greater", {"logEnergy"}, "voiced");
+  nodes.push_back(weightNode("bandSum", {analysis.bins, 2}, weights.add(analysis.bandSum)));
+  nodes.push_back(node("matmul", {"power", "bandSum"}, "bandEnergy"));
+  Json logEnergy = node("log", {"bandEnergy"}, "logBandEnergy");
+  logEnergy["epsilon"] = kLogEpsilon;
+  nodes.push_back(logEnergy);
+  Json voiced = node("greater", {"logBandEnergy"}, "voiced");
   voiced["value"] = std::log(kBandEnergyThreshold);
   nodes.push_back(voiced);
-  Json ids = node("frame", {"voiced"}, "speaker_ids");
+
+  Json logPower = node("log", {"power"}, "logPower");
+  logPower["epsilon"] = kLogEpsilon;
+  nodes.push_back(logPower);
+  nodes.push_back(weightNode("comb", {analysis.bins, analysis.candidates}, weights.add(analysis.comb)));
+  nodes.push_back(node("matmul", {"logPower", "comb"}, "pitchScores"));
+  Json strongest = node("argmax", {"pitchScores"}, "strongestCandidate");
+  strongest["axis"] = 1;
+  nodes.push_back(strongest);
+  nodes.push_back(weightNode("candidateBands", {analysis.candidates, 2}, weights.add(analysis.candidateBands)));
+  Json band = node("gather", {"candidateBands", "strongestCandidate"}, "pitchBand");
+  band["axis"] = 0;
+  nodes.push_back(band);
+  nodes.push_back(node("mul", {"pitchBand", "voiced"}, "pitchedActivity"));
+  // Closing along the frames: a dilation by kGapFrames on either side, then an erosion by as
+  // much, so a speaker stays active through gaps of up to 2 x kGapFrames frames (stops,
+  // unvoiced sounds, short pauses) and nothing else changes.
+  // Frames outside the chunk count as inactive when dilating and as no gap when eroding.
+  const auto dilate = [&](const std::string& input, const std::string& output) {
+    Json padded = node("pad", {input}, output + "Padded");
+    padded["pads"] = Json::array({Json::array({kGapFrames, kGapFrames}), Json::array({0, 0})});
+    nodes.push_back(padded);
+    Json windows = node("frame", {output + "Padded"}, output + "Windows");
+    windows["axis"] = 0;
+    windows["size"] = 2 * kGapFrames + 1;
+    windows["hop"] = 1;
+    nodes.push_back(windows);
+    Json widest = node("reduce_max", {output + "Windows"}, output);
+    widest["axes"] = Json::array({1});
+    nodes.push_back(widest);
+  };
+  nodes.push_back(valuesNode("one", {1}, {1}));
+  dilate("pitchedActivity", "dilated");
+  nodes.push_back(node("sub", {"one", "dilated"}, "dilatedGaps"));
+  dilate("dilatedGaps", "remainingGaps");
+  nodes.push_back(node("sub", {"one", "remainingGaps"}, "activity"));
+}
+
+void writeSegmenter(platform::fs::FileSystem& fileSystem, const fs::path& folder, const PitchAnalysis& analysis) {
+  Weights weights;
+  Json nodes = Json::array();
+  addPitchActivityNodes(nodes, weights, analysis, "waveform");
+  Json ids = node("frame", {"activity"}, "speaker_ids");
   ids["axis"] = 0;
   ids["size"] = kWindowFrames;
   ids["hop"] = kWindowFrameHop;
@@ -164,22 +283,11 @@ void writeSegmenter(platform::fs::FileSystem& fileSystem, const fs::path& folder
              std::move(nodes), &weights);
 }
 
-void writePreEmbedder(platform::fs::FileSystem& fileSystem, const fs::path& folder, const BandAnalysis& analysis) {
+void writePreEmbedder(platform::fs::FileSystem& fileSystem, const fs::path& folder, const PitchAnalysis& analysis) {
   Weights weights;
   Json nodes = Json::array();
-  Json reshape = node("reshape", {"waveforms"}, "frames");
-  reshape["shape"] = {kChunkFrames, kFrameSamples};
-  nodes.push_back(reshape);
-  addBandEnergyNodes(nodes, weights, analysis, "frames");
-  Json total = node("reduce_sum", {"bandEnergy"}, "totalEnergy");
-  total["axes"] = Json::array({1});
-  total["keepDims"] = true;
-  nodes.push_back(total);
-  nodes.push_back({{"op", "constant"}, {"output", "epsilon"}, {"dataType", "float32"}, {"shape", Json::array({1})},
-                   {"values", Json::array({kLogEpsilon})}});
-  nodes.push_back(node("add", {"totalEnergy", "epsilon"}, "safeTotal"));
-  nodes.push_back(node("div", {"bandEnergy", "safeTotal"}, "shares"));
-  Json out = node("reshape", {"shares"}, "preprocessor_output_1");
+  addPitchActivityNodes(nodes, weights, analysis, "waveforms");
+  Json out = node("reshape", {"activity"}, "preprocessor_output_1");
   out["shape"] = {1, kChunkFrames, 2};
   nodes.push_back(out);
   writeModel(fileSystem, folder, "SpeakerEmbedderPreprocessor",
@@ -233,8 +341,7 @@ void writeEmbedder(platform::fs::FileSystem& fileSystem, const fs::path& folder,
   weight["axes"] = Json::array({2});
   weight["keepDims"] = true;
   nodes.push_back(weight);
-  nodes.push_back({{"op", "constant"}, {"output", "epsilon"}, {"dataType", "float32"}, {"shape", Json::array({1})},
-                   {"values", Json::array({1e-6})}});
+  nodes.push_back(valuesNode("epsilon", {1}, {1e-6}));
   nodes.push_back(node("add", {"maskWeight", "epsilon"}, "safeWeight"));
   nodes.push_back(node("div", {"weightedShares", "safeWeight"}, "meanShares"));
   nodes.push_back(weightNode("voiceMap", {2, kEmbeddingSize}, weights.add(map)));
@@ -282,7 +389,7 @@ void writePlda(platform::fs::FileSystem& fileSystem, const fs::path& folder,
 }  // namespace
 
 void writeDiarizationModels(platform::fs::FileSystem& fileSystem, const fs::path& root) {
-  const BandAnalysis analysis = bandAnalysis();
+  const PitchAnalysis analysis = pitchAnalysis();
   const auto directions = voiceDirections();
   const fs::path segmenterFolder = root / "speaker_segmenter" / "pyannote-v3" / kDemoVariant;
   const fs::path embedderFolder = root / "speaker_embedder" / "pyannote-v3" / kDemoVariant;

@@ -6,17 +6,23 @@
 //   segmenter   "waveform" [480000] -> float16 "sliding_window_waveform" [21, 1, 160000] (10 s
 //               windows, 1 s step), "speaker_ids" [21, 100, 2], "speaker_activity" [21, 2],
 //               "overlapped_speaker_activity" [21, 100]. Per frame, a Hann-windowed spectrum at
-//               10 Hz spacing gives the energy of two pitch bands: the low voice band (60-160 Hz)
-//               and the high voice band (200-320 Hz). Local speaker 0 is active on a frame whose
-//               low-band energy passes kBandEnergyThreshold, speaker 1 likewise in the high band;
-//               both at once is overlap. So any voice whose fundamental lies in a band is found.
-//   pre-embedder "waveforms" [1, 480000] -> "preprocessor_output_1" [1, 300, 2]: each frame's
-//               share of the two band energies.
+//               10 Hz spacing gives the frame's pitch: of the candidate pitches from 60 to
+//               320 Hz (5 Hz apart), the one whose first kPitchHarmonics harmonics stand out most
+//               from the spectrum between them (one fixed matrix product over the bins' log
+//               powers, then the strongest candidate). Local speaker 0 is active on a frame whose
+//               pitch lies in the low voice band (60-160 Hz) and whose energy in that band passes
+//               kBandEnergyThreshold, speaker 1 likewise in the high voice band (200-320 Hz): a
+//               voice is its fundamental's speaker, wherever its harmonics lie, and any voice
+//               whose fundamental lies in a band is found. Each speaker then stays active through
+//               gaps of up to 0.4 s (stops, unvoiced sounds, pauses between words); both at once
+//               (the other voice inside such a gap) is overlap.
+//   pre-embedder "waveforms" [1, 480000] -> "preprocessor_output_1" [1, 300, 2]: the same
+//               per-frame activity of the two local speakers (the same pitch decision).
 //   embedder    "preprocessor_output_1" + float16 "speaker_masks" [1, 42, 300] ->
-//               "speaker_embeddings" [1, 42, 256]: the mask-weighted mean share, mapped onto two
-//               fixed orthonormal directions of a 256-dimensional space and length-normalised.
-//               A low and a high voice give near-orthogonal embeddings; one voice's embeddings
-//               are near-identical.
+//               "speaker_embeddings" [1, 42, 256]: the mask-weighted mean activity, mapped onto
+//               two fixed orthonormal directions of a 256-dimensional space and length-normalised.
+//               A low and a high voice give orthogonal embeddings; one voice's embeddings are
+//               identical.
 //   PLDA        "embeddings" [1, 42, 256] -> "plda_embeddings" [1, 42, 128]: the difference of
 //               the two voice directions scaled to the across-class spread sqrt(pldaPhi()[0]) of
 //               the library's PLDA model, and their sum centred and scaled by sqrt(pldaPhi()[1]);
@@ -31,13 +37,19 @@
 
 namespace demomodels {
 
-// The pitch bands of the two demo voices, in Hz (inclusive analysis frequencies, 10 Hz apart).
+// The pitch bands of the two demo voices, in Hz (inclusive).
 inline constexpr double kLowBandLowest = 60;
 inline constexpr double kLowBandHighest = 160;
 inline constexpr double kHighBandLowest = 200;
 inline constexpr double kHighBandHighest = 320;
-// Band energy (mean square amplitude of the band's components) above which a frame is voiced:
-// a sine of amplitude 0.01 in a band passes it.
+// The candidate pitches span both bands and the gap between them (a frame whose pitch lies in
+// the gap belongs to neither speaker).
+inline constexpr double kLowestPitch = kLowBandLowest;
+inline constexpr double kHighestPitch = kHighBandHighest;
+// The harmonics that a candidate pitch's score reads.
+inline constexpr int kPitchHarmonics = 3;
+// Band energy (mean square amplitude of the band's components) above which a frame whose pitch
+// lies in the band is voiced: a sine of amplitude 0.01 in a band passes it.
 inline constexpr double kBandEnergyThreshold = 5e-5;
 // Added before the logarithm so that digital silence stays finite.
 inline constexpr double kLogEpsilon = 1e-10;

@@ -56,15 +56,20 @@ std::int64_t totalSamples(const SynthesisOptions& options) {
 struct Voice {
   double basePitch = 0;
   std::array<double, 3> phases{};  // slow drift, fast drift, syllable rhythm
-  bool avoidsHighBand = false;
+  double formantBoost = 0;         // extra gain at the formant's centre (0: none)
 };
 
-// Gain of a harmonic at `hz` for a voice that keeps clear of the high band: 0 inside 170-350 Hz,
-// rising to 1 over 20 Hz on either side.
+// The low voice's formant: a raised-cosine bump kFormantHalfWidthHz to either side of
+// kFormantHz that raises harmonics by up to 1 + formantBoost, so that the third and fourth
+// harmonics of the low voice fill the high voice's band.
+constexpr double kFormantHz = 260;
+constexpr double kFormantHalfWidthHz = 120;
+
 double harmonicGain(const Voice& voice, double hz) {
-  if (!voice.avoidsHighBand) return 1;
-  const double distance = std::max(170.0 - hz, hz - 350.0);
-  return std::clamp(distance / 20.0, 0.0, 1.0);
+  const double x = (hz - kFormantHz) / kFormantHalfWidthHz;
+  if (voice.formantBoost == 0 || std::fabs(x) >= 1) return 1;
+  const double bump = std::cos(std::numbers::pi / 2 * x);
+  return 1 + voice.formantBoost * bump * bump;
 }
 
 void render(const Voice& voice, const Turn& turn, std::vector<float>& out) {
@@ -150,8 +155,8 @@ Recording renderTurns(const SynthesisOptions& options, std::vector<Turn> turns) 
   recording.turns = std::move(turns);
   Random random(options.seed * 0x2545f4914f6cdd1dULL + 7);
   std::array<Voice, 2> voices;
-  voices[0].basePitch = random.uniform(95, 125);
-  voices[0].avoidsHighBand = true;
+  voices[0].basePitch = random.uniform(76, 96);
+  voices[0].formantBoost = 5;
   voices[1].basePitch = random.uniform(235, 285);
   for (Voice& v : voices) {
     for (double& p : v.phases) p = random.uniform(0, kTwoPi);

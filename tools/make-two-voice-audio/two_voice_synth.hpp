@@ -1,15 +1,16 @@
 // Synthetic two-voice recordings with known speaker turns, for the diarization tools, tests,
 // benchmarks and the worker's demo inputs.
 //
-// Two harmonic voices at 16 kHz: voice 0 ("low") with a fundamental between 86 and 137 Hz and
+// Two harmonic voices at 16 kHz: voice 0 ("low") with a fundamental between 69 and 105 Hz and
 // voice 1 ("high") between 214 and 311 Hz, inside the low (60-160 Hz) and high (200-320 Hz)
 // pitch bands of the demo diarization models. Each voice's pitch drifts slowly and its loudness
-// follows a syllable rhythm; voice 0 leaves out every harmonic that would fall near the high
-// band (170-350 Hz), and voice 1 has none below 200 Hz, so a band-energy detector sees only the
-// voice that speaks. Turns of 2-7 s alternate between the voices with pauses of 0.2-1.5 s, and
-// now and then a short overlap (0.3-0.8 s); overlapped time stays below 5% of the speech. A
-// faint noise floor (about -60 dBFS) fills the pauses. Everything follows from the seed: the
-// same options give the same samples on every run.
+// follows a syllable rhythm. Voice 0 has a formant around 260 Hz that makes its third harmonic
+// about as strong as its fundamental, so its harmonics put about as much energy into the high
+// band as its fundamental puts into the low one: only its pitch, not its band energies, tells it
+// from voice 1 (which has nothing below 200 Hz). Turns of 2-7 s alternate between the voices
+// with pauses of 0.2-1.5 s, and now and then a short overlap (0.3-0.8 s); overlapped time stays
+// below 5% of the speech. A faint noise floor (about -60 dBFS) fills the pauses. Everything
+// follows from the seed: the same options give the same samples on every run.
 #pragma once
 
 #include <cstdint>
