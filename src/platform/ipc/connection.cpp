@@ -26,6 +26,7 @@
 #include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
+#include "platform/sys/error_description.hpp"
 
 namespace platform::ipc {
 namespace {
@@ -460,7 +461,15 @@ struct SessionRunner {
           endSession(connection, s);
           return false;
         }
-        if (!handleBody(connection, s, std::get<std::string>(next))) {
+        bool keep = false;
+        try {
+          keep = handleBody(connection, s, std::get<std::string>(next));
+        } catch (...) {
+          // Whatever a message does, it ends no more than its own connection.
+          logger().error("closing the connection: a message could not be handled: " +
+                         sys::describeError(std::current_exception()));
+        }
+        if (!keep) {
           endSession(connection, s);
           return false;
         }
@@ -676,8 +685,8 @@ struct SessionRunner {
         impl.post([object = impl.exportedObject, name = std::move(m.method), args = std::move(m.args)] {
           try {
             object->handleOneway(name, args);
-          } catch (const std::exception& e) {
-            logger().error("one-way handler of " + name + " failed: " + e.what());
+          } catch (...) {
+            logger().error("one-way handler of " + name + " failed: " + sys::describeError(std::current_exception()));
           }
         });
         return true;
@@ -828,6 +837,8 @@ struct SessionRunner {
       }
     } catch (const IpcError& e) {
       why = e.description();
+    } catch (const std::exception& e) {
+      why = e.what();
     }
     logger().error("cannot reach " + impl.serviceName + ": " + why);
     connection->invalidate();

@@ -347,6 +347,22 @@ TEST(Connection, ErrorsWhoseTextIsNotUtf8OrOverTheLimitAreAnsweredWithTheirCode)
   EXPECT_EQ(*echoed, platform::ipc::replyMessage(3, Json{{"k", 1}}));
 }
 
+// What a completion or handler throws is logged; the delivery thread runs on.
+TEST(Connection, ACompletionThatThrowsLeavesTheDeliveryThreadRunning) {
+  Pair pair;
+  Counter ran;
+  pair.client->call("echo", Json::object(), [&](CallOutcome) {
+    ran.bump();
+    throw std::runtime_error("completion failed");
+  });
+  pair.client->call("echo", Json::object(), [&](CallOutcome) {
+    ran.bump();
+    throw 42;
+  });
+  ASSERT_TRUE(ran.waitFor(2));
+  EXPECT_EQ(callAndWait(*pair.client, "echo", Json{{"after", 1}}).result, (Json{{"after", 1}}));
+}
+
 TEST(Connection, APeerThatStopsReadingEndsTheConnectionWhenAWriteStalls) {
   ConnectionOptions impatient;
   impatient.writeStallLimit = std::chrono::milliseconds(100);
