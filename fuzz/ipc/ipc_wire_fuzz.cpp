@@ -1,22 +1,37 @@
-// libFuzzer entry for the connection's frame reader and message decoder.
+// libFuzzer entry for the connection's frame reader and message decoder, and for the encoder
+// of the answers a connection sends back.
 //
 // The first input byte picks the chunk size in which the rest is fed to a FrameReader with a
-// small limit, as a socket would deliver it; every complete body goes through decodeMessage,
-// and a decoded message is written back out and decoded again, which must give the same kind
-// and id. The same entry replays the kept inputs in the normal test run.
+// small limit, as a socket would deliver it; every complete body goes through decodeMessage.
+// A decoded message is written back out and decoded again, which must give the same kind and
+// id. Every body is then answered as a connection answers it: a decoding failure with its
+// error record, a call with its arguments as the reply (or the error saying why the reply
+// cannot be written) and with the unknown-method error that names it, a peer's error with its
+// own record. Each such answer must be written as it stands and decode to the same record. The
+// same entry replays the kept inputs in the normal test run.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include <cstdlib>
 
 #include "platform/ipc/wire.hpp"
 
 namespace {
 
-void checkRoundTrip(const platform::ipc::Message& m) {
-  using platform::ipc::MessageKind;
+using platform::ipc::ErrorRecord;
+using platform::ipc::IpcError;
+using platform::ipc::IpcErrorCase;
+using platform::ipc::Message;
+using platform::ipc::MessageKind;
+
+// A broken promise stops the harness with abort() (clang 14 has no source_location, which the
+// project's check needs).
+void require(bool promise) {
+  if (!promise) std::abort();
+}
+
+void checkRoundTrip(const Message& m) {
   platform::json::Json again;
   switch (m.kind) {
     case MessageKind::hello:
@@ -38,14 +53,54 @@ void checkRoundTrip(const platform::ipc::Message& m) {
   std::string frame;
   try {
     frame = platform::ipc::encodeMessage(again);
-  } catch (const platform::ipc::IpcError&) {
-    return;  // e.g. a string the writer refuses; never a crash
+  } catch (const IpcError&) {
+    return;  // e.g. a number the writer refuses; never a crash
   }
   auto decoded = platform::ipc::decodeMessage(std::string_view(frame).substr(4));
-  const auto* back = std::get_if<platform::ipc::Message>(&decoded);
-  // A message we wrote must decode to the same kind and id (clang 14 has no source_location,
-  // so the harness stops with abort() rather than the project's check).
-  if (back == nullptr || back->kind != m.kind || back->id != m.id) std::abort();
+  const auto* back = std::get_if<Message>(&decoded);
+  require(back != nullptr && back->kind == m.kind && back->id == m.id);
+}
+
+// The `error` answer with `record`, as the connection writes it: it must go out as it stands
+// and decode to the same id and record.
+void checkErrorAnswer(std::optional<std::uint64_t> id, const ErrorRecord& record) {
+  const auto answer = platform::ipc::encodeErrorAnswer(id, record);
+  require(answer.frame.has_value() && answer.problem.empty());
+  auto decoded = platform::ipc::decodeMessage(std::string_view(*answer.frame).substr(4));
+  const auto* back = std::get_if<Message>(&decoded);
+  require(back != nullptr && back->kind == MessageKind::error && back->id == id && back->error == record);
+}
+
+// A record whose text is any bytes (a handler quoting a file name from the disk) still gives an
+// answer with its domain and code.
+void checkAnswerOfAnyText(std::string_view bytes) {
+  const ErrorRecord record{"fuzz", 7, std::string(bytes)};
+  const auto answer = platform::ipc::encodeErrorAnswer(std::nullopt, record);
+  require(answer.frame.has_value());
+  auto decoded = platform::ipc::decodeMessage(std::string_view(*answer.frame).substr(4));
+  const auto* back = std::get_if<Message>(&decoded);
+  require(back != nullptr && back->kind == MessageKind::error && back->error.domain == "fuzz" &&
+          back->error.code == 7);
+}
+
+void answer(std::string_view body) {
+  auto decoded = platform::ipc::decodeMessage(body);
+  if (const auto* fault = std::get_if<platform::ipc::MessageFault>(&decoded)) {
+    checkErrorAnswer(fault->id, ErrorRecord::from(IpcError(fault->code, fault->reason)));
+    return;
+  }
+  const auto& m = std::get<Message>(decoded);
+  checkRoundTrip(m);
+  if (m.kind == MessageKind::call) {
+    try {
+      (void)platform::ipc::encodeMessage(platform::ipc::replyMessage(*m.id, m.args));
+    } catch (const IpcError& e) {
+      checkErrorAnswer(m.id, ErrorRecord::from(e));
+    }
+    checkErrorAnswer(m.id, ErrorRecord::from(IpcError(IpcErrorCase::unknownMethod, m.method)));
+  } else if (m.kind == MessageKind::error) {
+    checkErrorAnswer(m.id, m.error);
+  }
 }
 
 }  // namespace
@@ -60,15 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (true) {
       auto next = reader.next();
       if (auto* body = std::get_if<std::string>(&next)) {
-        auto decoded = platform::ipc::decodeMessage(*body);
-        if (auto* m = std::get_if<platform::ipc::Message>(&decoded)) checkRoundTrip(*m);
+        answer(*body);
         continue;
       }
       break;
     }
   }
   // The whole input as one body, too.
-  auto decoded = platform::ipc::decodeMessage(input);
-  if (auto* m = std::get_if<platform::ipc::Message>(&decoded)) checkRoundTrip(*m);
+  answer(input);
+  checkAnswerOfAnyText(input);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "platform/ipc/listener.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sys/checked_cast.hpp"
+#include "platform/sys/error_description.hpp"
 #include "platform/sys/system.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
 #include "transcription/transcriber_status_reporting.hpp"
@@ -57,8 +59,12 @@ WorkerState& workerState() {
 // Ends the process: no connection is left. Called with the state's mutex held, which is never
 // released, so no connection is accepted or counted meanwhile.
 [[noreturn]] void exitWithNoConnections(WorkerState& state) {
-  if (state.listener) state.listener->close();
-  hostLogger().info(withPid("XPC host exiting pid=%d (no active connections)"));
+  try {
+    if (state.listener) state.listener->close();
+    hostLogger().info(withPid("XPC host exiting pid=%d (no active connections)"));
+  } catch (...) {
+    // On its way out: the exit itself must still happen.
+  }
   ::_exit(0);
 }
 
@@ -106,28 +112,28 @@ bool acceptConnection(const TranscriptionEngineFactory& factory, const std::shar
     ++state.accepted;
   }
   hostLogger().info(withPid("Accepted new XPC connection pid=%d"));
-  connection->setExportedInterface(transcriberServiceInterface());
-  connection->setRemoteObjectInterface(transcriberStatusReportingInterface());
-  std::shared_ptr<TranscriptionEngine> engine;
   try {
-    engine = factory();
-  } catch (const std::exception& e) {
-    hostLogger().error(std::string("no engine for the new connection: ") + e.what());
+    connection->setExportedInterface(transcriberServiceInterface());
+    connection->setRemoteObjectInterface(transcriberStatusReportingInterface());
+    std::shared_ptr<TranscriptionEngine> engine = factory();
+    if (!engine) throw std::runtime_error("no engine for it");
+    auto service = std::make_shared<TranscriberService>(std::move(engine), connection);
+    connection->setExportedObject(std::make_shared<TranscriberServiceExporter>(std::move(service)));
+    connection->setInterruptionHandler(
+        [] { hostLogger().info(withPid("Service-side connection interrupted pid=%d")); });
+    connection->setInvalidationHandler([] {
+      hostLogger().info(withPid("Service-side connection invalidated pid=%d"));
+      countDown();
+    });
   } catch (...) {
-    hostLogger().error("no engine for the new connection");
-  }
-  if (!engine) {
+    hostLogger().error("cannot serve the new connection: " +
+                       platform::sys::describeError(std::current_exception(), "unknown failure"));
     // Refused: the listener closes it, and it counts as gone.
     countDown();
     return false;
   }
-  auto service = std::make_shared<TranscriberService>(std::move(engine), connection);
-  connection->setExportedObject(std::make_shared<TranscriberServiceExporter>(std::move(service)));
-  connection->setInterruptionHandler([] { hostLogger().info(withPid("Service-side connection interrupted pid=%d")); });
-  connection->setInvalidationHandler([] {
-    hostLogger().info(withPid("Service-side connection invalidated pid=%d"));
-    countDown();
-  });
+  // What resume() throws reaches the listener, which invalidates the connection: the
+  // invalidation handler counts it down.
   connection->resume();
   return true;
 }

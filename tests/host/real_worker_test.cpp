@@ -1,9 +1,11 @@
 // The real transcriber-worker on the demo models behind a local fake hub: every bad path of a
 // request is answered with invalidInput (code 3) and the worker stays up; one full request on
 // two-speaker demo audio gives a transcript with two speakers; two connections and a second
-// worker downloading the same repositories at once all end with the models whole on disk.
+// worker downloading the same repositories at once all end with the models whole on disk; a
+// hostile peer's bodies that are not UTF-8 are answered and its connection is kept.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "host/status_log.hpp"
+#include "host/worker_peer.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
 #include "support/demo_hub/demo_hub.hpp"
@@ -87,6 +90,40 @@ TEST_F(RealWorker, EveryBadPathIsInvalidInputAndTheWorkerStaysUp) {
     EXPECT_EQ(outcome.error->code, 3) << path.substr(0, 40);
   }
   EXPECT_TRUE(call("healthCheck").ok());
+}
+
+// The parser refuses such a body with a message that quotes its bytes; that message must reach
+// the peer as valid UTF-8 rather than take the worker down while it is encoded.
+TEST_F(RealWorker, BodiesThatAreNotUtf8AreAnsweredWithCode1OnAConnectionThatStaysAndTheWorkerExits0) {
+  const std::size_t before = platform::ipc::waitForLaunchedWorkers(std::chrono::milliseconds(0)).size();
+  ASSERT_TRUE(call("healthCheck").ok());  // starts the worker
+  {
+    ipctest::RawPeer peer = hosttest::greetedWorkerPeer(folder_.path() / "run" / "worker.sock");
+    const std::string bodies[] = {
+        "\xff\xfe not json at all",
+        "{\"kind\":\"call\",\"id\":4,\"method\":\"healthCheck\",\"args\":{\"note\":\"a\xff b\"}}"};
+    int id = 10;
+    for (const std::string& body : bodies) {
+      peer.sendText(body);
+      const auto answer = peer.read();
+      ASSERT_TRUE(answer) << "no answer: the worker has gone";
+      EXPECT_EQ((*answer)["kind"], "error");
+      EXPECT_TRUE((*answer)["id"].is_null());
+      EXPECT_EQ((*answer)["error"]["domain"], "platform.ipc");
+      EXPECT_EQ((*answer)["error"]["code"], 1);
+      peer.send(Json{{"kind", "call"}, {"id", ++id}, {"method", "healthCheck"}, {"args", Json::object()}});
+      const auto health = peer.read();
+      ASSERT_TRUE(health);
+      EXPECT_EQ(*health, (Json{{"kind", "reply"}, {"id", id}, {"result", {{"healthy", true}}}}));
+    }
+  }
+  EXPECT_TRUE(call("healthCheck").ok());
+  connection_->invalidate();
+  const auto all = platform::ipc::waitForLaunchedWorkers(std::chrono::seconds(20));
+  ASSERT_EQ(all.size(), before + 1);
+  ASSERT_TRUE(all.back().ended());
+  EXPECT_TRUE(WIFEXITED(*all.back().waitStatus)) << *all.back().waitStatus;
+  EXPECT_EQ(WEXITSTATUS(*all.back().waitStatus), 0);
 }
 
 TEST_F(RealWorker, OneFullRequestOnTwoSpeakerDemoAudio) {

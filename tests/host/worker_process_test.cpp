@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -14,9 +12,9 @@
 #include <thread>
 
 #include "host/status_log.hpp"
+#include "host/worker_peer.hpp"
 #include "platform/ipc/connection.hpp"
 #include "platform/ipc/launcher.hpp"
-#include "platform/ipc/socket_path.hpp"
 #include "platform/ipc/test_support.hpp"
 #include "support/temporary_folder.hpp"
 #include "transcription/transcriber_service_protocol.hpp"
@@ -79,16 +77,7 @@ class WorkerProcess : public ::testing::Test {
   std::filesystem::path socketPath() const { return folder_ / "run" / "worker.sock"; }
 
   // A raw connection to the running worker, greeted as the app greets.
-  RawPeer rawPeer() {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = platform::ipc::socketAddress(socketPath());
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    RawPeer peer{platform::fs::UniqueFd(fd)};
-    peer.send(Json{{"kind", "hello"}, {"version", 1}, {"exports", "TranscriberStatusReporting"}});
-    const auto hello = peer.read();
-    EXPECT_TRUE(hello && (*hello)["exports"] == "TranscriberServiceProtocol");
-    return peer;
-  }
+  RawPeer rawPeer() { return hosttest::greetedWorkerPeer(socketPath()); }
 
   // Workers started by this test, after waiting for them to end.
   std::vector<LaunchedWorker> launchedHere() {

@@ -26,6 +26,7 @@
 #include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
 #include "platform/sync/mutex.hpp"
+#include "platform/sys/error_description.hpp"
 
 namespace platform::ipc {
 namespace {
@@ -52,6 +53,21 @@ struct LiveConnections {
 
 LiveConnections& liveConnections();
 void addLiveConnection(const std::shared_ptr<Connection>& connection);
+
+// The frame of an `error` answer (encodeErrorAnswer); what kept the record from going out as
+// it stands is logged. Absent when not even the replacement fits the limit: the caller ends
+// the connection.
+std::optional<std::string> errorAnswerFrame(std::optional<std::uint64_t> id, const ErrorRecord& record,
+                                            std::uint32_t limit) {
+  ErrorAnswer answer = encodeErrorAnswer(id, record, limit);
+  const std::string which = id ? "error answer to call " + std::to_string(*id) : std::string("error answer");
+  if (!answer.frame) {
+    logger().error(which + " cannot be sent (" + answer.problem + "); ending the connection");
+  } else if (!answer.problem.empty()) {
+    logger().error(which + " sent without its description: " + answer.problem);
+  }
+  return std::move(answer.frame);
+}
 
 }  // namespace
 
@@ -214,30 +230,37 @@ Reply::~Reply() {
 
 void Reply::succeed(json::Json result) {
   if (!pending_) return;
-  send(replyMessage(id_, std::move(result)));
+  send(std::move(result), std::nullopt);
 }
 
 void Reply::fail(ErrorRecord error) {
   if (!pending_) return;
-  send(errorMessage(id_, error));
+  send(nullptr, std::move(error));
 }
 
-void Reply::send(json::Json message) {
+void Reply::send(json::Json result, std::optional<ErrorRecord> error) {
   pending_ = false;
   auto connection = connection_.lock();
   auto session = session_.lock();
   if (!connection || !session) return;
   auto& impl = *connection->impl_;
-  std::string frame;
-  try {
-    frame = encodeMessage(message, impl.options.frameLimit);
-  } catch (const IpcError& e) {
-    logger().error("reply to call " + std::to_string(id_) + " not sent: " + e.description());
-    frame = encodeMessage(errorMessage(id_, ErrorRecord::from(e)), impl.options.frameLimit);
+  std::optional<std::string> frame;
+  if (!error) {
+    try {
+      frame = encodeMessage(replyMessage(id_, std::move(result)), impl.options.frameLimit);
+    } catch (const IpcError& e) {
+      logger().error("reply to call " + std::to_string(id_) + " not sent: " + e.description());
+      error = ErrorRecord::from(e);
+    }
+  }
+  if (!frame) frame = errorAnswerFrame(id_, *error, impl.options.frameLimit);
+  if (!frame) {
+    connection->invalidate();
+    return;
   }
   std::unique_lock<sync::Mutex> lock(impl.mutex);
   if (session->incoming.erase(id_) == 0 || session->closing) return;
-  impl.sendOrQueue(lock, *session, std::move(frame));
+  impl.sendOrQueue(lock, *session, std::move(*frame));
 }
 
 // ---- RemoteProxy ----
@@ -427,9 +450,10 @@ struct SessionRunner {
         if (auto* bad = std::get_if<FrameReader::BadHeader>(&next)) {
           const IpcError error(bad->code, "frame length " + std::to_string(bad->length));
           logger().error("closing the connection: " + error.description());
+          auto answer = errorAnswerFrame(std::nullopt, ErrorRecord::from(error), impl.options.frameLimit);
           {
             std::lock_guard<sync::Mutex> guard(impl.mutex);
-            s.outbox.push_back(encodeMessage(errorMessage(std::nullopt, ErrorRecord::from(error))));
+            if (answer) s.outbox.push_back(std::move(*answer));
             s.flushBeforeClose = true;
             s.closing = true;
           }
@@ -437,7 +461,15 @@ struct SessionRunner {
           endSession(connection, s);
           return false;
         }
-        if (!handleBody(connection, s, std::get<std::string>(next))) {
+        bool keep = false;
+        try {
+          keep = handleBody(connection, s, std::get<std::string>(next));
+        } catch (...) {
+          // Whatever a message does, it ends no more than its own connection.
+          logger().error("closing the connection: a message could not be handled: " +
+                         sys::describeError(std::current_exception()));
+        }
+        if (!keep) {
           endSession(connection, s);
           return false;
         }
@@ -598,23 +630,24 @@ struct SessionRunner {
       impl.changed.notify_all();
       return true;
     }
-    if (auto* fault = std::get_if<MessageFault>(&decoded)) {
-      logger().notice("malformed message: " + fault->reason);
-      if (!fault->kindIsError) {
-        s.outbox.push_back(
-            encodeMessage(errorMessage(fault->id, ErrorRecord::from(IpcError(fault->code, fault->reason)))));
-        lock.unlock();
-        impl.changed.notify_all();
-      }
-      return true;
-    }
-    auto& m = std::get<Message>(decoded);
+    // Answers with the layer's error; false when even that cannot be sent. Releases `lock`.
     const auto answerError = [&](std::optional<std::uint64_t> id, IpcErrorCase code, std::string why) {
-      s.outbox.push_back(encodeMessage(errorMessage(id, ErrorRecord::from(IpcError(code, std::move(why))))));
       lock.unlock();
+      auto frame = errorAnswerFrame(id, ErrorRecord::from(IpcError(code, std::move(why))), impl.options.frameLimit);
+      if (!frame) return false;
+      {
+        std::lock_guard<sync::Mutex> guard(impl.mutex);
+        s.outbox.push_back(std::move(*frame));
+      }
       impl.changed.notify_all();
       return true;
     };
+    if (auto* fault = std::get_if<MessageFault>(&decoded)) {
+      logger().notice("malformed message: " + fault->reason);
+      if (fault->kindIsError) return true;
+      return answerError(fault->id, fault->code, fault->reason);
+    }
+    auto& m = std::get<Message>(decoded);
     switch (m.kind) {
       case MessageKind::hello:
         logger().notice("second hello ignored");
@@ -652,8 +685,8 @@ struct SessionRunner {
         impl.post([object = impl.exportedObject, name = std::move(m.method), args = std::move(m.args)] {
           try {
             object->handleOneway(name, args);
-          } catch (const std::exception& e) {
-            logger().error("one-way handler of " + name + " failed: " + e.what());
+          } catch (...) {
+            logger().error("one-way handler of " + name + " failed: " + sys::describeError(std::current_exception()));
           }
         });
         return true;
@@ -804,6 +837,8 @@ struct SessionRunner {
       }
     } catch (const IpcError& e) {
       why = e.description();
+    } catch (const std::exception& e) {
+      why = e.what();
     }
     logger().error("cannot reach " + impl.serviceName + ": " + why);
     connection->invalidate();

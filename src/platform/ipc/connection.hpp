@@ -97,7 +97,9 @@ class Reply {
   friend class Connection;
   friend struct SessionRunner;
   Reply(std::weak_ptr<Connection> connection, std::weak_ptr<Session> session, std::uint64_t id);
-  void send(json::Json message);
+  // Sends the reply with `result`, or the error answer with `error` when given. When not even
+  // an error answer can be sent, the connection is invalidated.
+  void send(json::Json result, std::optional<ErrorRecord> error);
 
   std::weak_ptr<Connection> connection_;
   std::weak_ptr<Session> session_;

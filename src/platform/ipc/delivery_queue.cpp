@@ -9,6 +9,7 @@
 
 #include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
+#include "platform/sys/error_description.hpp"
 
 namespace platform::ipc {
 
@@ -101,7 +102,12 @@ void DeliveryQueue::run(Task& task) {
     { std::lock_guard<std::mutex> guard(turnMutex); }
     turnChanged.notify_all();
   }
-  task();
+  try {
+    task();
+  } catch (...) {
+    // A completion or handler that throws ends neither this thread nor the connection.
+    ipcLogger().error("a completion or handler failed: " + sys::describeError(std::current_exception()));
+  }
   running_.store(false);
 }
 

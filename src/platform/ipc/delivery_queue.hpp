@@ -56,7 +56,8 @@ class DeliveryQueue {
   // is not -1, the socket has something to read (or has ended). True in the last case. The
   // delivery thread only.
   bool waitForWork(int socket);
-  // Runs `task`, publishing its start. The delivery thread only.
+  // Runs `task`, publishing its start. What the task throws is logged and goes no further. The
+  // delivery thread only.
   void run(Task& task);
 
   // Read by the stand-by readers: `running` first, then `started`. A task that runs at two

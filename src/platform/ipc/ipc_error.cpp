@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/text/text.hpp"
+
 namespace platform::ipc {
 namespace {
 
@@ -75,7 +77,7 @@ IpcError systemCallError(std::string_view call, int errorNumber, std::string_vie
 }
 
 ErrorRecord ErrorRecord::from(const sys::Error& error) {
-  return ErrorRecord{std::string(error.domain()), error.code(), error.description()};
+  return ErrorRecord{std::string(error.domain()), error.code(), text::repairUtf8(error.description())};
 }
 
 ErrorRecord ErrorRecord::fromException(std::exception_ptr error) {
@@ -86,7 +88,7 @@ ErrorRecord ErrorRecord::fromException(std::exception_ptr error) {
   } catch (const RemoteError& e) {
     return e.record();
   } catch (const std::exception& e) {
-    return ErrorRecord{kIpcErrorDomain, 0, e.what()};
+    return ErrorRecord{kIpcErrorDomain, 0, text::repairUtf8(e.what())};
   } catch (...) {
     return ErrorRecord{kIpcErrorDomain, 0, "unknown failure"};
   }

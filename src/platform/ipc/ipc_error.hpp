@@ -45,9 +45,11 @@ struct ErrorRecord {
   std::int64_t code = 0;
   std::string description;
 
+  // The error's triple. Its description may quote text from outside (a peer's bytes, a file
+  // name): each invalid UTF-8 sequence in it becomes U+FFFD, so that the record can be sent.
   static ErrorRecord from(const sys::Error& error);
-  // The record of any exception: a platform::sys::Error gives its own triple, a RemoteError
-  // its record, anything else {"platform.ipc", 0, what()}.
+  // The record of any exception: a platform::sys::Error gives its own triple (as from()), a
+  // RemoteError its record, anything else {"platform.ipc", 0, what()} (repaired as in from()).
   static ErrorRecord fromException(std::exception_ptr error);
 
   json::Json toJson() const;

@@ -91,7 +91,13 @@ std::optional<pid_t> spawnWorker() {
     return std::nullopt;
   }
   logger().info("started worker " + path + " pid=" + std::to_string(pid));
-  std::thread([pid] { reap(pid); }).detach();
+  std::thread([pid] {
+    try {
+      reap(pid);
+    } catch (const std::exception& e) {
+      logger().error("worker pid=" + std::to_string(pid) + " not reaped: " + e.what());
+    }
+  }).detach();
   return pid;
 }
 

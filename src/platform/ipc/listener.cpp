@@ -11,6 +11,7 @@
 #include "platform/ipc/ipc_error.hpp"
 #include "platform/ipc/socket_path.hpp"
 #include "platform/log/log.hpp"
+#include "platform/sys/error_description.hpp"
 
 namespace platform::ipc {
 namespace {
@@ -67,8 +68,15 @@ void Listener::resume() {
       logger().error(systemCallError("accept", errno, path_.string()).description());
       return;
     }
-    auto connection = Connection::adopt(std::move(client), options_);
-    if (!delegate_ || !delegate_(connection)) connection->invalidate();
+    std::shared_ptr<Connection> connection;
+    try {
+      connection = Connection::adopt(std::move(client), options_);
+      if (!delegate_ || !delegate_(connection)) connection->invalidate();
+    } catch (...) {
+      // One connection that cannot be set up ends alone; the listener goes on.
+      logger().error("a new connection could not be set up: " + sys::describeError(std::current_exception()));
+      if (connection) connection->invalidate();
+    }
   }
 }
 

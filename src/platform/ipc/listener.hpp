@@ -5,8 +5,9 @@
 // null (the worker then exits with status 0). Otherwise it removes a stale socket file, binds
 // (mode 0600) and listens. resume() accepts for the life of the process, handing every new
 // connection, not yet resumed, to the delegate; the delegate sets it up and resumes it and
-// returns true, or returns false to have it closed. close() ends listening for a worker that is
-// about to exit: the socket is shut down and its file removed while the lock stays held.
+// returns true, or returns false to have it closed (a delegate that throws has it closed too,
+// logged, and accepting goes on). close() ends listening for a worker that is about to exit:
+// the socket is shut down and its file removed while the lock stays held.
 #pragma once
 
 #include <atomic>

@@ -9,6 +9,7 @@
 
 #include "platform/ipc/ipc_log.hpp"
 #include "platform/log/log.hpp"
+#include "platform/sys/error_description.hpp"
 
 namespace platform::ipc {
 namespace {
@@ -81,9 +82,12 @@ std::thread startThread(std::function<void()> body) {
   // Created under the lock, so the thread is counted before it can count itself ended.
   std::lock_guard<std::mutex> guard(r.mutex);
   std::thread t([&r, body = std::move(body)]() mutable {
-    {
+    try {
       auto run = std::move(body);
       run();
+    } catch (...) {
+      // The threads' bodies handle their own failures; this keeps a miss from ending the process.
+      logger().error("a thread of a connection failed: " + sys::describeError(std::current_exception()));
     }
     {
       std::lock_guard<std::mutex> g(r.mutex);

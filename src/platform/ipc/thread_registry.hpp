@@ -27,7 +27,7 @@ namespace platform::ipc {
 inline constexpr std::chrono::seconds kExitPatience{10};
 
 // Starts `body` on a new counted thread. The captures of `body` are destroyed on that thread
-// before it counts itself ended.
+// before it counts itself ended. What `body` throws is logged and ends only that thread.
 std::thread startThread(std::function<void()> body);
 
 // Joins `t` when it is joinable and not the calling thread; the calling thread hands itself

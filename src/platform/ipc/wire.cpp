@@ -1,6 +1,9 @@
 #include "platform/ipc/wire.hpp"
 
 #include <cstring>
+#include <exception>
+
+#include "platform/text/text.hpp"
 
 namespace platform::ipc {
 namespace {
@@ -90,7 +93,8 @@ Decoded decodeMessage(std::string_view body) {
   try {
     value = json::parse(body);
   } catch (const json::JsonError& e) {
-    return MessageFault{std::nullopt, IpcErrorCase::malformedMessage, std::string("not JSON: ") + e.what()};
+    // The parser's message quotes the bytes it read, which need not be UTF-8.
+    return MessageFault{std::nullopt, IpcErrorCase::malformedMessage, "not JSON: " + text::repairUtf8(e.what())};
   }
   if (!value.is_object()) {
     return MessageFault{std::nullopt, IpcErrorCase::malformedMessage, "not a JSON object"};
@@ -199,6 +203,23 @@ std::string encodeMessage(const json::Json& message, std::uint32_t limit) {
     throw IpcError(IpcErrorCase::malformedMessage, std::string("cannot be written: ") + e.what());
   }
   return encodeFrame(text, limit);
+}
+
+ErrorAnswer encodeErrorAnswer(std::optional<std::uint64_t> id, const ErrorRecord& error, std::uint32_t limit) {
+  ErrorAnswer answer;
+  try {
+    answer.frame = encodeMessage(errorMessage(id, error), limit);
+    return answer;
+  } catch (const std::exception& e) {
+    answer.problem = e.what();
+  }
+  try {
+    const ErrorRecord replacement{text::repairUtf8(error.domain), error.code, kUnwritableDescription};
+    answer.frame = encodeMessage(errorMessage(id, replacement), limit);
+  } catch (const std::exception& e) {
+    answer.problem += std::string("; ") + e.what();
+  }
+  return answer;
 }
 
 }  // namespace platform::ipc

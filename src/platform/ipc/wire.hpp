@@ -71,7 +71,7 @@ struct Message {
 struct MessageFault {
   std::optional<std::uint64_t> id;  // the id when it was readable
   IpcErrorCase code;                // malformedMessage or invalidArguments
-  std::string reason;
+  std::string reason;                // valid UTF-8
   bool kindIsError = false;  // the body claimed to be an `error` (never answered, no loops)
 };
 
@@ -88,5 +88,20 @@ json::Json onewayMessage(std::string_view method, json::Json args);
 // The frame of a message. Throws IpcError(overLimit) over `limit`, IpcError(malformedMessage)
 // when the value cannot be written as JSON (a non-finite number, invalid UTF-8).
 std::string encodeMessage(const json::Json& message, std::uint32_t limit = kDefaultFrameLimit);
+
+// The description an `error` answer carries when the record's own cannot be written.
+inline constexpr const char* kUnwritableDescription = "The error's description could not be sent.";
+
+// The frame of an `error` answer, for the paths that must answer whatever the record holds.
+struct ErrorAnswer {
+  std::optional<std::string> frame;  // absent: not even the replacement fits the limit
+  std::string problem;               // why the record did not go out as it stands; empty when it did
+};
+// Throws nothing but std::bad_alloc. A record that cannot be written as it stands (text that is not UTF-8, a frame
+// over `limit`) is answered with its domain (repaired as UTF-8), its code and
+// kUnwritableDescription, and `problem` says why; when not even that fits `limit`, `frame` is
+// absent and the caller ends the connection.
+ErrorAnswer encodeErrorAnswer(std::optional<std::uint64_t> id, const ErrorRecord& error,
+                              std::uint32_t limit = kDefaultFrameLimit);
 
 }  // namespace platform::ipc

@@ -312,6 +312,57 @@ TEST(Connection, MessagesOverTheLimitAreNotSent) {
   EXPECT_EQ(callAndWait(*pair.client, "big", Json{{"bytes", 10}}).result, std::string(10, 'b'));
 }
 
+// An answer whose text cannot be written as it stands still goes out, and the connection stays.
+TEST(Connection, ErrorsWhoseTextIsNotUtf8OrOverTheLimitAreAnsweredWithTheirCode) {
+  // An error's message is repaired: each invalid byte becomes U+FFFD.
+  Pair pair;
+  const auto thrown = callAndWait(*pair.client, "failBytes", Json{{"text", "file "}});
+  ASSERT_TRUE(thrown.error);
+  EXPECT_EQ(*thrown.error, (ErrorRecord{"Echo.EchoError", 0, "Echo refused: file \uFFFD"}));
+  // A record made by hand keeps its domain and code; its description is replaced.
+  const auto record = callAndWait(*pair.client, "failRecord", Json{{"text", "file "}});
+  ASSERT_TRUE(record.error);
+  EXPECT_EQ(record.error->domain, "Echo.Raw");
+  EXPECT_EQ(record.error->code, 7);
+  EXPECT_EQ(callAndWait(*pair.client, "echo", Json{{"still", true}}).result, (Json{{"still", true}}));
+
+  // The layer's own answers quote the peer: an unknown method or kind as long as the limit.
+  ConnectionOptions small;
+  small.frameLimit = 4096;
+  RawClient raw(small);
+  raw.peer->send(platform::ipc::helloMessage(std::string("EchoClient")));
+  raw.peer->send(platform::ipc::callMessage(1, std::string(4040, 'm'), Json::object()));
+  raw.peer->send(Json{{"kind", std::string(4040, 'k')}, {"id", 2}});
+  for (const int code : {2, 1}) {
+    const auto answer = raw.peer->read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)["kind"], "error");
+    EXPECT_EQ((*answer)["id"], code == 2 ? 1 : 2);
+    EXPECT_EQ((*answer)["error"]["code"], code);
+    EXPECT_LE(platform::json::dump(*answer).size(), small.frameLimit);
+  }
+  raw.peer->send(platform::ipc::callMessage(3, "echo", Json{{"k", 1}}));
+  const auto echoed = raw.peer->read();
+  ASSERT_TRUE(echoed);
+  EXPECT_EQ(*echoed, platform::ipc::replyMessage(3, Json{{"k", 1}}));
+}
+
+// What a completion or handler throws is logged; the delivery thread runs on.
+TEST(Connection, ACompletionThatThrowsLeavesTheDeliveryThreadRunning) {
+  Pair pair;
+  Counter ran;
+  pair.client->call("echo", Json::object(), [&](CallOutcome) {
+    ran.bump();
+    throw std::runtime_error("completion failed");
+  });
+  pair.client->call("echo", Json::object(), [&](CallOutcome) {
+    ran.bump();
+    throw 42;
+  });
+  ASSERT_TRUE(ran.waitFor(2));
+  EXPECT_EQ(callAndWait(*pair.client, "echo", Json{{"after", 1}}).result, (Json{{"after", 1}}));
+}
+
 TEST(Connection, APeerThatStopsReadingEndsTheConnectionWhenAWriteStalls) {
   ConnectionOptions impatient;
   impatient.writeStallLimit = std::chrono::milliseconds(100);

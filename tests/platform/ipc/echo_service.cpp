@@ -23,7 +23,9 @@ const Interface& serviceInterface() {
                             {"release"},
                             {"pid"},
                             {"quiet", false, Json{{"quiet", true}}},
-                            {"big"}}};
+                            {"big"},
+                            {"failBytes"},
+                            {"failRecord"}}};
   return i;
 }
 
@@ -39,6 +41,11 @@ void EchoService::handleCall(const std::string& method, const Json& args, Reply&
     return reply.succeed(Json{{"slept", args.value("ms", 0)}});
   }
   if (method == "fail") throw EchoError(EchoErrorCase::refused, args.value("message", std::string()));
+  // A byte that is not UTF-8, as a file name read from the disk may hold.
+  if (method == "failBytes") throw EchoError(EchoErrorCase::refused, args.value("text", std::string()) + "\xff");
+  if (method == "failRecord") {
+    return reply.fail(platform::ipc::ErrorRecord{"Echo.Raw", 7, args.value("text", std::string()) + "\xff"});
+  }
   if (method == "pid") return reply.succeed(Json(static_cast<std::int64_t>(::getpid())));
   if (method == "quiet") return reply.succeed(nullptr);
   if (method == "big") return reply.succeed(Json(std::string(args.value("bytes", std::size_t{0}), 'b')));

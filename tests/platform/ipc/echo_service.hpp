@@ -7,7 +7,8 @@
 // one-way "notify", then answers), "hold" (keeps the answer), "release" (answers every held
 // call, then itself with their count), "pid" (the process id), "quiet" (answers null; its
 // empty answer, for a reply without a result slot, is {"quiet": true}), "big" {bytes} (answers a string of that many
-// bytes). EchoClient methods: "ask" {text} (answers "re: " + text), "notify" {text} (one-way).
+// bytes), "failBytes" {text} (throws an EchoError whose message is text and the byte 0xFF),
+// "failRecord" {text} (answers the record {"Echo.Raw", 7, text and 0xFF}). EchoClient methods: "ask" {text} (answers "re: " + text), "notify" {text} (one-way).
 #pragma once
 
 #include <cstdint>

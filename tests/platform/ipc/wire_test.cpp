@@ -159,6 +159,41 @@ TEST(Decode, FaultsKeepTheIdWhenReadableAndNameTheirCode) {
   EXPECT_EQ(fault(platform::ipc::decodeMessage(std::string(100000, '['))).code, IpcErrorCase::malformedMessage);
 }
 
+// The parser's message quotes what it read; a fault's reason is valid UTF-8 all the same.
+TEST(Decode, AFaultOnBytesThatAreNotUtf8HasAReasonThatCanBeWritten) {
+  for (const std::string body : {"\xff\xfe not json at all", "{\"kind\":\"call\",\"id\":1,\"args\":{\"a\":\"\xff\"}}"}) {
+    const MessageFault f = fault(platform::ipc::decodeMessage(body));
+    EXPECT_EQ(f.code, IpcErrorCase::malformedMessage);
+    EXPECT_FALSE(f.id.has_value());
+    EXPECT_NO_THROW(platform::json::dump(Json(f.reason))) << f.reason;
+  }
+}
+
+// The answering paths of a connection cannot let an encoding failure escape their thread.
+TEST(ErrorRecords, AnAnswerThatCannotBeWrittenAsItStandsKeepsItsDomainAndCode) {
+  using platform::ipc::ErrorRecord;
+  const ErrorRecord fine{"Echo", 7, "all UTF-8 \u00e9"};
+  auto answer = platform::ipc::encodeErrorAnswer(3, fine);
+  ASSERT_TRUE(answer.frame);
+  EXPECT_TRUE(answer.problem.empty());
+  EXPECT_EQ(message(platform::ipc::decodeMessage(answer.frame->substr(4))).error, fine);
+
+  const auto check = [](const platform::ipc::ErrorAnswer& a, const std::string& domain) {
+    ASSERT_TRUE(a.frame);
+    EXPECT_FALSE(a.problem.empty());
+    const Message m = message(platform::ipc::decodeMessage(a.frame->substr(4)));
+    EXPECT_EQ(m.kind, MessageKind::error);
+    EXPECT_EQ(m.id, 3u);
+    EXPECT_EQ(m.error, (ErrorRecord{domain, 7, platform::ipc::kUnwritableDescription}));
+  };
+  check(platform::ipc::encodeErrorAnswer(3, ErrorRecord{"Echo\xff", 7, "a file \xfe"}), "Echo\uFFFD");
+  check(platform::ipc::encodeErrorAnswer(3, ErrorRecord{"Echo", 7, std::string(500, 'x')}, 200), "Echo");
+  // Not even the replacement fits: no frame, and the caller ends the connection.
+  answer = platform::ipc::encodeErrorAnswer(3, fine, 20);
+  EXPECT_FALSE(answer.frame);
+  EXPECT_FALSE(answer.problem.empty());
+}
+
 TEST(ErrorRecords, TravelAsDomainCodeDescription) {
   const IpcError error(IpcErrorCase::tooManyCalls, "65 calls");
   const auto record = platform::ipc::ErrorRecord::from(error);
@@ -173,6 +208,12 @@ TEST(ErrorRecords, TravelAsDomainCodeDescription) {
 
   const auto foreign = platform::ipc::ErrorRecord::fromException(std::make_exception_ptr(std::runtime_error("boom")));
   EXPECT_EQ(foreign, (platform::ipc::ErrorRecord{"platform.ipc", 0, "boom"}));
+
+  // Text from outside (a peer's bytes, a file name) becomes valid UTF-8 in a record.
+  EXPECT_EQ(platform::ipc::ErrorRecord::from(IpcError(IpcErrorCase::malformedMessage, "a\xff\xfe b")).description,
+            "Malformed message: a\uFFFD\uFFFD b");
+  EXPECT_EQ(platform::ipc::ErrorRecord::fromException(std::make_exception_ptr(std::runtime_error("\xc3(name"))),
+            (platform::ipc::ErrorRecord{"platform.ipc", 0, "\uFFFD(name"}));
 }
 
 }  // namespace
