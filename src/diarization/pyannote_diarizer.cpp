@@ -1,6 +1,7 @@
 #include "diarization/pyannote_diarizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -83,6 +84,28 @@ class EmbeddingBatchCounter {
   double embedderTime_ = 0;        // guarded by mutex_
   double segmenterTime_ = 0;       // guarded by mutex_
   std::exception_ptr firstFailure_;  // guarded by mutex_
+};
+
+// The width of a run's embeddings: that of the first chunk that gave any. Clustering measures
+// every embedding against every other, so a chunk of another width (an embedder whose output
+// width changes) ends the run instead of being dropped, which would make the result depend on
+// which chunk came first.
+class RunEmbeddingWidth {
+ public:
+  // Throws DellomarError::invalidModelOutput when `embeddings` differ in width from earlier
+  // chunks' embeddings.
+  void check(const std::vector<SpeakerEmbedding>& embeddings) {
+    if (embeddings.empty()) return;
+    const std::size_t width = embeddings.front().embedding.size();
+    std::size_t expected = kUnknown;
+    if (width_.compare_exchange_strong(expected, width) || expected == width) return;
+    throw DellomarError::invalidModelOutput("Embedder output speaker_embeddings has width " + std::to_string(width) +
+                                            ", expected " + std::to_string(expected) + " as in the chunks before it");
+  }
+
+ private:
+  static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+  std::atomic<std::size_t> width_{kUnknown};
 };
 
 // A progress of 100 units that is only ever raised. The raise is one step under the lock; the
@@ -391,6 +414,7 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
   double processedSeconds = 0;
   std::int64_t successes = 0;
   std::exception_ptr firstFailure;
+  RunEmbeddingWidth embeddingWidth;
 
   for (const SeekClip& clip : run.clips) {
     platform::sync::throwIfStopped(stopToken);
@@ -424,10 +448,9 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
         const Clock::time_point t0 = Clock::now();
         bool succeeded = false;
         std::exception_ptr failure;
+        std::vector<SpeakerEmbedding> embeddings;
         try {
-          std::vector<SpeakerEmbedding> embeddings = embedder.embed(*output, token);
-          for (SpeakerEmbedding& e : embeddings) e.windowIndex += clipOffset;
-          clusterer.append(std::move(embeddings));
+          embeddings = embedder.embed(*output, token);
           succeeded = true;
         } catch (const CancellationError&) {
           return;
@@ -439,6 +462,11 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
         } catch (const std::exception& error) {
           noxtal::Logging::error("[PyannoteDiarizer] Error processing embeddings: " + describe(error));
           failure = std::current_exception();
+        }
+        if (succeeded) {
+          embeddingWidth.check(embeddings);  // a mismatch ends the run
+          for (SpeakerEmbedding& e : embeddings) e.windowIndex += clipOffset;
+          clusterer.append(std::move(embeddings));
         }
         const std::int64_t done = counter.record(millisecondsSince(t0), succeeded, std::move(failure));
         double f = processedSeconds + static_cast<double>(done) * clipSeconds / static_cast<double>(chunks);

@@ -1,6 +1,6 @@
 // The clustering step: the trainable subset, VBx speaker pruning, the k-means correction, the
 // final nearest-centroid assignment, centroid sources, and the guards against a bad speaker
-// count and non-finite embeddings.
+// count and non-finite or misshapen embeddings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -168,6 +168,30 @@ TEST(ClusteringStep, SpeakerCountsOutsideTheTrainableRangeAreGuarded) {
   EXPECT_EQ(means, (VectorList{{2, 0}, {0, 0}}));
   EXPECT_TRUE(clusterMeans({0, 0}, x, 0).empty());
   EXPECT_TRUE(clusterMeans({0}, x, -2).empty());
+}
+
+TEST(ClusteringStep, EmbeddingsOfAnotherShapeAreLeftOut) {
+  // The store's first embedding (window 0) sets the shape: raw width 4, a PLDA projection of 128.
+  auto voices = twoVoices(5);
+  voices.push_back(embeddingOf({1, 0, 0, 0, 0}, 3, 1));  // raw width 5
+  SpeakerEmbedding narrowPlda = embeddingOf({0, 1, 0, 0}, 4, 1);
+  narrowPlda.pldaEmbedding->resize(64);
+  voices.push_back(narrowPlda);
+  SpeakerEmbedding noPlda = embeddingOf({0, 1, 0, 0}, 5, 1);
+  noPlda.pldaEmbedding.reset();
+  voices.push_back(noPlda);
+  testsupport::LogCapture capture(platform::log::Level::error);
+  noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::error);
+  VBxClustering clustering;
+  clustering.append(voices);
+  const ClusteringOutcome outcome = clustering.cluster({});
+  noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::none);
+  EXPECT_EQ(outcome.embeddings.size(), 10u);
+  EXPECT_EQ(outcome.centroids.size(), 2u);
+  for (const int window : {3, 4, 5}) {
+    EXPECT_TRUE(capture.contains("Embedding of window " + std::to_string(window) + ", speaker 1 has")) << window;
+  }
+  for (const SpeakerEmbedding& e : outcome.embeddings) EXPECT_EQ(e.embedding.size(), 4u);
 }
 
 TEST(ClusteringStep, NonFiniteEmbeddingsAreLeftOut) {

@@ -248,6 +248,23 @@ TEST_F(FailingChunkTest, EveryChunkFailingEndsTheRunWithItsError) {
   }
 }
 
+TEST_F(PipelineTest, AnEmbedderWhoseWidthChangesEndsTheRunWithItsError) {
+  testmodels::VoiceGeometry g;
+  g.embeddingWidths = {4, 5};  // predictions alternate between two widths
+  testmodels::writeVoiceRepository(repo(), g);
+  try {
+    run(signalOf({{40, kVoiceA}, {50, kVoiceB}}), nullptr, 2, 2);
+    FAIL() << "embeddings of two widths cannot be clustered together";
+  } catch (const DellomarError& error) {
+    EXPECT_EQ(error.errorCase(), DellomarError::Case::invalidModelOutput);
+    EXPECT_NE(error.message().find("width"), std::string::npos) << error.message();
+  }
+  // The same repository with one width diarizes as before.
+  g.embeddingWidths = {5};
+  testmodels::writeVoiceRepository(repo(), g);
+  EXPECT_EQ(run(signalOf({{40, kVoiceA}, {50, kVoiceB}})).speakerCount, 2);
+}
+
 TEST_F(PipelineTest, ReusedActorStartsEachRunClean) {
   const auto loader = loadedLoader();
   const auto pipeline = makeDiarizer(loader);
