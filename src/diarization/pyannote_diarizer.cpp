@@ -193,8 +193,6 @@ struct PyannoteDiarizerActor::Run {
   std::condition_variable done;
   bool finished = false;     // guarded by mutex
   std::exception_ptr error;  // guarded by mutex
-  // Destroyed first: the link, then the loop (joined; it has finished by then).
-  std::jthread loop;
   std::optional<std::stop_callback<std::function<void()>>> callerLink;
 };
 
@@ -328,6 +326,15 @@ DiarizationResult PyannoteDiarizerActor::diarize(std::span<const float> audioArr
     progress->start();
   }
   const std::shared_ptr<Run> run = startSegmentationAndEmbedding(audioArray, resolved, progress, stopToken);
+  // The loop runs here: this thread would only wait for it. A thread of its own would be one
+  // more start that can fail.
+  std::exception_ptr failure;
+  try {
+    runClipLoop(*run, audioArray);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  run->finish(std::move(failure));
   DiarizationResult result = clusterAndAggregate(run, resolved, progress, stopToken);
   if (resolved.minActiveOffset) result.updateSegments(*resolved.minActiveOffset);
   return result;
@@ -383,21 +390,6 @@ std::shared_ptr<PyannoteDiarizerActor::Run> PyannoteDiarizerActor::startSegmenta
   // The grid of the result is fixed now: an unload during the run cannot change it.
   run->geometry = windowGeometry(*config_.segmenterModel, sampleCount);
   run->progress = std::move(progress);
-
-  try {
-    run->loop = std::jthread([this, raw = run.get(), audioArray] {
-      std::exception_ptr failure;
-      try {
-        runClipLoop(*raw, audioArray);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      raw->finish(std::move(failure));
-    });
-  } catch (...) {
-    abandon(std::current_exception());
-    throw;
-  }
   return run;
 }
 
@@ -476,18 +468,22 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
       }
     };
 
-    platform::sync::runConcurrently(
-        static_cast<std::size_t>(workers) + 1, static_cast<std::size_t>(workers) + 1,
-        [&](std::size_t index, std::stop_token token) {
-          if (index == 0) {
-            const Clock::time_point t0 = Clock::now();
-            segmenter.predict(clipAudio, outputs, 0, token);
-            counter.addSegmenterTime(millisecondsSince(t0));
-            return;
-          }
-          embeddingWorker(token);
-        },
-        stopToken);
+    try {
+      platform::sync::runConcurrently(
+          static_cast<std::size_t>(workers) + 1, static_cast<std::size_t>(workers) + 1,
+          [&](std::size_t index, std::stop_token token) {
+            if (index == 0) {
+              const Clock::time_point t0 = Clock::now();
+              segmenter.predict(clipAudio, outputs, 0, token);
+              counter.addSegmenterTime(millisecondsSince(t0));
+              return;
+            }
+            embeddingWorker(token);
+          },
+          stopToken);
+    } catch (const platform::sync::ThreadStartError& error) {
+      throw DellomarError::generic(error.what());
+    }
 
     const EmbeddingBatchCounter::Totals totals = counter.totals();
     run.timings.segmenterTime += totals.segmenterTime;
