@@ -1,5 +1,6 @@
 // The pyannote pipeline end to end over the scripted voice models: speakers found and placed,
-// seek clips, worker counts, progress, failing chunks, reused actors, cancellation and unloads.
+// seek clips, worker counts, progress, failing chunks, an embedder of changing width, threads
+// that cannot start, reused actors, cancellation and unloads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
