@@ -120,12 +120,14 @@ DiarizationResult aggregate(const std::vector<SpeakerEmbedding>& embeddings, Spe
   std::vector<int> speakersAtFrame(t, 0);
   for (std::size_t f = 0; f < t; ++f) {
     if (frameWindowCount[f] <= 0) continue;
-    float sum = 0;
+    // Each speaker counts by its own share, rounded (halves up): two speakers at 0.4 make no
+    // speaker, two at 0.5 make two.
+    int count = 0;
     for (std::size_t k = 0; k < s; ++k) {
       activation[k][f] /= frameWindowCount[f];
-      sum += activation[k][f];
+      count += platform::sys::checkedIntegerCast<int>(std::round(activation[k][f])).value_or(0);
     }
-    speakersAtFrame[f] = platform::sys::checkedIntegerCast<int>(std::round(sum)).value_or(0);
+    speakersAtFrame[f] = count;
   }
 
   DiarizationResult::BinaryMatrix binary(s, std::vector<int>(t, 0));

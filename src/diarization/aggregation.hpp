@@ -33,8 +33,9 @@ struct WindowGeometry {
 WindowGeometry windowGeometry(const SpeakerSegmenterModel& segmenter, std::int64_t sampleCount);
 
 // Embeddings sorted by (windowIndex, speakerIndex) with cluster ids set. With exclusive
-// reconciliation a frame carries at most one speaker (the largest share, lower id on ties);
-// without it as many as the rounded sum of shares, never a speaker whose share is 0. Without
+// reconciliation a frame carries at most one speaker (the largest share, lower id on ties), and
+// only where some speaker's share rounds to 1 or more (halves up); without it as many speakers
+// as the sum of the rounded shares, never a speaker whose share is 0. Without
 // embeddings: the empty result (no centroids kept). Embeddings with a window geometry that has
 // no positive window duration: the empty result and an error line. Inconsistent entries are
 // logged at error level and skipped.

@@ -40,7 +40,12 @@ CondensedDistances pairwiseDistances(const VectorList& vectors, int threads) {
   if (workers == 1) {
     fillRows(0, {});
   } else {
-    platform::sync::runConcurrently(workers, workers, fillRows);
+    try {
+      platform::sync::runConcurrently(workers, workers, fillRows);
+    } catch (const platform::sync::ThreadStartError&) {
+      // No call was made (a group makes none without all its threads): this thread fills them.
+      for (std::size_t worker = 0; worker < workers; ++worker) fillRows(worker, {});
+    }
   }
   return result;
 }

@@ -35,8 +35,8 @@ struct CondensedDistances {
 
 // Euclidean distances of every pair, in single precision. A distance that is not finite (NaN or
 // infinite input) is stored as the largest finite float, so later comparisons stay exact.
-// `threads` (clamped to 1 ... 64) threads fill the list, each entry by one thread; the result
-// does not depend on the thread count.
+// `threads` (clamped to 1 ... 64) threads fill the list, each entry by one thread (the calling
+// thread alone when they cannot be started); the result does not depend on the thread count.
 CondensedDistances pairwiseDistances(const VectorList& vectors, int threads = 1);
 
 // The nearest live cluster y > x (sizes[y] > 0) by the condensed list; the smallest y among

@@ -1,6 +1,7 @@
 #include "diarization/pyannote_diarizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -83,6 +84,28 @@ class EmbeddingBatchCounter {
   double embedderTime_ = 0;        // guarded by mutex_
   double segmenterTime_ = 0;       // guarded by mutex_
   std::exception_ptr firstFailure_;  // guarded by mutex_
+};
+
+// The width of a run's embeddings: that of the first chunk that gave any. Clustering measures
+// every embedding against every other, so a chunk of another width (an embedder whose output
+// width changes) ends the run instead of being dropped, which would make the result depend on
+// which chunk came first.
+class RunEmbeddingWidth {
+ public:
+  // Throws DellomarError::invalidModelOutput when `embeddings` differ in width from earlier
+  // chunks' embeddings.
+  void check(const std::vector<SpeakerEmbedding>& embeddings) {
+    if (embeddings.empty()) return;
+    const std::size_t width = embeddings.front().embedding.size();
+    std::size_t expected = kUnknown;
+    if (width_.compare_exchange_strong(expected, width) || expected == width) return;
+    throw DellomarError::invalidModelOutput("Embedder output speaker_embeddings has width " + std::to_string(width) +
+                                            ", expected " + std::to_string(expected) + " as in the chunks before it");
+  }
+
+ private:
+  static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+  std::atomic<std::size_t> width_{kUnknown};
 };
 
 // A progress of 100 units that is only ever raised. The raise is one step under the lock; the
@@ -170,8 +193,6 @@ struct PyannoteDiarizerActor::Run {
   std::condition_variable done;
   bool finished = false;     // guarded by mutex
   std::exception_ptr error;  // guarded by mutex
-  // Destroyed first: the link, then the loop (joined; it has finished by then).
-  std::jthread loop;
   std::optional<std::stop_callback<std::function<void()>>> callerLink;
 };
 
@@ -305,6 +326,15 @@ DiarizationResult PyannoteDiarizerActor::diarize(std::span<const float> audioArr
     progress->start();
   }
   const std::shared_ptr<Run> run = startSegmentationAndEmbedding(audioArray, resolved, progress, stopToken);
+  // The loop runs here: this thread would only wait for it. A thread of its own would be one
+  // more start that can fail.
+  std::exception_ptr failure;
+  try {
+    runClipLoop(*run, audioArray);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  run->finish(std::move(failure));
   DiarizationResult result = clusterAndAggregate(run, resolved, progress, stopToken);
   if (resolved.minActiveOffset) result.updateSegments(*resolved.minActiveOffset);
   return result;
@@ -360,21 +390,6 @@ std::shared_ptr<PyannoteDiarizerActor::Run> PyannoteDiarizerActor::startSegmenta
   // The grid of the result is fixed now: an unload during the run cannot change it.
   run->geometry = windowGeometry(*config_.segmenterModel, sampleCount);
   run->progress = std::move(progress);
-
-  try {
-    run->loop = std::jthread([this, raw = run.get(), audioArray] {
-      std::exception_ptr failure;
-      try {
-        runClipLoop(*raw, audioArray);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      raw->finish(std::move(failure));
-    });
-  } catch (...) {
-    abandon(std::current_exception());
-    throw;
-  }
   return run;
 }
 
@@ -391,6 +406,7 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
   double processedSeconds = 0;
   std::int64_t successes = 0;
   std::exception_ptr firstFailure;
+  RunEmbeddingWidth embeddingWidth;
 
   for (const SeekClip& clip : run.clips) {
     platform::sync::throwIfStopped(stopToken);
@@ -424,10 +440,9 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
         const Clock::time_point t0 = Clock::now();
         bool succeeded = false;
         std::exception_ptr failure;
+        std::vector<SpeakerEmbedding> embeddings;
         try {
-          std::vector<SpeakerEmbedding> embeddings = embedder.embed(*output, token);
-          for (SpeakerEmbedding& e : embeddings) e.windowIndex += clipOffset;
-          clusterer.append(std::move(embeddings));
+          embeddings = embedder.embed(*output, token);
           succeeded = true;
         } catch (const CancellationError&) {
           return;
@@ -440,6 +455,11 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
           noxtal::Logging::error("[PyannoteDiarizer] Error processing embeddings: " + describe(error));
           failure = std::current_exception();
         }
+        if (succeeded) {
+          embeddingWidth.check(embeddings);  // a mismatch ends the run
+          for (SpeakerEmbedding& e : embeddings) e.windowIndex += clipOffset;
+          clusterer.append(std::move(embeddings));
+        }
         const std::int64_t done = counter.record(millisecondsSince(t0), succeeded, std::move(failure));
         double f = processedSeconds + static_cast<double>(done) * clipSeconds / static_cast<double>(chunks);
         if (totalSeconds > 1) f /= totalSeconds;
@@ -448,18 +468,22 @@ void PyannoteDiarizerActor::runClipLoop(Run& run, std::span<const float> audioAr
       }
     };
 
-    platform::sync::runConcurrently(
-        static_cast<std::size_t>(workers) + 1, static_cast<std::size_t>(workers) + 1,
-        [&](std::size_t index, std::stop_token token) {
-          if (index == 0) {
-            const Clock::time_point t0 = Clock::now();
-            segmenter.predict(clipAudio, outputs, 0, token);
-            counter.addSegmenterTime(millisecondsSince(t0));
-            return;
-          }
-          embeddingWorker(token);
-        },
-        stopToken);
+    try {
+      platform::sync::runConcurrently(
+          static_cast<std::size_t>(workers) + 1, static_cast<std::size_t>(workers) + 1,
+          [&](std::size_t index, std::stop_token token) {
+            if (index == 0) {
+              const Clock::time_point t0 = Clock::now();
+              segmenter.predict(clipAudio, outputs, 0, token);
+              counter.addSegmenterTime(millisecondsSince(t0));
+              return;
+            }
+            embeddingWorker(token);
+          },
+          stopToken);
+    } catch (const platform::sync::ThreadStartError& error) {
+      throw DellomarError::generic(error.what());
+    }
 
     const EmbeddingBatchCounter::Totals totals = counter.totals();
     run.timings.segmenterTime += totals.segmenterTime;

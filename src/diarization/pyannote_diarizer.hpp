@@ -9,8 +9,8 @@
 //   makeDiarizer           a fresh pipeline object over a loader's loaded models (the model-
 //                          managed diarizer makes one per call).
 //
-// The clip loop runs on its own thread, linked to the caller's stop token; the diarize call
-// waits for it, so the caller's samples (read in place, never copied) are not touched after
+// The clip loop runs on the calling thread, stopped by the caller's token or by a newer run on
+// the same actor; the caller's samples (read in place, never copied) are not touched after
 // diarize returns. Results do not depend on worker counts: clustering sorts the embeddings.
 //
 // Errors: DellomarError::generic for a non-finite sample (naming its index);
@@ -18,8 +18,10 @@
 // audio, and for a non-finite distance threshold or minimum active offset; the models' errors
 // unchanged (a segmenter failure, the embedder's models unloaded during the run, or every
 // chunk's embedding failing ends the run with that error; a single failing chunk is logged and
-// dropped); platform::sync::CancellationError when the caller's token stops, or when another
-// run starts on the same actor.
+// dropped); invalidModelOutput when the embedder's output width changes between chunks;
+// generic when the worker threads cannot be started (the task group's ThreadStartError text);
+// platform::sync::CancellationError when the caller's token stops, or when another run starts
+// on the same actor.
 #pragma once
 
 #include <condition_variable>
@@ -72,7 +74,7 @@ class PyannoteDiarizerActor {
 
   // The config's models and clusterer must not be null.
   explicit PyannoteDiarizerActor(DiarizerConfig config);
-  // Cancels a run in flight and waits for its clip loop.
+  // Cancels a run in flight and waits for its clip loop (which runs on its caller's thread).
   ~PyannoteDiarizerActor();
   PyannoteDiarizerActor(const PyannoteDiarizerActor&) = delete;
   PyannoteDiarizerActor& operator=(const PyannoteDiarizerActor&) = delete;
@@ -111,7 +113,7 @@ class PyannoteDiarizerActor {
   DiarizationResult clusterAndAggregate(const std::shared_ptr<Run>& run, const RunOptions& options,
                                         const std::shared_ptr<RunProgress>& progress, std::stop_token stopToken);
   void runClipLoop(Run& run, std::span<const float> audioArray);
-  // Stops `previous` (when not null) and waits for its loop.
+  // Stops `previous` (when not null) and waits until its loop has finished.
   static void stopAndWait(const std::shared_ptr<Run>& previous);
   double loadModelsTimed();
 

@@ -185,6 +185,14 @@ void checkModelShapes(const SpeakerSegmenterModel& segmenter, const SpeakerEmbed
              "[1, n] with n above the window's " + std::to_string(*w) + " samples");
   }
   if (const PLDAEmbedderModel* plda = embedder.pldaModel()) {
+    // The projector takes the embedder's output as it stands.
+    const Shape embeddings = DellomarMLModel::outputShape(embedderModel.get(), "speaker_embeddings");
+    const Shape pldaInput = DellomarMLModel::inputShape(plda->model().get(), "embeddings");
+    const std::optional<std::int64_t> width =
+        embeddings.empty() ? std::nullopt : fixedAt(embeddings, embeddings.size() - 1);
+    if (!pldaInput.empty() && conflict(fixedAt(pldaInput, pldaInput.size() - 1), width)) {
+      disagree(plda->modelURL().filename().string(), "embeddings", pldaInput, "[1, V, " + std::to_string(*width) + "]");
+    }
     const Shape projected = DellomarMLModel::outputShape(plda->model().get(), "plda_embeddings");
     if (!projected.empty() && conflict(fixedAt(projected, projected.size() - 1), 128)) {
       disagree(plda->modelURL().filename().string(), "plda_embeddings", projected, "[1, V, 128]");

@@ -99,8 +99,9 @@ class PyannoteModelLoader final : public noxtal::ModelLoader {
   // Builds the wrappers from the repository folder at `path` and loads the segmenter, then the
   // embedder chain. With `prewarm` each model is loaded once and nothing is kept. Otherwise the
   // declared shapes are checked against each other (segmenter windows, frames and speakers;
-  // the embedder's mask rows and frames; the pre-embedder's waveform longer than a window; 128
-  // PLDA columns) and the set replaces the one held before. Throws DellomarError
+  // the embedder's mask rows and frames; the pre-embedder's waveform longer than a window; the
+  // PLDA input as wide as the embedder's output; 128 PLDA columns) and the set replaces the one
+  // held before. Throws DellomarError
   // (modelUnavailable for a model that cannot be loaded, invalidModelOutput for disagreeing
   // shapes); on failure the held set is unchanged.
   void load(const std::string& path, bool prewarm, std::stop_token stopToken) override;

@@ -6,6 +6,7 @@
 
 #include "core/logging.hpp"
 #include "diarization/dellomar_error.hpp"
+#include "diarization/vbx.hpp"
 #include "platform/ml/ml_error.hpp"
 #include "platform/sys/checked_cast.hpp"
 
@@ -325,6 +326,12 @@ std::vector<SpeakerEmbedding> SpeakerEmbedderModel::embed(const SpeakerSegmenter
   if (pldaModel_ && embeddingArray) {
     if (const std::optional<MultiArray> projected = pldaModel_->run(*embeddingArray, stopToken)) {
       pldaRows = rowsOf(*projected);
+      // VBx works on projections of its own dimension, one per mask row.
+      if (pldaRows.size() < k * s || (!pldaRows.empty() && pldaRows.front().size() != kPldaDimension)) {
+        throw DellomarError::invalidModelOutput("PLDA output plda_embeddings has shape " +
+                                                shapeText(projected->shape()) + ", expected [1, " +
+                                                std::to_string(k * s) + ", " + std::to_string(kPldaDimension) + "]");
+      }
     }
   }
 

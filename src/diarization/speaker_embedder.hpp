@@ -119,7 +119,9 @@ class SpeakerEmbedderModel final : public DellomarMLModel {
   // modelUnavailable without models; invalidModelOutput for missing or inconsistent segmenter
   // arrays, a sliding window not shorter than the pre-embedder's waveform, mask rows V other
   // than windows x S, window frames outside the chunk's frames, fewer embedding rows than V,
-  // and for a runtime prediction error. Thread-safe; calls run concurrently.
+  // PLDA projections other than V rows of kPldaDimension, and for a runtime prediction error.
+  // Holds nothing between chunks: that every chunk's embeddings have one width is the caller's
+  // check. Thread-safe; calls run concurrently.
   std::vector<SpeakerEmbedding> embed(const SpeakerSegmenterOutput& segmenterOutput,
                                       std::stop_token stopToken = {}) const;
 

@@ -238,7 +238,12 @@ void SpeakerSegmenterModel::predict(std::span<const float> audioArray,
     }
   };
   try {
-    platform::sync::runConcurrently(static_cast<std::size_t>(workers), static_cast<std::size_t>(workers), worker, stopToken);
+    try {
+      platform::sync::runConcurrently(static_cast<std::size_t>(workers), static_cast<std::size_t>(workers), worker,
+                                      stopToken);
+    } catch (const platform::sync::ThreadStartError& error) {
+      throw DellomarError::generic(error.what());
+    }
   } catch (...) {
     output.finish(std::current_exception());
     throw;

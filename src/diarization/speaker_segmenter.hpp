@@ -124,7 +124,9 @@ class SpeakerSegmenterModel final : public DellomarMLModel {
 
   // Segments `audioArray` into `output`, which is finished on every path (the caller owns it and
   // reads it concurrently). Throws DellomarError::modelUnavailable("Speaker segmenter model is
-  // unavailable") without a model, platform::sync::CancellationError when `stopToken` stops.
+  // unavailable") without a model, DellomarError::generic (the task group's ThreadStartError
+  // text) when its worker threads cannot be started, platform::sync::CancellationError when
+  // `stopToken` stops.
   // A chunk whose prediction fails yields a placeholder output with its index.
   void predict(std::span<const float> audioArray, platform::sync::Channel<SpeakerSegmenterOutput>& output,
                int windowPadding = 0, std::stop_token stopToken = {});

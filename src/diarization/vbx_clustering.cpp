@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,11 @@ bool allFinite(const std::vector<float>& values) {
 
 bool isTrainable(const SpeakerEmbedding& embedding, float trainableRatio) {
   return embedding.nonOverlappedFrameRatio > trainableRatio;
+}
+
+std::string shapeText(std::size_t width, std::optional<std::size_t> pldaWidth) {
+  return std::to_string(width) + " values and " +
+         (pldaWidth ? "a projection of " + std::to_string(*pldaWidth) : std::string("no projection"));
 }
 
 Vector normalised(const Vector& vector) {
@@ -72,6 +78,26 @@ ClusteringOutcome VBxClustering::cluster(const ClusteringParameters& parameters)
     }
     return !finite;
   });
+  // Distances are taken between every pair: an embedding of another width than the first (or
+  // with a projection of another width, or none where the first has one) cannot take part.
+  if (!speakerEmbeddings_.empty()) {
+    const SpeakerEmbedding& first = speakerEmbeddings_.front();
+    const std::size_t width = first.embedding.size();
+    const std::optional<std::size_t> pldaWidth =
+        first.pldaEmbedding ? std::optional<std::size_t>(first.pldaEmbedding->size()) : std::nullopt;
+    std::erase_if(speakerEmbeddings_, [&](const SpeakerEmbedding& e) {
+      const std::optional<std::size_t> projected =
+          e.pldaEmbedding ? std::optional<std::size_t>(e.pldaEmbedding->size()) : std::nullopt;
+      const bool fits = e.embedding.size() == width && projected == pldaWidth;
+      if (!fits) {
+        noxtal::Logging::error("[VBx] Embedding of window " + std::to_string(e.windowIndex) + ", speaker " +
+                               std::to_string(e.speakerIndex) + " has " + shapeText(e.embedding.size(), projected) +
+                               " where the first has " + shapeText(width, pldaWidth) +
+                               "; left out of clustering and the result");
+      }
+      return !fits;
+    });
+  }
   ClusterAssignment assignment = assignClusters(speakerEmbeddings_, parameters, threads_);
   for (std::size_t i = 0; i < speakerEmbeddings_.size(); ++i) speakerEmbeddings_[i].clusterId = assignment.labels[i];
   return {std::move(assignment.labels), speakerEmbeddings_, std::move(assignment.centroids)};

@@ -72,7 +72,8 @@ class VBxClustering final : public Clusterer {
   std::vector<SpeakerEmbedding> speakerEmbeddings() const override;
   void reset() override;
   // Empty store: empty outcome, nothing logged. The stored list keeps the labelled (and
-  // sorted) embeddings, without those left out for non-finite values.
+  // sorted) embeddings, without those left out (with an error line) for non-finite values or
+  // for a shape other than the first's (raw width, projection width or its absence).
   ClusteringOutcome cluster(const ClusteringParameters& parameters) override;
 
  private:
@@ -86,7 +87,8 @@ struct ClusterAssignment {
   SpeakerCentroids centroids;
 };
 
-// The whole assignment over embeddings already sorted (see the header comment).
+// The whole assignment over embeddings already sorted (see the header comment), all of one
+// shape (cluster() leaves out the others; a caller that does not is a programming error).
 ClusterAssignment assignClusters(const std::vector<SpeakerEmbedding>& embeddings,
                                  const ClusteringParameters& parameters, int threads = 1);
 // The speaker columns VBx keeps: those whose prior is above `minSpeakerPrior`, ascending; all

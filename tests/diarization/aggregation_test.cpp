@@ -93,6 +93,41 @@ TEST(Aggregation, SharesOfHalfAndOfAThird) {
   EXPECT_EQ(thirds.binaryMatrix()[0][8], 0);
 }
 
+TEST(Aggregation, EachSpeakersRoundedShareCountsAtTheFrame) {
+  // Ten windows (starting at frames 0-9) cover frame 9; speaker k is active there in
+  // `activeWindows[k]` of them, so its share is that number in tenths.
+  struct Case {
+    const char* shares;
+    std::vector<int> activeWindows;
+    std::vector<int> exclusive;    // marks at frame 9 with exclusive reconciliation
+    std::vector<int> overlapping;  // and without it
+  };
+  const Case cases[] = {
+      {"0.4 / 0.4: neither rounds up", {4, 4}, {0, 0}, {0, 0}},
+      {"0.5 / 0.5: both round up", {5, 5}, {1, 0}, {1, 1}},
+      {"0.6 / 0.3", {6, 3}, {1, 0}, {1, 0}},
+      {"0.3 / 0.3 / 0.3: none rounds up", {3, 3, 3}, {0, 0, 0}, {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shares);
+    std::vector<SpeakerEmbedding> embeddings;
+    for (int window = 0; window < 10; ++window) {
+      for (std::size_t k = 0; k < c.activeWindows.size(); ++k) {
+        std::vector<float> frames = zeros();
+        if (window < c.activeWindows[k]) frames[static_cast<std::size_t>(9 - window)] = 1;
+        embeddings.push_back(windowOf(window, static_cast<int>(k), std::move(frames), static_cast<int>(k)));
+      }
+    }
+    for (const bool exclusive : {true, false}) {
+      const DiarizationResult result = aggregate(embeddings, {}, oneChunk(), exclusive);
+      ASSERT_EQ(result.binaryMatrix().size(), c.activeWindows.size());
+      std::vector<int> marks;
+      for (const auto& row : result.binaryMatrix()) marks.push_back(row[9]);
+      EXPECT_EQ(marks, exclusive ? c.exclusive : c.overlapping) << (exclusive ? "exclusive" : "overlapping");
+    }
+  }
+}
+
 TEST(Aggregation, TwoLocalSpeakersInOneClusterNeverMarkAnInactiveSpeaker) {
   // Both local speakers of window 0 went to cluster 0: its share is 2, the count 2. Speaker 1
   // (share 0) must stay unmarked without exclusive reconciliation.

@@ -8,6 +8,7 @@
 #include "diarization/clustering_numerics.hpp"
 #include "diarization/vector_ops.hpp"
 #include "diarization/clustering_reference.hpp"
+#include "diarization/thread_starts.hpp"
 
 namespace dellomar {
 namespace {
@@ -94,6 +95,10 @@ TEST(PairwiseDistances, LayoutThreadsAndSaturation) {
     const CondensedDistances one = pairwiseDistances(points, 1);
     ASSERT_EQ(one.values.size(), n * (n - 1) / 2);
     for (const int threads : {4, 5}) EXPECT_EQ(pairwiseDistances(points, threads).values, one.values);
+    {
+      const testing::FailingThreadStarts noThreads;  // the calling thread fills every row
+      EXPECT_EQ(pairwiseDistances(points, 4).values, one.values);
+    }
     const auto ref = reference::toDouble(points);
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t j = i + 1; j < n; ++j) {

@@ -1,6 +1,6 @@
 // The clustering step: the trainable subset, VBx speaker pruning, the k-means correction, the
 // final nearest-centroid assignment, centroid sources, and the guards against a bad speaker
-// count and non-finite embeddings.
+// count and non-finite or misshapen embeddings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -170,7 +170,7 @@ TEST(ClusteringStep, SpeakerCountsOutsideTheTrainableRangeAreGuarded) {
   EXPECT_TRUE(clusterMeans({0}, x, -2).empty());
 }
 
-TEST(ClusteringStep, NonFiniteEmbeddingsAreLeftOut) {
+TEST(ClusteringStep, NonFiniteAndMisshapenEmbeddingsAreLeftOut) {
   auto voices = twoVoices(5);
   SpeakerEmbedding broken = embeddingOf({1, 0, 0, 0}, 3, 1);
   broken.embedding[2] = std::numeric_limits<float>::quiet_NaN();
@@ -179,6 +179,14 @@ TEST(ClusteringStep, NonFiniteEmbeddingsAreLeftOut) {
   SpeakerEmbedding brokenPlda = embeddingOf({0, 1, 0, 0}, 4, 1);
   (*brokenPlda.pldaEmbedding)[7] = std::numeric_limits<float>::infinity();
   voices.push_back(brokenPlda);
+  // The first embedding (window 0) sets the shape: raw width 4, a PLDA projection of 128.
+  voices.push_back(embeddingOf({1, 0, 0, 0, 0}, 5, 1));
+  SpeakerEmbedding narrowPlda = embeddingOf({0, 1, 0, 0}, 6, 1);
+  narrowPlda.pldaEmbedding->resize(64);
+  voices.push_back(narrowPlda);
+  SpeakerEmbedding noPlda = embeddingOf({0, 1, 0, 0}, 7, 1);
+  noPlda.pldaEmbedding.reset();
+  voices.push_back(noPlda);
   testsupport::LogCapture capture(platform::log::Level::error);
   noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::error);
   VBxClustering clustering;
@@ -186,10 +194,17 @@ TEST(ClusteringStep, NonFiniteEmbeddingsAreLeftOut) {
   const ClusteringOutcome outcome = clustering.cluster({});
   noxtal::Logging::updateLogLevel(noxtal::Logging::LogLevel::none);
   EXPECT_EQ(outcome.embeddings.size(), 10u);
-  EXPECT_EQ(outcome.centroids.size(), 2u) << "one NaN must not collapse the speakers into one";
+  EXPECT_EQ(outcome.centroids.size(), 2u) << "one NaN or odd shape must not collapse the speakers into one";
   EXPECT_TRUE(capture.contains("Embedding of window 3, speaker 1 holds a non-finite value"));
   EXPECT_TRUE(capture.contains("Embedding of window 4, speaker 1 holds a non-finite value"));
-  for (const SpeakerEmbedding& e : outcome.embeddings) EXPECT_TRUE(std::isfinite(e.embedding[2]));
+  EXPECT_TRUE(capture.contains("Embedding of window 5, speaker 1 has 5 values and a projection of 128 where the "
+                               "first has 4 values and a projection of 128"));
+  EXPECT_TRUE(capture.contains("Embedding of window 6, speaker 1 has 4 values and a projection of 64"));
+  EXPECT_TRUE(capture.contains("Embedding of window 7, speaker 1 has 4 values and no projection"));
+  for (const SpeakerEmbedding& e : outcome.embeddings) {
+    EXPECT_TRUE(std::isfinite(e.embedding[2]));
+    EXPECT_EQ(e.embedding.size(), 4u);
+  }
 }
 
 TEST(ClusteringStep, FinalAssignmentUsesCosineDistanceOnRawVectors) {

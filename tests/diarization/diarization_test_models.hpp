@@ -20,7 +20,9 @@
 //              of each of P equal frames of the waveform.
 //   embedder   "dellomar_test.voice_embedder": per mask row the masked mean level m; voice B
 //              ([0.05, 1, 0, 0]) for m > 0.5, voice A ([1, 0.05, 0, 0]) otherwise, zeros for an
-//              empty mask; a level of exactly 0.77 gives NaN values (a broken window).
+//              empty mask; a level of exactly 0.77 gives NaN values (a broken window). With
+//              "widths" [w0, w1, ...] prediction n gives rows of width w(n mod count), zero
+//              padded (a malformed model whose output width changes between chunks).
 //   writeVoiceRepository() writes the whole repository layout (variant W8A16).
 #pragma once
 
@@ -32,6 +34,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/json/json.hpp"
 #include "platform/ml/ml_error.hpp"
@@ -257,6 +260,9 @@ class FrameLevelProgram final : public platform::ml::ModelProgram {
 
 class VoiceEmbedderProgram final : public platform::ml::ModelProgram {
  public:
+  explicit VoiceEmbedderProgram(const Json& p)
+      : widths_(p.value("widths", std::vector<std::int64_t>{4})) {}
+
   DictionaryFeatureProvider predict(const DictionaryFeatureProvider& inputs, platform::ml::State*,
                                     std::stop_token) const override {
     ++embedderLog().predictions;
@@ -264,7 +270,8 @@ class VoiceEmbedderProgram final : public platform::ml::ModelProgram {
     const MultiArray levels = *inputs.multiArray("preprocessor_output_1");
     const std::int64_t v = masks.shape()[1];
     const std::int64_t fc = masks.shape()[2];
-    MultiArray embeddings({1, v, 4}, DataType::float32);
+    const std::int64_t d = widths_[calls_++ % widths_.size()];
+    MultiArray embeddings({1, v, d}, DataType::float32);
     for (std::int64_t r = 0; r < v; ++r) {
       float weight = 0;
       float level = 0;
@@ -278,13 +285,17 @@ class VoiceEmbedderProgram final : public platform::ml::ModelProgram {
       const bool broken = std::fabs(level - 0.77f) < 1e-4f;
       const float nan = std::numeric_limits<float>::quiet_NaN();
       const bool voiceB = level > 0.5f;
-      embeddings.setFloat(r * 4 + 0, broken ? nan : (voiceB ? 0.05f : 1.0f));
-      embeddings.setFloat(r * 4 + 1, broken ? nan : (voiceB ? 1.0f : 0.05f));
+      embeddings.setFloat(r * d + 0, broken ? nan : (voiceB ? 0.05f : 1.0f));
+      embeddings.setFloat(r * d + 1, broken ? nan : (voiceB ? 1.0f : 0.05f));
     }
     DictionaryFeatureProvider out;
     out.set("speaker_embeddings", embeddings);
     return out;
   }
+
+ private:
+  std::vector<std::int64_t> widths_;
+  mutable std::atomic<std::size_t> calls_{0};
 };
 
 inline void registerPrograms() {
@@ -307,8 +318,8 @@ inline void registerPrograms() {
   registry.add("dellomar_test.frame_levels", [](const Json& p, const platform::ml::ModelDescription&) {
     return std::make_shared<const FrameLevelProgram>(p);
   });
-  registry.add("dellomar_test.voice_embedder", [](const Json&, const platform::ml::ModelDescription&) {
-    return std::make_shared<const VoiceEmbedderProgram>();
+  registry.add("dellomar_test.voice_embedder", [](const Json& p, const platform::ml::ModelDescription&) {
+    return std::make_shared<const VoiceEmbedderProgram>(p);
   });
 }
 
@@ -345,6 +356,8 @@ struct Geometry {
   std::int64_t embedderRows = -1;  // rows the embedder gives (-1: V)
   bool embedderProduces = true;
   std::int64_t pldaColumns = 128;
+  std::int64_t embeddingWidth = 4;  // declared width of the embedder's output
+  std::int64_t pldaInputWidth = 4;  // declared width of the PLDA model's input
   double failMarker = -1000;
 
   std::int64_t v() const { return maskRows == -2 ? k * s : maskRows; }
@@ -370,9 +383,10 @@ inline void writeEmbedders(const std::filesystem::path& embedderFolder, const st
   writeProgramModel(embedderFolder, "SpeakerEmbedder",
                     Json::array({featureJson("preprocessor_output_1", "float32", {1, 1}),
                                  featureJson("speaker_masks", "float16", {1, g.v(), g.fc()})}),
-                    Json::array({featureJson("speaker_embeddings", "float32", {1, -1, 4}, true)}),
+                    Json::array({featureJson("speaker_embeddings", "float32", {1, -1, g.embeddingWidth}, true)}),
                     "dellomar_test.embedder", {{"rows", g.embedderRows}, {"produce", g.embedderProduces}});
-  writeProgramModel(pldaFolder, "PldaProjector", Json::array({featureJson("embeddings", "float32", {1, -1, 4})}),
+  writeProgramModel(pldaFolder, "PldaProjector",
+                    Json::array({featureJson("embeddings", "float32", {1, -1, g.pldaInputWidth})}),
                     Json::array({featureJson("plda_embeddings", "float32", {1, -1, g.pldaColumns})}),
                     "dellomar_test.plda", {{"columns", g.pldaColumns}});
 }
@@ -386,6 +400,8 @@ struct VoiceGeometry {
   std::int64_t maskRows = -1;  // declared V (-1: k x 2)
   float pldaScale = 10;
   double failMarker = -1000;
+  // Output widths of the embedder's predictions in turn; more than one declares a free width.
+  std::vector<std::int64_t> embeddingWidths = {4};
   std::int64_t fc() const { return f * 30 * 16000 / w; }
 };
 
@@ -407,12 +423,13 @@ inline void writeVoiceRepository(const std::filesystem::path& root, const VoiceG
                     Json::array({featureJson("preprocessor_output_1", "float32", {1, g.fc()})}),
                     "dellomar_test.frame_levels", {{"P", g.fc()}});
   const std::int64_t rows = g.maskRows == -1 ? g.k * 2 : g.maskRows;
+  const std::int64_t width = g.embeddingWidths.size() == 1 ? g.embeddingWidths.front() : -1;
   writeProgramModel(embedder, "SpeakerEmbedder",
                     Json::array({featureJson("preprocessor_output_1", "float32", {1, g.fc()}),
                                  featureJson("speaker_masks", "float16", {1, rows, g.fc()})}),
-                    Json::array({featureJson("speaker_embeddings", "float32", {1, -1, 4})}),
-                    "dellomar_test.voice_embedder");
-  writeProgramModel(plda, "PldaProjector", Json::array({featureJson("embeddings", "float32", {1, -1, 4})}),
+                    Json::array({featureJson("speaker_embeddings", "float32", {1, -1, width})}),
+                    "dellomar_test.voice_embedder", {{"widths", g.embeddingWidths}});
+  writeProgramModel(plda, "PldaProjector", Json::array({featureJson("embeddings", "float32", {1, -1, width})}),
                     Json::array({featureJson("plda_embeddings", "float32", {1, -1, 128})}), "dellomar_test.plda",
                     {{"columns", 128}, {"scale", g.pldaScale}});
 }

@@ -1,10 +1,15 @@
 // The pyannote pipeline end to end over the scripted voice models: speakers found and placed,
-// seek clips, worker counts, progress, failing chunks, reused actors, cancellation and unloads.
+// seek clips, worker counts, progress, failing chunks, an embedder of changing width, threads
+// that cannot start, reused actors, cancellation and unloads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -13,6 +18,7 @@
 #include "diarization/dellomar_error.hpp"
 #include "diarization/pipeline_test_support.hpp"
 #include "diarization/pyannote_diarizer.hpp"
+#include "diarization/thread_starts.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "support/log_capture.hpp"
 
@@ -246,6 +252,80 @@ TEST_F(FailingChunkTest, EveryChunkFailingEndsTheRunWithItsError) {
     EXPECT_EQ(error.errorCase(), DellomarError::Case::invalidModelOutput);
     EXPECT_EQ(error.message(), "Missing required segmenter model output");
   }
+}
+
+TEST_F(PipelineTest, AnEmbedderWhoseWidthChangesEndsTheRunWithItsError) {
+  testmodels::VoiceGeometry g;
+  g.embeddingWidths = {4, 5};  // predictions alternate between two widths
+  testmodels::writeVoiceRepository(repo(), g);
+  try {
+    run(signalOf({{40, kVoiceA}, {50, kVoiceB}}), nullptr, 2, 2);
+    FAIL() << "embeddings of two widths cannot be clustered together";
+  } catch (const DellomarError& error) {
+    EXPECT_EQ(error.errorCase(), DellomarError::Case::invalidModelOutput);
+    EXPECT_NE(error.message().find("width"), std::string::npos) << error.message();
+  }
+  // The same repository with one width diarizes as before.
+  g.embeddingWidths = {5};
+  testmodels::writeVoiceRepository(repo(), g);
+  EXPECT_EQ(run(signalOf({{40, kVoiceA}, {50, kVoiceB}})).speakerCount, 2);
+}
+
+// Guards a call that could wait for ever: when it has not returned after a minute the token
+// stops it (the test then fails on the call's outcome), and when even that does not end it the
+// process ends instead of stalling the suite.
+class HangWatchdog {
+ public:
+  HangWatchdog()
+      : watchdog_([this](std::stop_token done) {
+          std::mutex mutex;
+          std::condition_variable_any never;
+          std::unique_lock lock(mutex);
+          if (never.wait_for(lock, done, std::chrono::minutes(1), [] { return false; }) || done.stop_requested()) {
+            return;
+          }
+          fired_ = true;
+          stop_.request_stop();
+          if (!never.wait_for(lock, done, std::chrono::minutes(1), [] { return false; }) && !done.stop_requested()) {
+            std::fputs("HangWatchdog: the guarded call ignores its stop token\n", stderr);
+            std::abort();
+          }
+        }) {}
+  ~HangWatchdog() { watchdog_.request_stop(); }
+  std::stop_token token() const { return stop_.get_token(); }
+  bool fired() const { return fired_; }
+
+ private:
+  std::stop_source stop_;
+  std::atomic<bool> fired_{false};
+  std::jthread watchdog_;  // last: started once the members it uses exist
+};
+
+TEST_F(PipelineTest, ThreadsThatCannotStartEndTheRunWithAnError) {
+  // One embedding worker and two segmenter workers: the clip's group starts one helper, the
+  // segmenter's group one more.
+  const auto loader = loadedLoader(1, 2);
+  const auto pipeline = makeDiarizer(loader);
+  const auto samples = signalOf({{40, kVoiceA}, {50, kVoiceB}});
+  const std::string cause = std::make_error_code(std::errc::resource_unavailable_try_again).message();
+  for (const int working : {0, 1}) {
+    SCOPED_TRACE(working == 0 ? "the clip's workers" : "the segmenter's workers");
+    const testing::FailingThreadStarts threads(working);
+    const HangWatchdog watchdog;
+    try {
+      pipeline->diarize(samples, nullptr, nullptr, watchdog.token());
+      ADD_FAILURE() << "a run without its threads reported success";
+    } catch (const DellomarError& error) {
+      EXPECT_EQ(error.errorCase(), DellomarError::Case::generic);
+      EXPECT_EQ(error.message(), "Could not start a thread of a task group: " + cause);
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "not a DellomarError: " << error.what();
+    }
+    EXPECT_FALSE(watchdog.fired()) << "the run waited for threads that never started";
+    EXPECT_EQ(threads.starts(), working + 1);
+  }
+  // With threads again the same actor diarizes as before.
+  EXPECT_EQ(pipeline->diarize(samples, nullptr, nullptr).speakerCount, 2);
 }
 
 TEST_F(PipelineTest, ReusedActorStartsEachRunClean) {

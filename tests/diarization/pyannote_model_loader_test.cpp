@@ -192,6 +192,10 @@ TEST_F(PyannoteModelLoaderTest, DisagreeingShapesAreNamedAndRefused) {
   Geometry plda = pyannoteGeometry();
   plda.pldaColumns = 64;
   cases.push_back({"PLDA columns", plda, "Model PldaProjector.mlmodelc feature plda_embeddings has shape [1, -1, 64]"});
+  Geometry width = pyannoteGeometry();
+  width.embeddingWidth = 5;
+  cases.push_back({"embedding width", width,
+                   "Model PldaProjector.mlmodelc feature embeddings has shape [1, -1, 4], expected [1, V, 5]"});
   Geometry pre = pyannoteGeometry();
   pre.preWaveform = 160000;
   cases.push_back({"pre-embedder waveform", pre, "SpeakerEmbedderPreprocessor.mlmodelc feature waveforms"});

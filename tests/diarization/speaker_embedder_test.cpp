@@ -259,6 +259,10 @@ TEST_F(SpeakerEmbedderTest, ModelGeometriesThatDisagreeAreInvalidModelOutput) {
   Geometry none;
   none.embedderProduces = false;
   expectInvalidOutput(*embedder(none), makeOutput(typicalChunk()), "speaker_embeddings");
+  Geometry narrowPlda;
+  narrowPlda.pldaColumns = 64;
+  expectInvalidOutput(*embedder(narrowPlda), makeOutput(typicalChunk()),
+                      "plda_embeddings has shape [1, 6, 64], expected [1, 6, 128]");
   Geometry preprocessor;
   preprocessor.preWaveform = 160000;
   expectInvalidOutput(*embedder(preprocessor), makeOutput(typicalChunk()),

@@ -8,6 +8,7 @@
 #include "diarization/dellomar_error.hpp"
 #include "diarization/diarization_test_models.hpp"
 #include "diarization/speaker_segmenter.hpp"
+#include "diarization/thread_starts.hpp"
 #include "support/model_folder_writer.hpp"
 
 namespace dellomar {
@@ -119,6 +120,25 @@ TEST_F(SpeakerSegmenterTest, WithoutModelTheStreamEndsEmptyAndTheCallFails) {
   }
   EXPECT_TRUE(channel.isClosed());
   EXPECT_FALSE(channel.pop());
+}
+
+TEST_F(SpeakerSegmenterTest, WorkersThatCannotStartFailTheCallAndFinishTheStream) {
+  auto model = segmenter(Geometry{}, false, 2);
+  platform::sync::Channel<SpeakerSegmenterOutput> channel;
+  const std::vector<float> audio(2 * 480000, 0.2f);
+  {
+    const testing::FailingThreadStarts noThreads;
+    try {
+      model->predict(audio, channel);
+      FAIL() << "expected an error";
+    } catch (const DellomarError& error) {
+      EXPECT_EQ(error.errorCase(), DellomarError::Case::generic);
+      EXPECT_EQ(error.message(), "Could not start a thread of a task group: " +
+                                     std::make_error_code(std::errc::resource_unavailable_try_again).message());
+    }
+  }
+  EXPECT_TRUE(channel.isClosed());
+  EXPECT_THROW(channel.pop(), DellomarError) << "the readers see the error";
 }
 
 TEST_F(SpeakerSegmenterTest, FailingChunkBecomesAPlaceholderAndOthersContinue) {
