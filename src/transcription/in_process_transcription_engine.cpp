@@ -497,7 +497,8 @@ bool InProcessTranscriptionEngine::modelsPresent() {
   const std::filesystem::path models = storageBase_ / "models";
   const bool stt = modelFolderContainsCompiledModel(models / settings_.sttModelRepo / settings_.sttModel);
   const bool speaker = modelFolderContainsCompiledModel(models / kDiarizationModelRepo);
-  logger().debug(std::string("modelsPresent: stt=") + (stt ? "1" : "0") + ", speaker=" + (speaker ? "1" : "0"));
+  logger().debug(std::string("modelsPresent: stt=") + (stt ? "true" : "false") +
+                 ", speaker=" + (speaker ? "true" : "false"));
   return stt && speaker;
 }
 

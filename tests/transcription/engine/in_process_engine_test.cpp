@@ -2,6 +2,7 @@
 // disk check, presence on disk, sequential loading, status consequences, and overlapping
 // requests with unloads. The demo audio encoder and segmenter pass a gate before each
 // prediction, so a test can hold a request inside its speech or diarization step.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -211,6 +212,17 @@ TEST(ModelPresenceTest, FindsACompiledModelAtAnyDepthButNotThroughLinksOrHiddenE
   EXPECT_FALSE(modelFolderContainsCompiledModel(root));
   fs::create_directories(root / "a" / "b" / "Z.mlmodelc");
   EXPECT_TRUE(modelFolderContainsCompiledModel(root));
+}
+
+TEST(ModelPresenceTest, TheEngineLogsBothResultsAsTrueOrFalse) {
+  testsupport::TemporaryFolder storage("presence-log");
+  const ResolvedMethodSettings settings = ResolvedMethodSettings::resolve("v2", 64ULL << 30);
+  InProcessTranscriptionEngine engine(TranscriptionMethod::v2(), settings, std::make_shared<FakeDiskSpace>(0),
+                                      storage.path());
+  fs::create_directories(storage.path() / "models" / settings.sttModelRepo / settings.sttModel / "TextDecoder.mlmodelc");
+  testsupport::LogCapture capture(platform::log::Level::debug);
+  EXPECT_FALSE(engine.modelsPresent());
+  EXPECT_THAT(capture.messages(), ::testing::Contains("modelsPresent: stt=true, speaker=false"));
 }
 
 TEST_F(EngineOnDemoModels, DownloadSendsBothStatusStringsOnceAndLeavesTheModelsOnDisk) {
