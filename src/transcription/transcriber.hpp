@@ -64,21 +64,32 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
     std::optional<std::string> serviceName;  // absent: in process
   };
 
-  // What the facade needs from the engine's side: the in-process engine, the disk test of a
-  // method's model sets and the removal of the models folder. An empty member means "none":
-  // no in-process engine, no models on disk, nothing to remove.
+  // Makes the hosted backend's connection, neither started nor resumed. May be called from
+  // any thread; a null result leaves the operation that needed it with workerUnavailable.
+  using ConnectionFactory = std::function<std::shared_ptr<TranscriberXPCConnecting>()>;
+
+  // What the facade needs from outside: the in-process engine, the disk test of a method's
+  // model sets, the removal of the models folder and the hosted backend's connections. An
+  // empty member of the first three means "none": no in-process engine, no models on disk,
+  // nothing to remove. An empty connectionFactory means the real one: a
+  // TranscriberXPCConnectionImpl to the backend's service name. The in-process backend makes
+  // no connection.
   struct Dependencies {
     std::function<std::shared_ptr<TranscriptionEngine>(const TranscriptionMethod&)> makeInProcessEngine;
     std::function<bool(const TranscriptionMethod&)> modelsPresentOnDisk;
     // Throws the file system's error when the folder exists and cannot be removed.
     std::function<void(const TranscriptionMethod&)> removeModelsFolder;
+    // Called each time the facade opens a connection: at the first operation that needs the
+    // worker, and again after shutdown().
+    ConnectionFactory connectionFactory;
   };
 
   // The real ones, all in modelStorageBaseURL(): an InProcessTranscriptionEngine of the method;
   // that engine's disk test of the method's speech and diarization model sets; and
   // removeModelsFolder() while holding both repositories' download locks (speech first, then
   // diarization), so a download of the worker or of the speaker analyzer never runs during
-  // the removal. Each call reads the storage folder anew; none keeps state.
+  // the removal. Each call reads the storage folder anew; none keeps state. The connection
+  // factory is left empty: the real connection.
   static Dependencies defaultDependencies();
 
   // The in-process backend creates its engine at once; the hosted one opens no connection yet.
@@ -140,6 +151,7 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   const TranscriptionMethod method_;
   const Dependencies dependencies_;
   const std::shared_ptr<InterruptedFlag> interruptedFlag_;  // hosted only
+  const ConnectionFactory connectionFactory_;                // hosted only
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:
