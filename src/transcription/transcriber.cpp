@@ -82,6 +82,16 @@ Transcriber::Transcriber(Passkey, Backend backend, TranscriptionMethod method, D
   if (!backend_.isHosted() && dependencies_.makeInProcessEngine) engine_ = dependencies_.makeInProcessEngine(method_);
 }
 
+Transcriber::~Transcriber() {
+  std::map<Uuid, std::shared_ptr<Channel<ModelStatus>>> streams;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    streams.swap(statusContinuations_);
+  }
+  // Each stream's termination callback finds the facade gone and does nothing.
+  for (auto& [id, channel] : streams) channel->finish();
+}
+
 Transcriber::Resolved Transcriber::resolveEngine() {
   {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -30,7 +30,8 @@ namespace velmoria {
 
 // One consumer's stream of statuses. The first value is the facade's status when the stream
 // was made. next() waits for the next status; cancel() (or destruction) ends the stream and
-// the facade forgets it. Move-only; next() and cancel() may be called from any thread.
+// the facade forgets it. When the facade goes away first, next() gives the statuses still
+// buffered and then none. Move-only; next() and cancel() may be called from any thread.
 class StatusStream {
  public:
   explicit StatusStream(std::shared_ptr<platform::sync::Channel<ModelStatus>> channel) : channel_(std::move(channel)) {}
@@ -46,6 +47,8 @@ class StatusStream {
   std::optional<ModelStatus> tryNext();
   // How many statuses wait to be taken.
   std::size_t buffered() const { return channel_ ? channel_->bufferedCount() : 0; }
+  // How many callers wait in next() right now (diagnostics and tests).
+  std::size_t waiting() const { return channel_ ? channel_->waitingCount() : 0; }
   void cancel();
 
  private:
@@ -95,6 +98,9 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   // The in-process backend creates its engine at once; the hosted one opens no connection yet.
   static std::shared_ptr<Transcriber> make(Backend backend, TranscriptionMethod method = TranscriptionMethod::current(),
                                            Dependencies dependencies = defaultDependencies());
+  // Ends every status stream the facade still publishes to: a consumer waiting in next() gets
+  // the statuses already buffered, then the end.
+  ~Transcriber();
 
   // Makes sure both model sets are on disk; each download step's text goes to `status`
   // (may be empty; called on any thread). Publishes downloading(0), then ready or error.
