@@ -131,7 +131,7 @@ TEST_F(FacadeFixture, AStoppedStreamIsForgottenAndTheOthersKeepReceiving) {
   EXPECT_EQ(t->liveStatusStreams(), 1u);
   t->unloadModels();
   EXPECT_EQ(drain(kept), (std::vector<ModelStatus>{ModelStatus::needsDownload(), ModelStatus::needsDownload()}));
-  // A stream outliving its facade ends nothing and crashes nothing.
+  // A stream outliving its facade has ended with it; cancelling it then crashes nothing.
   auto orphan = t->statusStream();
   t.reset();
   orphan.cancel();
