@@ -98,12 +98,18 @@ Gate& diarizationGate() {
   static Gate gate;
   return gate;
 }
+// Passed by each load of the gated speech model.
+Gate& speechLoadGate() {
+  static Gate gate;
+  return gate;
+}
 
-// The program of a gated model: passes its gate, then runs the original model.
+// The program of a gated model: passes its gate, then runs the original model. The speech
+// model's loads pass the load gate first.
 class GatedModel final : public platform::ml::ModelProgram {
  public:
   explicit GatedModel(const platform::json::Json& parameters)
-      : model_(platform::ml::Model::load(parameters.at("model").get<std::string>())),
+      : model_(load(parameters)),
         gate_(parameters.at("gate").get<std::string>() == "speech" ? speechGate() : diarizationGate()) {}
   platform::ml::DictionaryFeatureProvider predict(const platform::ml::DictionaryFeatureProvider& inputs,
                                                   platform::ml::State*, std::stop_token stopToken) const override {
@@ -112,6 +118,11 @@ class GatedModel final : public platform::ml::ModelProgram {
   }
 
  private:
+  static std::shared_ptr<const platform::ml::Model> load(const platform::json::Json& parameters) {
+    if (parameters.at("gate").get<std::string>() == "speech") speechLoadGate().pass();
+    return platform::ml::Model::load(parameters.at("model").get<std::string>());
+  }
+
   std::shared_ptr<const platform::ml::Model> model_;
   Gate& gate_;
 };
@@ -447,6 +458,30 @@ TEST_F(EngineOnDemoModels, UnloadModelsDuringALibraryCallLetsTheRequestFinishWho
     EXPECT_FALSE(engine->hasVostrane());
     EXPECT_FALSE(engine->hasDellomar());
   }
+}
+
+// unloadModels() while a request prepares the instance it found (loading its models): the
+// request finds the instance gone right before using it and fails cleanly.
+TEST_F(EngineOnDemoModels, UnloadModelsWhileARequestPreparesFailsItWithModelLoadFailed) {
+  auto engine = makeEngine(false);
+  engine->ensureModelsDownloaded({});  // an instance whose models the request loads
+  Gate& gate = speechLoadGate();
+  gate.close();
+  auto request = std::async(std::launch::async, [&] { return engine->processAudio(mic(), systemAudio(), {}); });
+  ASSERT_TRUE(gate.waitUntilHeld(1));
+  engine->unloadModels();
+  gate.open();
+  const TranscriptionError expected = TranscriptionError::modelLoadFailed("Vostrane is nil after loading");
+  try {
+    request.get();
+    FAIL() << "no error";
+  } catch (const TranscriptionError& error) {
+    EXPECT_EQ(error, expected);
+  }
+  EXPECT_FALSE(engine->hasVostrane());
+  EXPECT_FALSE(engine->hasDellomar());
+  // The next request makes new instances and runs whole.
+  EXPECT_EQ(textOf(engine->processAudio(mic(), systemAudio(), {})), demomodels::kDefaultSpeechText);
 }
 
 }  // namespace
