@@ -1,10 +1,10 @@
 // The engine factory of the transcriber-worker executable: the one place where the worker's
 // main chooses the engine each connection gets.
 //
-// makeWorkerTranscriptionEngine() returns the engine for one new connection. Until the
-// worker's in-process engine is linked in here, it returns an engine that has no models: it
-// answers every call that can fail with TranscriptionError (downloads with downloadFailed,
-// requests with modelLoadFailed), reports no models on disk and unloads nothing.
+// makeWorkerTranscriptionEngine() returns the engine for one new connection: a new
+// InProcessTranscriptionEngine of the current transcription method, with the settings resolved
+// for this machine's physical memory and its models in modelStorageBaseURL(). Connections
+// share no engine; the models on disk are shared by all of them.
 #pragma once
 
 #include <memory>

@@ -13,6 +13,7 @@
 #include "platform/log/log.hpp"
 #include "platform/sync/uuid.hpp"
 #include "platform/sys/error.hpp"
+#include "platform/sys/error_description.hpp"
 #include "platform/sys/paths.hpp"
 #include "platform/sys/system.hpp"
 #include "platform/sys/volume.hpp"
@@ -48,8 +49,8 @@ double clockNow() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Runs `step`, turning any failure but a TranscriptionError into `wrap(description)`, and
-// recording the failure in the status machine.
+// Runs `step`, turning any failure but a TranscriptionError (whatever was thrown) into
+// `wrap(description)`, and recording the failure in the status machine.
 template <class Step>
 auto runStep(ModelStatusMachine& machine, TranscriptionError (*wrap)(std::string), Step&& step) {
   try {
@@ -57,14 +58,74 @@ auto runStep(ModelStatusMachine& machine, TranscriptionError (*wrap)(std::string
   } catch (const TranscriptionError& error) {
     machine.transition(ModelStatus::error(error));
     throw;
-  } catch (const std::exception& error) {
-    TranscriptionError mapped = wrap(error.what());
+  } catch (...) {
+    TranscriptionError mapped = wrap(platform::sys::describeError(std::current_exception()));
     machine.transition(ModelStatus::error(mapped));
     throw mapped;
   }
 }
 
+// Unloads the models of an instance the engine no longer holds. Unloading never fails an
+// operation: an error is logged and the operation goes on.
+template <class Library>
+void unloadQuietly(Library& library, const char* name) noexcept {
+  try {
+    library.unloadModels();
+  } catch (...) {
+    logger().error(std::string(name) + ": unloading models failed: " +
+                   platform::sys::describeError(std::current_exception()));
+  }
+}
+
 }  // namespace
+
+// One request's use of an instance, counted in its Held while the Use lives. finish() ends the
+// use after a successful step: with `dropWhenIdle` (sequential loading) the engine drops the
+// instance when no other request uses it. Destruction without finish() (a failed step) keeps
+// an instance the engine still holds. An instance that the engine no longer holds and that no
+// request uses any more is unloaded by the Use that ends last, outside the engine's lock.
+template <class Library>
+class InProcessTranscriptionEngine::Use {
+ public:
+  Use() = default;
+  // `held` already counts this use.
+  Use(std::mutex& mutex, std::shared_ptr<Held<Library>>& slot, std::shared_ptr<Held<Library>> held, const char* name)
+      : mutex_(&mutex), slot_(&slot), held_(std::move(held)), name_(name) {}
+  Use(Use&& other) noexcept
+      : mutex_(other.mutex_), slot_(other.slot_), held_(std::move(other.held_)), name_(other.name_) {}
+  Use& operator=(Use&&) = delete;
+  Use(const Use&) = delete;
+  ~Use() { end(false); }
+
+  explicit operator bool() const { return held_ != nullptr; }
+  Library* operator->() const { return held_->library.get(); }
+
+  void finish(bool dropWhenIdle) { end(dropWhenIdle); }
+
+ private:
+  void end(bool dropWhenIdle) noexcept {
+    if (!held_) return;
+    bool unload = false;
+    {
+      std::lock_guard lock(*mutex_);
+      if (--held_->users == 0) {
+        if (*slot_ != held_) {
+          unload = true;
+        } else if (dropWhenIdle) {
+          slot_->reset();
+          unload = true;
+        }
+      }
+    }
+    if (unload) unloadQuietly(*held_->library, name_);
+    held_.reset();
+  }
+
+  std::mutex* mutex_ = nullptr;
+  std::shared_ptr<Held<Library>>* slot_ = nullptr;  // the engine's field of this kind
+  std::shared_ptr<Held<Library>> held_;
+  const char* name_ = "";
+};
 
 std::optional<DiarizationStrategyInternal> diarizationStrategyFromRawValue(const std::string& raw) {
   if (raw == "subsegment") return DiarizationStrategyInternal::subsegment;
@@ -137,12 +198,21 @@ InProcessTranscriptionEngine::InProcessTranscriptionEngine(TranscriptionMethod m
 
 InProcessTranscriptionEngine::InProcessTranscriptionEngine(TranscriptionMethod method, ResolvedMethodSettings settings,
                                                            std::shared_ptr<DiskSpaceChecking> diskSpaceChecker,
-                                                           std::filesystem::path storageBase)
+                                                           std::filesystem::path storageBase,
+                                                           VostraneFactory makeVostrane)
     : method_(std::move(method)),
       settings_(std::move(settings)),
       diskSpaceChecker_(std::move(diskSpaceChecker)),
       storageBase_(std::move(storageBase)),
+      makeVostrane_(std::move(makeVostrane)),
       statusMachine_(ModelStatus::needsDownload()) {}
+
+std::shared_ptr<vostrane::Vostrane> InProcessTranscriptionEngine::makeVostrane(
+    const vostrane::VostraneConfig& config) const {
+  std::shared_ptr<vostrane::Vostrane> made = makeVostrane_ ? makeVostrane_(config) : vostrane::Vostrane::create(config);
+  if (!made) throw std::runtime_error("no instance was made");
+  return made;
+}
 
 vostrane::VostraneConfig InProcessTranscriptionEngine::makeVostraneConfig(bool load, bool download) const {
   vostrane::VostraneConfig config;
@@ -183,12 +253,12 @@ std::filesystem::path InProcessTranscriptionEngine::lockPathOf(const std::string
 
 std::shared_ptr<vostrane::Vostrane> InProcessTranscriptionEngine::currentVostrane() const {
   std::lock_guard lock(mutex_);
-  return vostrane_;
+  return vostrane_ ? vostrane_->library : nullptr;
 }
 
 std::shared_ptr<dellomar::Dellomar> InProcessTranscriptionEngine::currentDellomar() const {
   std::lock_guard lock(mutex_);
-  return dellomar_;
+  return dellomar_ ? dellomar_->library : nullptr;
 }
 
 bool InProcessTranscriptionEngine::hasVostrane() const { return currentVostrane() != nullptr; }
@@ -215,14 +285,14 @@ void InProcessTranscriptionEngine::ensureModelsDownloaded(const StatusCallback& 
     std::shared_ptr<vostrane::Vostrane> created;
     try {
       auto repoLock = platform::fs::FileLock::acquire(lockPathOf(settings_.sttModelRepo));
-      created = vostrane::Vostrane::create(makeVostraneConfig(false, true));
+      created = makeVostrane(makeVostraneConfig(false, true));
     } catch (const std::exception& error) {
       TranscriptionError mapped = TranscriptionError::downloadFailed(std::string("Vostrane download failed: ") + error.what());
       statusMachine_.transition(ModelStatus::error(mapped));
       throw mapped;
     }
     std::lock_guard lock(mutex_);
-    if (!vostrane_) vostrane_ = std::move(created);
+    if (!vostrane_) vostrane_ = std::make_shared<Held<vostrane::Vostrane>>(Held<vostrane::Vostrane>{std::move(created)});
   }
 
   if (!currentDellomar()) {
@@ -237,13 +307,31 @@ void InProcessTranscriptionEngine::ensureModelsDownloaded(const StatusCallback& 
       throw mapped;
     }
     std::lock_guard lock(mutex_);
-    if (!dellomar_) dellomar_ = std::move(created);
+    if (!dellomar_) dellomar_ = std::make_shared<Held<dellomar::Dellomar>>(Held<dellomar::Dellomar>{std::move(created)});
   }
   logger().debug("ensureModelsDownloaded: complete");
 }
 
-std::shared_ptr<vostrane::Vostrane> InProcessTranscriptionEngine::prepareVostrane() {
-  if (auto existing = currentVostrane()) {
+template <class Library>
+InProcessTranscriptionEngine::Use<Library> InProcessTranscriptionEngine::useHeld(std::shared_ptr<Held<Library>>& slot,
+                                                                                const char* name) {
+  std::lock_guard lock(mutex_);
+  if (!slot) return {};
+  ++slot->users;
+  return Use<Library>(mutex_, slot, slot, name);
+}
+
+template <class Library>
+InProcessTranscriptionEngine::Use<Library> InProcessTranscriptionEngine::holdAndUse(
+    std::shared_ptr<Held<Library>>& slot, std::shared_ptr<Library> created, const char* name) {
+  auto held = std::make_shared<Held<Library>>(Held<Library>{std::move(created), 1});
+  std::lock_guard lock(mutex_);
+  slot = held;
+  return Use<Library>(mutex_, slot, std::move(held), name);
+}
+
+InProcessTranscriptionEngine::Use<vostrane::Vostrane> InProcessTranscriptionEngine::prepareVostrane() {
+  if (Use<vostrane::Vostrane> existing = useHeld(vostrane_, "Vostrane")) {
     logger().debug("Vostrane: reloading existing model");
     existing->loadModels(false);
     return existing;
@@ -253,23 +341,21 @@ std::shared_ptr<vostrane::Vostrane> InProcessTranscriptionEngine::prepareVostran
   std::shared_ptr<vostrane::Vostrane> created;
   try {
     auto repoLock = platform::fs::FileLock::acquire(lockPathOf(settings_.sttModelRepo));
-    created = vostrane::Vostrane::create(makeVostraneConfig(true, true));
-  } catch (const std::exception& error) {
-    TranscriptionError mapped = TranscriptionError::modelLoadFailed(std::string("Vostrane init failed: ") + error.what());
+    created = makeVostrane(makeVostraneConfig(true, true));
+  } catch (...) {
+    TranscriptionError mapped = TranscriptionError::modelLoadFailed(
+        "Vostrane init failed: " + platform::sys::describeError(std::current_exception()));
     statusMachine_.transition(ModelStatus::error(mapped));
     throw mapped;
   }
-  {
-    std::lock_guard lock(mutex_);
-    vostrane_ = created;
-  }
+  Use<vostrane::Vostrane> use = holdAndUse(vostrane_, std::move(created), "Vostrane");
   logger().info("Vostrane: model loaded");
   statusMachine_.transition(ModelStatus::ready());
-  return created;
+  return use;
 }
 
-std::shared_ptr<dellomar::Dellomar> InProcessTranscriptionEngine::prepareDellomar() {
-  if (auto existing = currentDellomar()) {
+InProcessTranscriptionEngine::Use<dellomar::Dellomar> InProcessTranscriptionEngine::prepareDellomar() {
+  if (Use<dellomar::Dellomar> existing = useHeld(dellomar_, "Dellomar")) {
     logger().debug("Dellomar: reloading existing model");
     auto repoLock = platform::fs::FileLock::acquire(lockPathOf(kDiarizationModelRepo));
     existing->ensureModelsLoaded();
@@ -280,17 +366,15 @@ std::shared_ptr<dellomar::Dellomar> InProcessTranscriptionEngine::prepareDelloma
   try {
     auto repoLock = platform::fs::FileLock::acquire(lockPathOf(kDiarizationModelRepo));
     created = std::make_shared<dellomar::Dellomar>(makePyannoteConfig());
-  } catch (const std::exception& error) {
-    TranscriptionError mapped = TranscriptionError::modelLoadFailed(std::string("Dellomar init failed: ") + error.what());
+  } catch (...) {
+    TranscriptionError mapped = TranscriptionError::modelLoadFailed(
+        "Dellomar init failed: " + platform::sys::describeError(std::current_exception()));
     statusMachine_.transition(ModelStatus::error(mapped));
     throw mapped;
   }
-  {
-    std::lock_guard lock(mutex_);
-    dellomar_ = created;
-  }
+  Use<dellomar::Dellomar> use = holdAndUse(dellomar_, std::move(created), "Dellomar");
   logger().info("Dellomar: model loaded");
-  return created;
+  return use;
 }
 
 TranscriptResult InProcessTranscriptionEngine::processAudio(const std::string& micPath, const std::string& systemPath,
@@ -307,8 +391,9 @@ TranscriptResult InProcessTranscriptionEngine::processAudio(const std::string& m
   statusMachine_.transition(ModelStatus::running());
 
   stage.emplace(logger(), "speech");
+  std::optional<Use<vostrane::Vostrane>> speech;
   const auto transcription = runStep(statusMachine_, &TranscriptionError::transcriptionFailed, [&] {
-    auto speech = prepareVostrane();
+    Use<vostrane::Vostrane>& use = speech.emplace(prepareVostrane());
     vostrane::DecodingOptions options;
     options.verbose = false;
     options.task = vostrane::DecodingTask::transcribe;
@@ -328,35 +413,26 @@ TranscriptResult InProcessTranscriptionEngine::processAudio(const std::string& m
     options.logProbThreshold = -1.0F;
     options.firstTokenLogProbThreshold = -1.5F;
     options.noSpeechThreshold = 0.6F;
-    const vostrane::Vostrane::Components parts = speech->components();
+    const vostrane::Vostrane::Components parts = use->components();
     if (auto prompt = VocabularyFormatter::formatPrompt(customVocabulary); prompt && parts.tokenizer) {
       options.promptTokens = parts.tokenizer->encode(*prompt);
     }
-    return speech->transcribe(merged.samples, options);
+    if (!currentVostrane()) throw TranscriptionError::modelLoadFailed("Vostrane is nil after loading");
+    return use->transcribe(merged.samples, options);
   });
-  if (settings_.sequentialLoading) {
-    std::shared_ptr<vostrane::Vostrane> dropped;
-    {
-      std::lock_guard lock(mutex_);
-      dropped = std::move(vostrane_);
-    }
-    if (dropped) dropped->unloadModels();
-  }
+  // With sequential loading the speech models go before the diarization models come, unless
+  // another request still uses them (it unloads them when its step ends).
+  speech->finish(settings_.sequentialLoading);
 
   stage.emplace(logger(), "diarization");
+  std::optional<Use<dellomar::Dellomar>> speakers;
   const dellomar::DiarizationResult diarization =
       runStep(statusMachine_, &TranscriptionError::diarizationFailed, [&] {
-        auto speakers = prepareDellomar();
-        return speakers->diarize(merged.samples, &defaultDiarizationOptions());
+        Use<dellomar::Dellomar>& use = speakers.emplace(prepareDellomar());
+        if (!currentDellomar()) throw TranscriptionError::modelLoadFailed("Dellomar is nil after loading");
+        return use->diarize(merged.samples, &defaultDiarizationOptions());
       });
-  if (settings_.sequentialLoading) {
-    std::shared_ptr<dellomar::Dellomar> dropped;
-    {
-      std::lock_guard lock(mutex_);
-      dropped = std::move(dellomar_);
-    }
-    if (dropped) dropped->unloadModels();
-  }
+  speakers->finish(settings_.sequentialLoading);
 
   stage.emplace(logger(), "assembly");
   const dellomar::SpeakerInfoStrategy strategy = settings_.diarizationStrategy == DiarizationStrategyInternal::segment
@@ -400,19 +476,18 @@ TranscriptResult InProcessTranscriptionEngine::processAudio(const std::string& m
 
 void InProcessTranscriptionEngine::unloadModels() {
   logger().debug("unloadModels: begin");
-  std::shared_ptr<vostrane::Vostrane> speech;
-  std::shared_ptr<dellomar::Dellomar> speakers;
+  std::shared_ptr<Held<vostrane::Vostrane>> speech;
+  std::shared_ptr<Held<dellomar::Dellomar>> speakers;
   {
     std::lock_guard lock(mutex_);
     speech = std::move(vostrane_);
     speakers = std::move(dellomar_);
+    // An instance a request still uses is unloaded by that request when its step ends.
+    if (speech && speech->users > 0) speech.reset();
+    if (speakers && speakers->users > 0) speakers.reset();
   }
-  try {
-    if (speech) speech->unloadModels();
-  } catch (const std::exception& error) {
-    logger().error(std::string("unloadModels: speech unload failed: ") + error.what());
-  }
-  if (speakers) speakers->unloadModels();
+  if (speech) unloadQuietly(*speech->library, "Vostrane");
+  if (speakers) unloadQuietly(*speakers->library, "Dellomar");
   statusMachine_.transition(ModelStatus::needsDownload());
   logger().debug("unloadModels: complete");
 }
@@ -422,7 +497,8 @@ bool InProcessTranscriptionEngine::modelsPresent() {
   const std::filesystem::path models = storageBase_ / "models";
   const bool stt = modelFolderContainsCompiledModel(models / settings_.sttModelRepo / settings_.sttModel);
   const bool speaker = modelFolderContainsCompiledModel(models / kDiarizationModelRepo);
-  logger().debug(std::string("modelsPresent: stt=") + (stt ? "1" : "0") + ", speaker=" + (speaker ? "1" : "0"));
+  logger().debug(std::string("modelsPresent: stt=") + (stt ? "true" : "false") +
+                 ", speaker=" + (speaker ? "true" : "false"));
   return stt && speaker;
 }
 

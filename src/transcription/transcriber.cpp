@@ -60,41 +60,68 @@ std::shared_ptr<Transcriber> Transcriber::make(Backend backend, TranscriptionMet
   return std::make_shared<Transcriber>(Passkey{}, std::move(backend), std::move(method), std::move(dependencies));
 }
 
+namespace {
+
+Transcriber::ConnectionFactory connectionFactoryOf(const Transcriber::Backend& backend,
+                                                   const Transcriber::ConnectionFactory& given) {
+  if (!backend.isHosted()) return {};
+  if (given) return given;
+  return [serviceName = *backend.serviceName]() -> std::shared_ptr<TranscriberXPCConnecting> {
+    return std::make_shared<TranscriberXPCConnectionImpl>(serviceName);
+  };
+}
+
+}  // namespace
+
 Transcriber::Transcriber(Passkey, Backend backend, TranscriptionMethod method, Dependencies dependencies)
     : backend_(std::move(backend)),
       method_(std::move(method)),
       dependencies_(std::move(dependencies)),
-      interruptedFlag_(backend_.isHosted() ? std::make_shared<InterruptedFlag>() : nullptr) {
+      interruptedFlag_(backend_.isHosted() ? std::make_shared<InterruptedFlag>() : nullptr),
+      connectionFactory_(connectionFactoryOf(backend_, dependencies_.connectionFactory)) {
   if (!backend_.isHosted() && dependencies_.makeInProcessEngine) engine_ = dependencies_.makeInProcessEngine(method_);
 }
 
+Transcriber::~Transcriber() {
+  std::map<Uuid, std::shared_ptr<Channel<ModelStatus>>> streams;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    streams.swap(statusContinuations_);
+  }
+  // Each stream's termination callback finds the facade gone and does nothing.
+  for (auto& [id, channel] : streams) channel->finish();
+}
+
 Transcriber::Resolved Transcriber::resolveEngine() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (engine_) return Resolved{engine_, xpcConnection_};
-  if (!backend_.isHosted()) {
-    lock.unlock();
-    // Made outside the lock; a concurrent caller that got there first wins.
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (engine_) return Resolved{engine_, xpcConnection_};
+  }
+  // Made outside the lock; a concurrent caller that got there first wins, and what was made
+  // here is released after the lock.
+  if (!connectionFactory_) {
     auto made = dependencies_.makeInProcessEngine ? dependencies_.makeInProcessEngine(method_) : nullptr;
-    lock.lock();
+    std::lock_guard<std::mutex> guard(mutex_);
     if (!engine_) engine_ = std::move(made);
     return Resolved{engine_, nullptr};
   }
   transcriberLogger().info("client: creating XPC connection (previous was shut down or nil)");
-  // Creating and starting the connection contacts nothing, so it may run under the lock; the
-  // worker is reached at the first call.
-  std::shared_ptr<TranscriberXPCConnecting> connection =
-      std::make_shared<TranscriberXPCConnectionImpl>(*backend_.serviceName);
+  // Creating and starting a connection contacts nothing; the worker is reached at the first call.
+  std::shared_ptr<TranscriberXPCConnecting> connection = connectionFactory_();
+  if (!connection) return Resolved{};
   ModelsPresentTest diskTest;
   if (dependencies_.modelsPresentOnDisk) {
     diskTest = [test = dependencies_.modelsPresentOnDisk] { return test(TranscriptionMethod::v2()); };
   }
-  auto adapter = startTranscriberConnection(connection, interruptedFlag_, std::move(diskTest));
-  auto previous = std::exchange(xpcConnection_, connection);
-  engine_ = adapter;
-  Resolved resolved{engine_, xpcConnection_};
-  lock.unlock();
-  previous.reset();
-  return resolved;
+  std::shared_ptr<TranscriptionEngine> adapter =
+      startTranscriberConnection(connection, interruptedFlag_, std::move(diskTest));
+  std::shared_ptr<TranscriberXPCConnecting> previous;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!engine_) {
+    previous = std::exchange(xpcConnection_, connection);
+    engine_ = std::move(adapter);
+  }
+  return Resolved{engine_, xpcConnection_};
 }
 
 void Transcriber::throwIfInterrupted() {

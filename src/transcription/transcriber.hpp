@@ -30,7 +30,8 @@ namespace velmoria {
 
 // One consumer's stream of statuses. The first value is the facade's status when the stream
 // was made. next() waits for the next status; cancel() (or destruction) ends the stream and
-// the facade forgets it. Move-only; next() and cancel() may be called from any thread.
+// the facade forgets it. When the facade goes away first, next() gives the statuses still
+// buffered and then none. Move-only; next() and cancel() may be called from any thread.
 class StatusStream {
  public:
   explicit StatusStream(std::shared_ptr<platform::sync::Channel<ModelStatus>> channel) : channel_(std::move(channel)) {}
@@ -46,6 +47,8 @@ class StatusStream {
   std::optional<ModelStatus> tryNext();
   // How many statuses wait to be taken.
   std::size_t buffered() const { return channel_ ? channel_->bufferedCount() : 0; }
+  // How many callers wait in next() right now (diagnostics and tests).
+  std::size_t waiting() const { return channel_ ? channel_->waitingCount() : 0; }
   void cancel();
 
  private:
@@ -64,26 +67,40 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
     std::optional<std::string> serviceName;  // absent: in process
   };
 
-  // What the facade needs from the engine's side: the in-process engine, the disk test of a
-  // method's model sets and the removal of the models folder. An empty member means "none":
-  // no in-process engine, no models on disk, nothing to remove.
+  // Makes the hosted backend's connection, neither started nor resumed. May be called from
+  // any thread; a null result leaves the operation that needed it with workerUnavailable.
+  using ConnectionFactory = std::function<std::shared_ptr<TranscriberXPCConnecting>()>;
+
+  // What the facade needs from outside: the in-process engine, the disk test of a method's
+  // model sets, the removal of the models folder and the hosted backend's connections. An
+  // empty member of the first three means "none": no in-process engine, no models on disk,
+  // nothing to remove. An empty connectionFactory means the real one: a
+  // TranscriberXPCConnectionImpl to the backend's service name. The in-process backend makes
+  // no connection.
   struct Dependencies {
     std::function<std::shared_ptr<TranscriptionEngine>(const TranscriptionMethod&)> makeInProcessEngine;
     std::function<bool(const TranscriptionMethod&)> modelsPresentOnDisk;
     // Throws the file system's error when the folder exists and cannot be removed.
     std::function<void(const TranscriptionMethod&)> removeModelsFolder;
+    // Called each time the facade opens a connection: at the first operation that needs the
+    // worker, and again after shutdown().
+    ConnectionFactory connectionFactory;
   };
 
   // The real ones, all in modelStorageBaseURL(): an InProcessTranscriptionEngine of the method;
   // that engine's disk test of the method's speech and diarization model sets; and
   // removeModelsFolder() while holding both repositories' download locks (speech first, then
   // diarization), so a download of the worker or of the speaker analyzer never runs during
-  // the removal. Each call reads the storage folder anew; none keeps state.
+  // the removal. Each call reads the storage folder anew; none keeps state. The connection
+  // factory is left empty: the real connection.
   static Dependencies defaultDependencies();
 
   // The in-process backend creates its engine at once; the hosted one opens no connection yet.
   static std::shared_ptr<Transcriber> make(Backend backend, TranscriptionMethod method = TranscriptionMethod::current(),
                                            Dependencies dependencies = defaultDependencies());
+  // Ends every status stream the facade still publishes to: a consumer waiting in next() gets
+  // the statuses already buffered, then the end.
+  ~Transcriber();
 
   // Makes sure both model sets are on disk; each download step's text goes to `status`
   // (may be empty; called on any thread). Publishes downloading(0), then ready or error.
@@ -140,6 +157,7 @@ class Transcriber : public std::enable_shared_from_this<Transcriber> {
   const TranscriptionMethod method_;
   const Dependencies dependencies_;
   const std::shared_ptr<InterruptedFlag> interruptedFlag_;  // hosted only
+  const ConnectionFactory connectionFactory_;                // hosted only
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

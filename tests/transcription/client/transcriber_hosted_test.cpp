@@ -1,12 +1,14 @@
 // The client facade's hosted backend against the scripted worker (the real worker process
 // around a scripted engine), started on demand: first connection, worker deaths during and
 // between calls, status strings through the receiver, shutdown and the worker's exit; and
-// overlapping calls with stream consumers that stop and a shutdown among them.
+// overlapping calls with stream consumers that stop and a shutdown among them; and a connection
+// factory of the caller's own.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -16,6 +18,7 @@
 #include "platform/ipc/launcher.hpp"
 #include "support/temporary_folder.hpp"
 #include "transcription/transcriber.hpp"
+#include "transcription/xpc_connection.hpp"
 
 namespace {
 
@@ -110,6 +113,28 @@ TEST_F(Hosted, RunsOperationsOnALaunchedWorkerAndShutdownLetsItExitZero) {
   const auto workers = launchedHere();
   ASSERT_EQ(workers.size(), 1u);
   EXPECT_TRUE(exitedZero(workers[0]));
+}
+
+TEST_F(Hosted, ACallersConnectionFactoryMakesEveryConnectionTheFacadeOpens) {
+  std::atomic<int> made{0};
+  Transcriber::Dependencies deps;
+  deps.modelsPresentOnDisk = [](const velmoria::TranscriptionMethod&) { return false; };
+  deps.connectionFactory = [&made]() -> std::shared_ptr<velmoria::TranscriberXPCConnecting> {
+    ++made;
+    return std::make_shared<velmoria::TranscriberXPCConnectionImpl>(velmoria::kTranscriberServiceName);
+  };
+  auto t = Transcriber::make(Transcriber::Backend::hosted("not.a.service"), velmoria::TranscriptionMethod::v2(),
+                             std::move(deps));
+  t->unloadModels();
+  EXPECT_EQ(made, 0);  // nothing opened yet
+  EXPECT_EQ(t->processAudio("/m", "/s", {}).segments.size(), 1u);
+  EXPECT_EQ(t->processAudio("/m", "/s", {}).segments.size(), 1u);
+  EXPECT_EQ(made, 1);
+  t->shutdown();
+  EXPECT_EQ(t->processAudio("/m", "/s", {}).segments.size(), 1u);
+  EXPECT_EQ(made, 2);
+  t->shutdown();
+  for (const auto& w : launchedHere()) EXPECT_TRUE(exitedZero(w));
 }
 
 TEST_F(Hosted, AWorkerKilledDuringACallFailsThatCallOnceAndTheNextRunsOnARelaunchedWorker) {

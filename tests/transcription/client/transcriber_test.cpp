@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <stdexcept>
 #include <thread>
 #include <string>
@@ -129,11 +131,32 @@ TEST_F(FacadeFixture, AStoppedStreamIsForgottenAndTheOthersKeepReceiving) {
   EXPECT_EQ(t->liveStatusStreams(), 1u);
   t->unloadModels();
   EXPECT_EQ(drain(kept), (std::vector<ModelStatus>{ModelStatus::needsDownload(), ModelStatus::needsDownload()}));
-  // A stream outliving its facade ends nothing and crashes nothing.
+  // A stream outliving its facade has ended with it; cancelling it then crashes nothing.
   auto orphan = t->statusStream();
   t.reset();
   orphan.cancel();
   EXPECT_FALSE(orphan.tryNext());
+}
+
+TEST_F(FacadeFixture, DestroyingTheFacadeEndsTheStreamOfAConsumerWaitingInNext) {
+  auto t = make();
+  auto stream = t->statusStream();
+  t->unloadModels();
+  auto consumer = std::async(std::launch::async, [&stream] {
+    std::vector<ModelStatus> seen;
+    while (auto status = stream.next()) seen.push_back(*status);
+    return seen;
+  });
+  // Once the consumer has taken both statuses it waits in next().
+  while (stream.buffered() > 0 || stream.waiting() == 0) std::this_thread::yield();
+  t.reset();
+  // A watchdog: a consumer that is never woken fails the test instead of hanging it.
+  if (consumer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    stream.cancel();
+    consumer.wait();
+    FAIL() << "the consumer was not woken when the facade went away";
+  }
+  EXPECT_EQ(consumer.get(), (std::vector<ModelStatus>{ModelStatus::needsDownload(), ModelStatus::needsDownload()}));
 }
 
 TEST_F(FacadeFixture, WithoutAnEngineUnloadAndClearPublishAndPresenceAsksTheDiskWithTheFacadesMethod) {
