@@ -152,7 +152,9 @@ std::string computeFileHash(const fs::path& file, platform::fs::FileSystem& file
 
 void prepareFile(const fs::path& path, platform::fs::FileSystem& fileSystem) {
   if (path.has_parent_path()) fileSystem.createDirectories(path.parent_path());
-  if (!fileSystem.exists(path)) fileSystem.writeFile(path, "");
+  // Opened, not written: a file that another download creates at the same moment is kept, never
+  // replaced by an empty one.
+  fileSystem.openForAppending(path)->close();
 }
 
 std::string partialFileEtagComponent(std::string_view etag) {

@@ -59,7 +59,7 @@ std::string computeFileHash(const std::filesystem::path& file,
                             platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 // Makes sure the parent folder of `path` and a file at `path` exist; an existing file keeps its
-// bytes. Throws platform::fs::FileError.
+// bytes, also one that another thread creates or writes meanwhile. Throws platform::fs::FileError.
 void prepareFile(const std::filesystem::path& path,
                  platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 

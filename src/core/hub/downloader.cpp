@@ -5,6 +5,9 @@
 #include <condition_variable>
 #include <limits>
 #include <map>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "core/logging.hpp"
@@ -44,8 +47,63 @@ const char* nameOfCase(Downloader::DownloadError::Case c) {
   return "unexpectedError";
 }
 
-// Runs that currently write a partial file in this process, by the partial file's path. A new
-// run claims its path: it stops the holder and waits until the holder has released it.
+// The run that writes one partial file, as the other runs of this process on that file see it.
+class PartialFileWriter {
+ public:
+  explicit PartialFileWriter(std::string destinationKey) : destinationKey_(std::move(destinationKey)) {}
+
+  // The claim key of the destination the writer moves the file to.
+  const std::string& destinationKey() const { return destinationKey_; }
+
+  void reportProgress(const Downloader::Downloading& state) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      progress_ = state;
+      ++reports_;
+    }
+    changed_.notify_all();
+  }
+
+  void finish(bool moved) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      finished_ = true;
+      moved_ = moved;
+    }
+    changed_.notify_all();
+  }
+
+  // Waits until the writer has finished, handing every progress report it makes meanwhile to
+  // `relay` (no lock held). Returns true when the writer moved the file to its destination.
+  // Throws CancellationError when `stop` is triggered first.
+  template <class Relay>
+  bool await(const std::stop_token& stop, Relay&& relay) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::uint64_t seen = reports_;
+    for (;;) {
+      if (!changed_.wait(lock, stop, [&] { return finished_ || reports_ != seen; })) {
+        throw platform::sync::CancellationError();
+      }
+      if (reports_ == seen) return moved_;
+      seen = reports_;
+      const Downloader::Downloading state = progress_;
+      lock.unlock();
+      relay(state);
+      lock.lock();
+    }
+  }
+
+ private:
+  const std::string destinationKey_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  Downloader::Downloading progress_;  // guarded by mutex_: the latest report
+  std::uint64_t reports_ = 0;         // guarded by mutex_
+  bool finished_ = false;             // guarded by mutex_
+  bool moved_ = false;                // guarded by mutex_
+};
+
+// The runs that currently write a partial file in this process, by the partial file's path.
 class PartialFileClaims {
  public:
   static PartialFileClaims& shared() {
@@ -53,29 +111,28 @@ class PartialFileClaims {
     return claims;
   }
 
-  void claim(const std::string& key, std::stop_source mine) {
-    std::unique_lock<std::mutex> lock(m_);
-    for (;;) {
-      auto it = holders_.find(key);
-      if (it == holders_.end()) break;
-      it->second.request_stop();
-      cv_.wait(lock);
-    }
-    holders_.emplace(key, std::move(mine));
+  // Makes `writer` the holder of `key` and returns null when no run holds it; otherwise returns
+  // the holder, for the caller to wait for.
+  std::shared_ptr<PartialFileWriter> claimOrFindHolder(const std::string& key,
+                                                       const std::shared_ptr<PartialFileWriter>& writer) {
+    std::lock_guard<std::mutex> guard(m_);
+    auto [it, claimed] = holders_.try_emplace(key, writer);
+    return claimed ? nullptr : it->second;
   }
 
-  void release(const std::string& key) {
+  // Gives up the claim, then wakes the runs waiting for `writer`: they find the path free.
+  void release(const std::string& key, const std::shared_ptr<PartialFileWriter>& writer, bool moved) {
     {
       std::lock_guard<std::mutex> guard(m_);
-      holders_.erase(key);
+      auto it = holders_.find(key);
+      if (it != holders_.end() && it->second == writer) holders_.erase(it);
     }
-    cv_.notify_all();
+    writer->finish(moved);
   }
 
  private:
   std::mutex m_;
-  std::condition_variable cv_;
-  std::map<std::string, std::stop_source> holders_;  // guarded by m_
+  std::map<std::string, std::shared_ptr<PartialFileWriter>> holders_;  // guarded by m_
 };
 
 std::string claimKey(const fs::path& path) {
@@ -109,6 +166,20 @@ std::int64_t partialFileSize(const fs::path& path, platform::fs::FileSystem& fil
   }
 }
 
+bool removePartialFileUnlessInUse(const fs::path& path, platform::fs::FileSystem& fileSystem) {
+  const std::string key = claimKey(path);
+  const auto writer = std::make_shared<PartialFileWriter>(std::string());
+  if (PartialFileClaims::shared().claimOrFindHolder(key, writer)) return false;
+  bool removed = false;
+  try {
+    removed = fileSystem.remove(path);
+  } catch (const platform::fs::FileError& e) {
+    Logging::debug("[Downloader] Could not remove the partial file:", e.what());
+  }
+  PartialFileClaims::shared().release(key, writer, false);
+  return removed;
+}
+
 void placeDownloadedFile(const fs::path& from, const fs::path& to, platform::fs::FileSystem& fileSystem) {
   const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
   if (to.has_parent_path()) fileSystem.createDirectories(folder);
@@ -130,12 +201,67 @@ class Downloader::Run {
     try {
       body();
     } catch (...) {
+      claim_.reset();
       owner_.broadcaster_.broadcast(Failed{std::current_exception()});
     }
   }
 
  private:
+  // This run's hold on the partial file; released (waking the runs that wait for it) on
+  // destruction.
+  struct Claim {
+    std::string key;
+    std::shared_ptr<PartialFileWriter> writer;
+    bool moved = false;  // the file reached the destination
+
+    Claim(std::string k, std::shared_ptr<PartialFileWriter> w) : key(std::move(k)), writer(std::move(w)) {}
+    ~Claim() { PartialFileClaims::shared().release(key, writer, moved); }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+  };
+
+  // The first state of a run that finds `resumeSize` bytes in the partial file.
+  Downloading startState(std::int64_t resumeSize) const {
+    const std::int64_t expected = params_.expectedSize;
+    const bool known = resumeSize > 0 && expected >= 1;
+    return Downloading{known ? static_cast<double>(resumeSize) / static_cast<double>(expected) : 0.0, {}};
+  }
+
+  void reportProgress(const Downloading& state) {
+    owner_.broadcaster_.broadcast(state);
+    if (claim_) claim_->writer->reportProgress(state);
+  }
+
+  // Takes the partial file for this run. While another run of this process writes it, waits for
+  // that run, passing its progress on; when that run moved the file to this run's destination,
+  // publishes `completed` and returns false. Otherwise (that run failed or was cancelled) the
+  // partial file, with every byte that run wrote, is this run's to continue.
+  bool claimPartialFile() {
+    const fs::path& partial = owner_.incompleteDestination_;
+    const std::string key = claimKey(partial);
+    auto writer = std::make_shared<PartialFileWriter>(claimKey(owner_.destination_));
+    bool waited = false;
+    for (;;) {
+      const auto holder = PartialFileClaims::shared().claimOrFindHolder(key, writer);
+      if (!holder) {
+        claim_.emplace(key, std::move(writer));
+        return true;
+      }
+      if (!waited) {
+        waited = true;
+        Logging::debug("[Downloader] Another download is writing", partial, "; waiting for it");
+        owner_.broadcaster_.broadcast(startState(partialFileSize(partial, owner_.fileSystem_)));
+      }
+      const bool moved = holder->await(stop_, [&](const Downloading& state) { owner_.broadcaster_.broadcast(state); });
+      if (moved && holder->destinationKey() == writer->destinationKey()) {
+        owner_.broadcaster_.broadcast(Completed{owner_.destination_});
+        return false;
+      }
+    }
+  }
+
   void body() {
+    if (!claimPartialFile()) return;
     const fs::path& partial = owner_.incompleteDestination_;
     const std::int64_t expected = params_.expectedSize;
     std::int64_t resumeSize = partialFileSize(partial, owner_.fileSystem_);
@@ -148,13 +274,7 @@ class Downloader::Run {
       resumeSize = 0;
     }
     downloadedSize_ = resumeSize;
-
-    if (resumeSize > 0) {
-      owner_.broadcaster_.broadcast(
-          Downloading{expected >= 1 ? static_cast<double>(resumeSize) / static_cast<double>(expected) : 0.0, {}});
-    } else {
-      owner_.broadcaster_.broadcast(Downloading{0.0, {}});
-    }
+    reportProgress(startState(resumeSize));
 
     if (resumeSize == 0 || resumeSize != expected) {
       streamBody();
@@ -167,6 +287,8 @@ class Downloader::Run {
     file_->sync();
     file_->close();
     placeDownloadedFile(partial, owner_.destination_, owner_.fileSystem_);
+    claim_->moved = true;
+    claim_.reset();
     owner_.broadcaster_.broadcast(Completed{owner_.destination_});
   }
 
@@ -202,7 +324,7 @@ class Downloader::Run {
     Downloading state;
     state.fraction = expected == 0 ? 0.0 : static_cast<double>(currentSize_) / static_cast<double>(expected);
     if (elapsed > 0) state.speed = static_cast<double>(currentSize_ - lastReportedSize_) / elapsed;
-    owner_.broadcaster_.broadcast(state);
+    reportProgress(state);
     lastReportedSize_ = currentSize_;
   }
 
@@ -304,6 +426,9 @@ class Downloader::Run {
   bool restartFromZero_ = false;
   bool restartedAfter416_ = false;
   bool responseArrived_ = false;  // the current attempt's answer arrived
+  // Held from claimPartialFile() until just before the terminal state is published, so that a
+  // consumer acting on that state finds the partial file free.
+  std::optional<Claim> claim_;
 };
 
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool backgroundSession,
@@ -375,15 +500,11 @@ Downloader::StateStream Downloader::startDownload(const std::string& url, const 
     }
   }
 
-  const std::string key = claimKey(incompleteDestination_);
-  PartialFileClaims::shared().claim(key, stop);
   try {
-    runThread_ = std::thread([this, key, params = std::move(params), token = stop.get_token()]() mutable {
+    runThread_ = std::thread([this, params = std::move(params), token = stop.get_token()]() mutable {
       Run(*this, std::move(params), token).execute();
-      PartialFileClaims::shared().release(key);
     });
   } catch (...) {
-    PartialFileClaims::shared().release(key);
     return failEarly(std::current_exception());
   }
   return stream;

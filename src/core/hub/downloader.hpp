@@ -18,8 +18,12 @@
 // that no later record can describe a file that a crash lost. A failing file operation (open,
 // write, truncate, fsync, move) ends the run with the platform::fs::FileError naming the file
 // and keeps the partial file: every byte in it was written in order, so a later run resumes from
-// its length. Two runs never write one partial file: a new run cancels and waits for any other
-// run of this process on the same partial file.
+// its length. Two runs never write one partial file. A new run of the same Downloader cancels
+// and waits for its earlier run. A run that finds another Downloader of this process writing its
+// partial file leaves that one alone and waits for it, passing its progress on: when that run
+// moves the file to the same destination, this run completes with it; when it fails or is
+// cancelled, this run continues the partial file itself, keeping the bytes written so far.
+// Cancelling a waiting run ends only its wait.
 //
 // Thread-safety: all public members may be called from any thread. The run executes on a thread
 // owned by the Downloader; the destructor cancels and joins it.
@@ -87,8 +91,9 @@ class Downloader {
   Downloader(const Downloader&) = delete;
   Downloader& operator=(const Downloader&) = delete;
 
-  // Cancels and waits for any earlier run on the same partial file, then starts a run that
-  // fetches `url` resuming from the partial file's length, and returns a stream of its states
+  // Cancels and waits for this Downloader's earlier run, then starts a run that fetches `url`
+  // resuming from the partial file's length (after waiting for, or completing with, another
+  // Downloader's run on the same partial file, as above), and returns a stream of its states
   // (the first value is `notStarted` or the run's first state). `authToken`: "Authorization:
   // Bearer <token>" when present and not empty. `headers`: extra request fields. `expectedSize`:
   // the file's size from the hub. `timeout`: idle time-out in seconds (no data for that long).
@@ -141,6 +146,12 @@ class Downloader {
 // Size of the file at `path`, or 0 when it is missing or cannot be examined. Never throws.
 std::int64_t partialFileSize(const std::filesystem::path& path,
                              platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
+
+// Deletes the partial file at `path` unless a Downloader run of this process holds it (that run
+// writes it, or is about to). Returns true when a file was deleted; a failed deletion is logged
+// and ignored (a stale partial file only costs space). Thread-safe.
+bool removePartialFileUnlessInUse(const std::filesystem::path& path,
+                                  platform::fs::FileSystem& fileSystem = platform::fs::RealFileSystem::shared());
 
 // Moves `from` to `to`, replacing a file at `to` and creating `to`'s missing parent folders,
 // then flushes `to`'s folder so that the move survives a crash. A failed move leaves `from` and

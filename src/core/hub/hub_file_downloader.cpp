@@ -195,7 +195,10 @@ fs::path HubFileDownloader::download(const std::shared_ptr<Progress>& fileProgre
   } catch (const platform::fs::FileError& e) {
     throw HubApiEnvironmentError::fileWriteError(e.what());
   }
-  removePartialFiles(repoMetadataDestination, relativeFilename, std::nullopt, files);
+  // This version's partial file was moved into place. One found there now was made by another
+  // download of the same file in this process: it stays while that download's run holds it.
+  removePartialFiles(repoMetadataDestination, relativeFilename, partial, files);
+  removePartialFileUnlessInUse(partial, files);
   try {
     writeDownloadMetadata(remoteCommit, etag, metadataDestination(), files);
   } catch (const HubApiEnvironmentError&) {

@@ -12,8 +12,9 @@
 // with a backslash or with an empty, "." or ".." component is refused, so no file is created
 // outside the repository folder and its metadata folder.
 //
-// Thread-safety: the functions keep no state; any number may run at once (two snapshots of the
-// same repository race on its files as two downloads of one file would).
+// Thread-safety: the functions keep no state; any number may run at once. Two snapshots of the
+// same repository in one process share the transfer of a file that both fetch at the same time
+// (downloader.hpp) and both end with the whole files.
 #pragma once
 
 #include <filesystem>

@@ -25,11 +25,20 @@ std::string stateText(ModelState state) { return std::string(description(state))
 
 }  // namespace
 
-void ModelManager::LifecycleTurn::acquire(const std::stop_token& stopToken) {
-  std::unique_lock<std::mutex> lock(mutex_);
+void ModelManager::LifecycleTurn::requireNotHeldHere() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  requireNotHeldHereLocked();
+}
+
+void ModelManager::LifecycleTurn::requireNotHeldHereLocked() const {
   platform::log::requireThat(!(held_ && owner_ == std::this_thread::get_id()),
                              "ModelManager: a lifecycle operation was called while the same thread runs one "
                              "(from the model state callback or the loader?)");
+}
+
+void ModelManager::LifecycleTurn::acquire(const std::stop_token& stopToken) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  requireNotHeldHereLocked();
   ++waiters_;
   const bool free = changed_.wait(lock, stopToken, [&] { return !held_; });
   --waiters_;
@@ -124,6 +133,9 @@ std::string ModelManager::requireModelPath() const {
 }
 
 void ModelManager::ensureModelsLoaded(std::stop_token stopToken) {
+  // The coordinated run takes the turn on the coordinator's thread, where acquire() cannot see
+  // that this caller holds it (a direct operation) or is that run itself (a coordinated one).
+  lifecycle_.requireNotHeldHere();
   if (modelState() == ModelState::loaded) return;
   coordinator_.run(
       [this](std::stop_token loadToken) {

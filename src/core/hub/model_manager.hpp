@@ -98,7 +98,9 @@ class ModelManager {
 
   // Returns at once when loaded; otherwise downloads if needed and loads, sharing one such run
   // with every concurrent caller (all of them receive its error). The shared run continues when
-  // a caller's `stopToken` ends that caller's wait (CancellationError).
+  // a caller's `stopToken` ends that caller's wait (CancellationError). Like the operations
+  // below, a call from a thread that runs a lifecycle operation (the state callback or the loader
+  // of a direct operation or of the shared run itself) aborts with a log line, whatever the state.
   void ensureModelsLoaded(std::stop_token stopToken = {});
   // Each of the next three waits for the lifecycle turn first; a triggered `stopToken` ends that
   // wait with platform::sync::CancellationError and no state change.
@@ -149,8 +151,12 @@ class ModelManager {
     void acquire(const std::stop_token& stopToken);
     void release() noexcept;
     std::size_t waiters() const;
+    // Aborts when the calling thread holds the turn.
+    void requireNotHeldHere() const;
 
    private:
+    void requireNotHeldHereLocked() const;  // needs mutex_
+
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     bool held_ = false;        // guarded by mutex_

@@ -209,7 +209,7 @@ TEST_F(DownloadDiskFaultsTest, FailedRecordWriteNeverLeavesARecordOfAnotherVersi
 TEST_F(DownloadDiskFaultsTest, PartialFileThatCannotBeMadeIsAFileWriteErrorBeforeAnyTransfer) {
   const std::string content = serve("model.bin", 2 * kMiB);
   auto f = file("model.bin");
-  faulty_.addFault({.operation = Operation::writeFile, .errorCode = EACCES, .pathContains = ".incomplete"});
+  faulty_.addFault({.operation = Operation::open, .errorCode = EACCES, .pathContains = ".incomplete"});
   const auto error = expectFileWriteError(f);
   EXPECT_TRUE(contains(error.what(), partialOf(f).string())) << error.what();
   EXPECT_EQ(contentGets(), 0u);

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "core/hub/hub_test_support.hpp"
+#include "core/hub/snapshot_test_support.hpp"
 #include "platform/fs/file_system.hpp"
+#include "platform/net/curl_transport.hpp"
 #include "platform/net/http.hpp"
 #include "platform/sync/cancellation.hpp"
 #include "platform/sys/error.hpp"
@@ -303,7 +307,7 @@ TEST_F(DownloaderTest, CancellationMidTransferKeepsWrittenBytes) {
   EXPECT_FALSE(fs::exists(destination_));
 }
 
-TEST_F(DownloaderTest, NewRunCancelsAndWaitsForALeftOverRunOnTheSamePartialFile) {
+TEST_F(DownloaderTest, NewRunCancelsAndWaitsForTheLeftOverRunOfTheSameDownloader) {
   const std::string content = serve(4000);
   fake_hub::Fault stall;
   stall.method = "GET";
@@ -312,21 +316,78 @@ TEST_F(DownloaderTest, NewRunCancelsAndWaitsForALeftOverRunOnTheSamePartialFile)
   stall.times = 1;
   hub_.addFault(stall);
 
-  // Same downloader started twice, then another downloader on the same partial file.
   auto first = makeDownloader();
   auto stream1 = first->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
   while (hub_.requestCount("GET") < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  hub_.addFault(stall);
   auto stream2 = first->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
   EXPECT_TRUE(failedWith<platform::sync::CancellationError>(collectStates(stream1)));
-  while (hub_.requestCount("GET") < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-
-  auto second = makeDownloader();
-  auto stream3 = second->startDownload(url(), std::nullopt, std::nullopt, 4000, 10.0, 5);
-  EXPECT_TRUE(failedWith<platform::sync::CancellationError>(collectStates(stream2)));
-  const auto states = collectStates(stream3);
+  const auto states = collectStates(stream2);
   ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
   EXPECT_TRUE(sameBytes(destination_, content));
+}
+
+// Two Downloaders of one partial file, the first one's request held back until the second has
+// joined it (its first state).
+class SharedPartialFileTest : public DownloaderTest {
+ protected:
+  void startBoth(std::int64_t expected) {
+    holding_ = std::make_shared<snapshot_testing::HoldingTransport>(
+        platform::net::sharedTransport(),
+        [](const platform::net::Request& r) { return r.method == platform::net::Method::get; });
+    first_ = std::make_unique<Downloader>(destination_, partial_, false, holding_);
+    stream1_.emplace(first_->startDownload(url(), std::nullopt, std::nullopt, expected, 10.0, 5));
+    holding_->waitUntilHolding();
+    second_ = std::make_unique<Downloader>(destination_, partial_, false, holding_);
+    stream2_.emplace(second_->startDownload(url(), std::nullopt, std::nullopt, expected, 10.0, 5));
+    for (;;) {
+      auto state = stream2_->next();
+      ASSERT_TRUE(state);
+      if (std::holds_alternative<Downloader::NotStarted>(*state)) continue;
+      secondStates_.push_back(*state);
+      break;
+    }
+  }
+
+  std::shared_ptr<snapshot_testing::HoldingTransport> holding_;
+  std::unique_ptr<Downloader> first_, second_;
+  std::optional<Downloader::StateStream> stream1_, stream2_;
+  std::vector<State> secondStates_;
+};
+
+TEST_F(SharedPartialFileTest, ASecondDownloaderWaitsForTheRunningOneAndSharesItsCompletion) {
+  const std::string content = serve(static_cast<std::size_t>(Downloader::chunkSize + 1000));
+  const auto expected = static_cast<std::int64_t>(content.size());
+  startBoth(expected);
+  holding_->open();
+  const auto firstStates = collectStates(*stream1_);
+  for (auto& state : collectStates(*stream2_)) secondStates_.push_back(state);
+
+  EXPECT_TRUE(std::holds_alternative<Downloader::Completed>(firstStates.back())) << "the second ended the first";
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(secondStates_.back())) << "the second failed";
+  EXPECT_EQ(std::get<Downloader::Completed>(secondStates_.back()).url, destination_);
+  EXPECT_TRUE(sameBytes(destination_, content));
+  EXPECT_EQ(gets().size(), 1u) << "the second fetched the file again";
+  // The first's report after its first 10 MiB reached the waiting second.
+  const bool relayed = std::any_of(secondStates_.begin(), secondStates_.end(), [](const State& s) {
+    auto* p = std::get_if<Downloader::Downloading>(&s);
+    return p && p->fraction > 0.9;
+  });
+  EXPECT_TRUE(relayed);
+}
+
+TEST_F(SharedPartialFileTest, AWaitingDownloaderTakesOverWhenTheRunningOneIsCancelled) {
+  const std::string content = serve(4000);
+  writeFile(partial_, content.substr(0, 1000));
+  startBoth(4000);
+  first_->cancelDownload();
+  EXPECT_TRUE(failedWith<platform::sync::CancellationError>(collectStates(*stream1_)));
+  for (auto& state : collectStates(*stream2_)) secondStates_.push_back(state);
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(secondStates_.back()));
+  EXPECT_TRUE(sameBytes(destination_, content));
+  // The bytes already in the partial file were kept: the second resumed after them.
+  const auto requests = gets();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("Range"), "bytes=1000-");
 }
 
 TEST(DownloadError, SitsOnTheErrorBaseWithItsTextsUnchanged) {

@@ -2,13 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "core/hub/cache_metadata.hpp"
+#include "core/hub/hub_snapshot.hpp"
 #include "core/hub/hub_test_support.hpp"
+#include "core/hub/snapshot_test_support.hpp"
 #include "platform/crypto/sha256.hpp"
 #include "platform/net/http.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sys/error_description.hpp"
 #include "support/fake_hub/fake_hub.hpp"
 
 namespace noxtal {
@@ -305,6 +311,59 @@ TEST_F(HubFileDownloaderTest, UnsafeRelativeNameIsRefusedBeforeAnyRequest) {
   auto f = file("../outside.json");
   EXPECT_THROW(f.download(nullptr, nullptr), Hub::HubClientError);
   EXPECT_EQ(hub_.requestCount(), 0u);
+}
+
+TEST_F(HubFileDownloaderTest, TwoSnapshotsOfOneRepositoryAtOnceBothCompleteAndShareATransfer) {
+  // The first snapshot's transfer of a.txt is held before it is sent; the second snapshot reaches
+  // the same file meanwhile. Neither may end the other, and both end with the whole repository.
+  const std::vector<std::pair<std::string, std::size_t>> files = {
+      {"a.txt", 300}, {"b.bin", 5000}, {"c.json", 120}, {"d/e.bin", 7000}};
+  std::uint32_t seed = 1;
+  for (const auto& [name, size] : files) serve(name, size, seed++);
+  HubApi client(tmp_.path() / "cache", std::string(), hub_.endpoint(), false, false);
+  const HubApi::Repo repo{"owner/repo", HubRepoType::models};
+  auto holding =
+      std::make_shared<snapshot_testing::HoldingTransport>(client.transport, [](const platform::net::Request& r) {
+        return r.method == platform::net::Method::get && r.url.find("/resolve/main/a.txt") != std::string::npos;
+      });
+  client.transport = holding;
+
+  std::exception_ptr errors[2];
+  std::thread first([&] {
+    try {
+      snapshot(client, repo, "main", {});
+    } catch (...) {
+      errors[0] = std::current_exception();
+    }
+  });
+  holding->waitUntilHolding();
+
+  std::promise<void> secondReported;  // its first progress report, or its end
+  std::once_flag reported;
+  auto signal = [&] { std::call_once(reported, [&] { secondReported.set_value(); }); };
+  std::thread second([&] {
+    try {
+      snapshot(client, repo, "main", {}, [&](const Progress&) { signal(); });
+    } catch (...) {
+      errors[1] = std::current_exception();
+    }
+    signal();
+  });
+  // A watchdog, not a timed check: the report comes at once when the second transfer waits.
+  EXPECT_EQ(secondReported.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  holding->open();
+  first.join();
+  second.join();
+
+  EXPECT_FALSE(errors[0]) << "first snapshot: " << platform::sys::describeError(errors[0]);
+  EXPECT_FALSE(errors[1]) << "second snapshot: " << platform::sys::describeError(errors[1]);
+  for (const auto& [name, size] : files) {
+    EXPECT_EQ(digestOf(client.repoDestination(repo) / name), digestOf(served_ / name)) << name;
+    EXPECT_TRUE(readDownloadMetadata(client.repoMetadataDestination(repo) / (name + ".metadata"))) << name;
+  }
+  // The second waited for the held transfer and took its outcome instead of fetching again.
+  EXPECT_EQ(hub_.requestCount("GET", "/resolve/main/a.txt"), 1u);
+  EXPECT_EQ(partialFiles(file("a.txt")), std::vector<std::string>{});
 }
 
 TEST(ConsumeDownloadStates, StreamEndingWithoutCompletionIsAnError) {

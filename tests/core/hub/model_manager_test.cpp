@@ -1,10 +1,13 @@
 #include "core/hub/model_manager.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -648,6 +651,39 @@ TEST_F(ModelManagerDeathTest, ALifecycleCallFromTheCallbackAbortsInsteadOfDeadlo
         manager.downloadModels();
       },
       "lifecycle operation was called while the same thread runs one");
+}
+
+// Arms a watchdog in the death-test child: a re-entry that deadlocks instead of aborting ends
+// the child after 10 s with its own line instead of the expected one, so the test fails
+// instead of hanging.
+void armWatchdog() {
+  std::signal(SIGALRM, [](int) {
+    static constexpr char text[] = "watchdog: the re-entered call deadlocked\n";
+    (void)!write(STDERR_FILENO, text, sizeof text - 1);
+    _exit(1);
+  });
+  alarm(10);
+}
+
+TEST_F(ModelManagerDeathTest, EnsureFromTheCallbackAbortsDuringADirectDownloadAndDuringACoordinatedRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, std::function<void(TestManager&)>> outers[] = {
+      {"downloadModels", [](TestManager& manager) { manager.downloadModels(); }},
+      {"ensureModelsLoaded", [](TestManager& manager) { manager.ensureModelsLoaded(); }},
+  };
+  for (const auto& [name, outer] : outers) {
+    SCOPED_TRACE(name);
+    EXPECT_DEATH(
+        {
+          armWatchdog();
+          TestManager manager(loader);
+          manager.setModelStateCallback([&](ModelState, ModelState newState) {
+            if (newState == kDownloaded) manager.ensureModelsLoaded();
+          });
+          outer(manager);
+        },
+        "lifecycle operation was called while the same thread runs one");
+  }
 }
 
 }  // namespace

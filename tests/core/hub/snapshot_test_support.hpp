@@ -1,18 +1,20 @@
 // Helpers of the snapshot, offline-verification and configuration-loader tests: a temporary
-// folder, file writing and reading, a served repository on the fake hub, and a transport that
-// can trigger a stop after a chosen request.
+// folder, file writing and reading, a served repository on the fake hub, and transports that
+// trigger a stop after a chosen request, fail chosen requests or hold one back.
 #pragma once
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -96,6 +98,53 @@ class FailingTransport final : public platform::net::HttpTransport {
   std::shared_ptr<platform::net::HttpTransport> inner_;
   std::function<bool(const platform::net::Request&)> fails_;
   platform::net::TransportErrorCode code_;
+};
+
+// Holds the first request for which `holds` returns true, before passing it on, until open() is
+// called; a stop of that request meanwhile ends it as the transport does (a `cancelled`
+// transport error). Every other request goes straight to `inner`. Thread-safe.
+class HoldingTransport final : public platform::net::HttpTransport {
+ public:
+  HoldingTransport(std::shared_ptr<platform::net::HttpTransport> inner,
+                   std::function<bool(const platform::net::Request&)> holds)
+      : inner_(std::move(inner)), holds_(std::move(holds)) {}
+
+  platform::net::StreamResult stream(const platform::net::Request& request,
+                                     const platform::net::ResponseHandler& onResponse,
+                                     const platform::net::DataHandler& onData, std::stop_token stopToken) override {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!holding_ && holds_(request)) {
+        holding_ = true;
+        changed_.notify_all();
+        if (!changed_.wait(lock, stopToken, [&] { return open_; })) {
+          throw platform::net::TransportError(
+              platform::net::TransportErrorCode::cancelled,
+              std::string(platform::net::describe(platform::net::TransportErrorCode::cancelled)));
+        }
+      }
+    }
+    return inner_->stream(request, onResponse, onData, stopToken);
+  }
+
+  // Blocks until the held request has arrived.
+  void waitUntilHolding() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return holding_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<platform::net::HttpTransport> inner_;
+  std::function<bool(const platform::net::Request&)> holds_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  bool holding_ = false;  // guarded by mutex_
+  bool open_ = false;     // guarded by mutex_
 };
 
 }  // namespace noxtal::snapshot_testing
