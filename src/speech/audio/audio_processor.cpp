@@ -539,17 +539,24 @@ std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::st
                                                        const ChannelMode& channelMode, std::stop_token stopToken) {
   std::vector<AudioLoadResult> results(at.size(), AudioLoadResult::success({}));
   const auto threads = static_cast<std::size_t>(noxtal::ConcurrencyUtilities::activeProcessorCount());
-  platform::sync::runConcurrently(
-      at.size(), threads,
-      [&](std::size_t i, const std::stop_token& token) {
-        try {
-          platform::sync::throwIfStopped(token);
-          results[i] = AudioLoadResult::success(loadAudioAsFloatArray(at[i], channelMode, 0.0, std::nullopt, token));
-        } catch (...) {
-          results[i] = AudioLoadResult::failure(std::current_exception());
-        }
-      },
-      std::move(stopToken));
+  try {
+    platform::sync::runConcurrently(
+        at.size(), threads,
+        [&](std::size_t i, const std::stop_token& token) {
+          try {
+            platform::sync::throwIfStopped(token);
+            results[i] = AudioLoadResult::success(loadAudioAsFloatArray(at[i], channelMode, 0.0, std::nullopt, token));
+          } catch (...) {
+            results[i] = AudioLoadResult::failure(std::current_exception());
+          }
+        },
+        std::move(stopToken));
+  } catch (...) {
+    // The bodies throw nothing, so the group failed before any of them ran (its threads could
+    // not be started): no file was loaded.
+    const std::exception_ptr error = std::current_exception();
+    for (AudioLoadResult& result : results) result = AudioLoadResult::failure(error);
+  }
   return results;
 }
 

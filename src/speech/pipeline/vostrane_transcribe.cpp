@@ -1,13 +1,13 @@
 // The main class's transcription entry points: one sample array, one file, batches of arrays and
 // of files.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <thread>
 
 #include "core/logging.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sync/task_group.hpp"
 #include "speech/audio/audio_processor.hpp"
 #include "speech/model/whisper_error.hpp"
 #include "speech/pipeline/audio_loading_times.hpp"
@@ -28,21 +28,6 @@ void report(const Vostrane::TranscriptionStateCallback& callback, TranscriptionS
   if (callback) callback(state);
 }
 
-// Runs `work(i)` for i in [0, count) on `parallel` threads at once (at least 1), each
-// index exactly once. `work` must not throw.
-template <class Work>
-void runConcurrently(std::size_t count, std::size_t parallel, const Work& work) {
-  parallel = std::clamp<std::size_t>(parallel, 1, std::max<std::size_t>(count, 1));
-  std::atomic<std::size_t> next{0};
-  std::vector<std::jthread> threads;
-  threads.reserve(parallel);
-  for (std::size_t t = 0; t < parallel; ++t) {
-    threads.emplace_back([&] {
-      for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) work(i);
-    });
-  }
-}
-
 std::size_t hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 // One outcome per item, in item order: the items run in batches of `workers` one after another
@@ -56,16 +41,25 @@ std::vector<TranscriptionOutcome> runInBatches(std::size_t count, int workers, c
   std::vector<TranscriptionOutcome> outcomes(count, TranscriptionOutcome::success({}));
   for (std::size_t batchStart = 0; batchStart < count; batchStart += batchSize) {
     const std::size_t batchCount = std::min(batchSize, count - batchStart);
-    runConcurrently(batchCount, parallel, [&](std::size_t place) {
-      const std::size_t index = batchStart + place;
-      try {
-        auto self = weakSelf.lock();
-        if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
-        outcomes[index] = TranscriptionOutcome::success(transcribeItem(*self, index));
-      } catch (...) {
-        outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
+    try {
+      platform::sync::runConcurrently(batchCount, parallel, [&](std::size_t place, const std::stop_token&) {
+        const std::size_t index = batchStart + place;
+        try {
+          auto self = weakSelf.lock();
+          if (!self) throw WhisperError::transcriptionFailed("Vostrane instance was deallocated");
+          outcomes[index] = TranscriptionOutcome::success(transcribeItem(*self, index));
+        } catch (...) {
+          outcomes[index] = TranscriptionOutcome::failure(std::current_exception());
+        }
+      });
+    } catch (...) {
+      // The items throw nothing, so the group failed before any of them ran (its threads could
+      // not be started): every item of the batch fails with that error.
+      const std::exception_ptr error = std::current_exception();
+      for (std::size_t place = 0; place < batchCount; ++place) {
+        outcomes[batchStart + place] = TranscriptionOutcome::failure(error);
       }
-    });
+    }
   }
   return outcomes;
 }

@@ -1,5 +1,5 @@
 // The bounded task group: every index visited once, the bound on threads running at once, the
-// caller's stop token and a failing body.
+// caller's stop token, a failing body and helper threads that cannot be started.
 #include "platform/sync/task_group.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,10 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace platform::sync {
@@ -91,6 +94,83 @@ TEST(TaskGroup, FirstErrorIsRethrownAfterTheOthersStop) {
     EXPECT_STREQ(e.what(), "ten");
   }
   EXPECT_EQ(sawStop.load(), 39);
+}
+
+// A starter that starts real threads for its first `working` calls and fails every later one as
+// thread creation does when the system runs out of threads. It counts the threads it started
+// and those whose body has returned.
+struct FailingFromCall {
+  std::size_t working = 0;
+  std::atomic<std::size_t> calls{0};
+  std::atomic<std::size_t> started{0};
+  std::atomic<std::size_t> ended{0};
+
+  ThreadStarter starter() {
+    return [this](std::function<void()> body) -> std::jthread {
+      if (calls++ >= working) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      ++started;
+      return std::jthread([this, body = std::move(body)] {
+        body();
+        ++ended;
+      });
+    };
+  }
+};
+
+TEST(TaskGroup, AHelperThatCannotStartRunsNoBodyAndReachesTheCaller) {
+  static_assert(std::is_base_of_v<std::runtime_error, ThreadStartError>);
+  const std::string cause = std::make_error_code(std::errc::resource_unavailable_try_again).message();
+  // Index 0 waits for index 1, as a producer waits for its consumer: run one after the other on
+  // the caller's thread they would never end.
+  for (const std::size_t working : {0U, 2U}) {
+    SCOPED_TRACE(working);
+    FailingFromCall failing{working};
+    ScopedThreadStarter guard(failing.starter());
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool secondRan = false;
+    std::atomic<int> bodies{0};
+    try {
+      runConcurrently(4, 4, [&](std::size_t index, const std::stop_token&) {
+        ++bodies;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (index == 0) changed.wait(lock, [&] { return secondRan; });
+        if (index == 1) secondRan = true;
+        changed.notify_all();
+      });
+      ADD_FAILURE() << "expected ThreadStartError";
+    } catch (const ThreadStartError& error) {
+      EXPECT_NE(std::string(error.what()).find(cause), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(bodies.load(), 0);
+    EXPECT_EQ(failing.calls.load(), working + 1) << "no start is tried after the first failure";
+    EXPECT_EQ(failing.started.load(), working);
+    EXPECT_EQ(failing.ended.load(), working) << "every started thread is joined before the error is thrown";
+  }
+}
+
+TEST(TaskGroup, StartersNestAndAOneThreadGroupStartsNone) {
+  FailingFromCall outer{100};
+  {
+    ScopedThreadStarter outerGuard(outer.starter());
+    {
+      FailingFromCall inner{0};
+      ScopedThreadStarter innerGuard(inner.starter());
+      EXPECT_THROW(runConcurrently(3, 3, [](std::size_t, const std::stop_token&) {}), ThreadStartError);
+      // One thread at most: the caller's alone, no start to fail.
+      std::atomic<int> visits{0};
+      runConcurrently(3, 1, [&](std::size_t, const std::stop_token&) { ++visits; });
+      EXPECT_EQ(visits.load(), 3);
+    }
+    std::vector<std::atomic<int>> visits(3);
+    runConcurrently(3, 3, [&](std::size_t index, const std::stop_token&) { ++visits[index]; });
+    for (const auto& v : visits) EXPECT_EQ(v.load(), 1);
+    EXPECT_EQ(outer.started.load(), 2U) << "the outer starter is back once the inner guard ends";
+  }
+  std::atomic<int> visits{0};
+  runConcurrently(3, 3, [&](std::size_t, const std::stop_token&) { ++visits; });
+  EXPECT_EQ(visits.load(), 3);
+  EXPECT_EQ(outer.calls.load(), 2U) << "the default starter is back once the outer guard ends";
 }
 
 }  // namespace

@@ -8,9 +8,12 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "core/locks.hpp"
 #include "platform/sync/cancellation.hpp"
+#include "platform/sync/task_group.hpp"
 #include "speech/entry_points/entry_points_fixture.hpp"
 #include "speech/model/whisper_error.hpp"
 #include "support/expect_error.hpp"
@@ -278,6 +281,31 @@ TEST_F(SeveralFiles, AStopFailsEveryFileWithACancellation) {
     for (const auto& outcome : outcomes) {
       ASSERT_FALSE(outcome.succeeded());
       EXPECT_THROW(std::rethrow_exception(outcome.error()), platform::sync::CancellationError);
+    }
+  }
+}
+
+// No thread can be started for the files: every file's entry holds the error, in both loading
+// modes, and nothing is thrown.
+TEST_F(SeveralFiles, AThreadThatCannotStartFailsEveryFileWithThatError) {
+  auto instance = make();
+  const std::vector<std::string> paths{writeFile("c.wav", speechLikeAudio(2)), writeFile("d.wav", speechLikeAudio(2))};
+  platform::sync::ScopedThreadStarter failing([](std::function<void()>) -> std::jthread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  });
+  DecodingOptions twoAtOnce;
+  twoAtOnce.concurrentWorkerCount = 2;
+  // Whole files are loaded on one thread per processor: with a single one no thread is started.
+  const bool loadsOnHelpers = noxtal::ConcurrencyUtilities::activeProcessorCount() > 1;
+  for (const auto& mode : {AudioInputOptions(), incremental()}) {
+    if (!mode.audioLoadingMode.isIncremental() && !loadsOnHelpers) continue;
+    SCOPED_TRACE(mode.audioLoadingMode.isIncremental() ? "incremental" : "whole files");
+    std::vector<TranscriptionOutcome> outcomes;
+    ASSERT_NO_THROW(outcomes = instance->transcribeWithResults(paths, mode, twoAtOnce));
+    ASSERT_EQ(outcomes.size(), 2U);
+    for (const auto& outcome : outcomes) {
+      ASSERT_FALSE(outcome.succeeded());
+      EXPECT_THROW(std::rethrow_exception(outcome.error()), platform::sync::ThreadStartError);
     }
   }
 }
