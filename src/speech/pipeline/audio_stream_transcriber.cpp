@@ -79,15 +79,20 @@ AudioStreamTranscriber::State AudioStreamTranscriber::state() const {
   return state_;
 }
 
-void AudioStreamTranscriber::setState(const std::function<void(State&)>& change) {
+void AudioStreamTranscriber::setState(const std::function<void(State&)>& change) { setStateIf(nullptr, change); }
+
+bool AudioStreamTranscriber::setStateIf(const std::function<bool(const State&)>& applies,
+                                        const std::function<void(State&)>& change) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (applies && !applies(state_)) return false;
     State old = state_;
     change(state_);
     if (stateChangeCallback_) pendingChanges_.emplace_back(std::move(old), state_);
   }
   wake_.notify_all();
   deliverStateChanges();
+  return true;
 }
 
 // Whoever finds no delivery under way drains the queue; a write made meanwhile (also from
@@ -131,12 +136,8 @@ void AudioStreamTranscriber::startStreamTranscription(std::stop_token stopToken)
     Logging::error("Microphone access was not granted.");
     return;
   }
-  {
-    // Two starts racing past the first check: only one goes on.
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (state_.isRecording) return;
-  }
-  setState([](State& s) { s.isRecording = true; });
+  // Checked and set in one step: of two starts racing past the first check, only one goes on.
+  if (!setStateIf([](const State& s) { return !s.isRecording; }, [](State& s) { s.isRecording = true; })) return;
   std::weak_ptr<AudioStreamTranscriber> weak = weak_from_this();
   try {
     audioProcessor_->startRecordingLive(std::nullopt, [weak](const std::vector<float>&) {

@@ -113,6 +113,9 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
 
   // The one state setter: applies `change` under the lock, then reports (old, new).
   void setState(const std::function<void(State&)>& change);
+  // The same, when `applies` holds for the state at that moment (checked under the same lock);
+  // returns whether the change was made. Nothing is reported when it was not.
+  bool setStateIf(const std::function<bool(const State&)>& applies, const std::function<void(State&)>& change);
   void deliverStateChanges();
   // Waits 100 ms, woken early by stop or the token; throws CancellationError for a stopped token.
   void sleepBriefly(const std::stop_token& stopToken);

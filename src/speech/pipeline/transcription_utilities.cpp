@@ -41,7 +41,10 @@ std::string twoDecimals(float value) {
 
 TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const TranscriptionSegment& segment,
                                                                   float seekTime) {
-  const int samples = platform::sys::saturatingIntegerCast<int>(static_cast<double>(seekTime) * kSampleRate);
+  // The product is rounded to float before truncation: 0.7 s gives 11200 samples, where the
+  // exact product of the float 0.7 (just below 0.7) would truncate to 11199.
+  const float product = seekTime * kSampleRate;
+  const int samples = platform::sys::saturatingIntegerCast<int>(product);
   return shifted(segment, samples, seekTime);
 }
 

@@ -22,8 +22,8 @@ struct TranscriptionUtilities {
   TranscriptionUtilities() = delete;
 
   // The segment moved later by `seekTime` seconds: seek += the whole samples of
-  // seekTime x 16000 (single precision, toward zero; an offset beyond the integer range moves
-  // the seek by nothing), start, end and every word's start and end += seekTime.
+  // seekTime x 16000 (the product in single precision, then truncated toward zero; a seek past
+  // the integer range stays at its end), start, end and every word's start and end += seekTime.
   static TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, float seekTime);
   // The segment moved later by `seekOffsetIndex` samples: seek += the offset, every time +=
   // offset / 16000 (single precision).

@@ -340,21 +340,28 @@ std::vector<TranscriptionSegment> withLogProbs(std::vector<TranscriptionSegment>
   return segments;
 }
 
+// Two segments with two words and one word, and the frames of one-hot rows for their seven
+// tokens.
+std::vector<TranscriptionSegment> twoSegments() {
+  return withLogProbs({TranscriptionSegment{.start = 0, .end = 2, .tokens = {T, kHello, kWorld, T + 100}},
+                       TranscriptionSegment{.start = 2, .end = 3, .tokens = {T + 100, kAgain, T + 150}}});
+}
+const std::vector<int> kTwoSegmentFrames = {0, 10, 40, 99, 99, 120, 149};
+
+std::vector<TranscriptionSegment> withWordTimings(const std::vector<TranscriptionSegment>& segments,
+                                                  const MultiArray& weights) {
+  return SegmentSeeker().addWordTimestamps(segments, weights, *wordTokenizer(), 0, 480000,
+                                           Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
+                                           0.0F, DecodingOptions{}, TranscriptionTimings{});
+}
+
 TEST(WordTimestamps, HalfPrecisionWeightsAreCopiedRowByRowWithoutOverrun) {
-  const SegmentSeeker seeker;
-  const auto tokenizer = wordTokenizer();
-  const auto segments = withLogProbs({TranscriptionSegment{.start = 0, .end = 2, .tokens = {T, kHello, kWorld, T + 100}},
-                                      TranscriptionSegment{.start = 2, .end = 3, .tokens = {T + 100, kAgain, T + 150}}});
-  const std::vector<int> frames = {0, 10, 40, 99, 99, 120, 149};
-  const auto run = [&](const MultiArray& weights) {
-    return seeker.addWordTimestamps(segments, weights, *tokenizer, 0, 480000, Constants::defaultPrependPunctuations,
-                                    Constants::defaultAppendPunctuations, 0.0F, DecodingOptions{},
-                                    TranscriptionTimings{});
-  };
+  const auto segments = twoSegments();
+  const auto run = [&](const MultiArray& weights) { return withWordTimings(segments, weights); };
   // The decoder's [M, W] half-precision array, and the same weights as float32 with exactly
   // one row per token: the word timings must not depend on the element type.
-  const auto half = run(oneHotRows(224, 150, frames, DataType::float16));
-  const auto single = run(oneHotRows(7, 150, frames, DataType::float32));
+  const auto half = run(oneHotRows(224, 150, kTwoSegmentFrames, DataType::float16));
+  const auto single = run(oneHotRows(7, 150, kTwoSegmentFrames, DataType::float32));
   ASSERT_EQ(half, single);
   ASSERT_TRUE(half[0].words && half[1].words);
   ASSERT_EQ(half[0].words->size(), 2U);
@@ -365,6 +372,28 @@ TEST(WordTimestamps, HalfPrecisionWeightsAreCopiedRowByRowWithoutOverrun) {
   const auto shortRows = run(oneHotRows(3, 150, {0, 10, 40}, DataType::float16));
   ASSERT_EQ(shortRows.size(), 2U);
   EXPECT_TRUE(shortRows[0].words);
+}
+
+TEST(WordTimestamps, LeadingDimensionsOfTheWeightsFlattenIntoRows) {
+  const auto segments = twoSegments();
+  const auto dense = withWordTimings(segments, oneHotRows(8, 150, kTwoSegmentFrames, DataType::float32));
+  ASSERT_TRUE(dense[0].words);
+  ASSERT_EQ(dense[0].words->size(), 2U);
+  // The same eight rows as [1, 8, W], [2, 4, W] and [8, 1, W], each as a view of an [8, W]
+  // array and as an array of its own. Every array lies in row-major order (views included), so
+  // row r of the leading dimensions starts at element r x W.
+  for (const platform::ml::Shape& shape :
+       {platform::ml::Shape{1, 8, 150}, platform::ml::Shape{2, 4, 150}, platform::ml::Shape{8, 1, 150}}) {
+    SCOPED_TRACE(platform::ml::shapeText(shape));
+    const MultiArray view = oneHotRows(8, 150, kTwoSegmentFrames, DataType::float32).reshaped(shape);
+    ASSERT_EQ(view.strides(), platform::ml::rowMajorStrides(shape));
+    EXPECT_EQ(withWordTimings(segments, view), dense);
+    MultiArray own(shape, DataType::float32);
+    for (std::size_t k = 0; k < kTwoSegmentFrames.size(); ++k) {
+      own.setFloat(static_cast<std::int64_t>(k) * 150 + kTwoSegmentFrames[k], 1);
+    }
+    EXPECT_EQ(withWordTimings(segments, own), dense);
+  }
 }
 
 TEST(WordTimestamps, AWordRemovedAtTheEndOfASegmentDoesNotShiftLaterWords) {

@@ -43,6 +43,11 @@ TEST(TranscriptionUtilities, SegmentsMoveBySecondsOrSamples) {
   EXPECT_FALSE(moved.words);
   EXPECT_FLOAT_EQ(moved.end, 2.5F);
 
+  // Seconds become samples in single precision: 0.7 s is 11200 samples, not one short.
+  for (const auto& [seconds, samples] : {std::pair{0.7F, 11'200}, {0.9F, 14'400}, {2.3F, 36'800}, {4.7F, 75'200}}) {
+    EXPECT_EQ(U::updateSegmentTimings(plain, seconds).seek, samples) << seconds;
+  }
+
   // Past the int range of sample indices (some 37 hours) the seek stays at its end instead of
   // wrapping round or being dropped.
   TranscriptionSegment late{.seek = std::numeric_limits<int>::max() - 10, .start = 134'000, .end = 134'001};

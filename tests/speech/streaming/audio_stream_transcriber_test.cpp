@@ -69,7 +69,8 @@ class StreamingTest : public ::testing::Test {
 
   std::shared_ptr<AudioStreamTranscriber> make(int required = 2, bool useVAD = false,
                                                AudioStreamTranscriber::StateChangeCallback callback = {},
-                                               DecodingOptions options = {}, int window = 60) {
+                                               DecodingOptions options = {}, int window = 60,
+                                               AudioStreamTranscriber::PermissionCheck permission = {}) {
     auto tokenizer = demo_->loadTokenizer();
     auto extractor = std::make_shared<FeatureExtractor>();
     extractor->loadModel(models() / "MelSpectrogram.mlmodelc", kCpu, false);
@@ -80,9 +81,9 @@ class StreamingTest : public ::testing::Test {
     decoder->setTokenizer(tokenizer);
     decoder->setIsModelMultilingual(true);
     auto backend = backend_;
+    if (!permission) permission = [backend] { return AudioProcessor::requestRecordPermission(*backend); };
     return AudioStreamTranscriber::make(encoder, extractor, seeker_, decoder, tokenizer, processor_, options, required,
-                                        0.3F, window, useVAD, std::move(callback),
-                                        [backend] { return AudioProcessor::requestRecordPermission(*backend); });
+                                        0.3F, window, useVAD, std::move(callback), std::move(permission));
   }
 
   static std::vector<float> tone(double seconds) {
@@ -257,6 +258,53 @@ TEST_F(StreamingTest, SecondStartWhileRecordingReturnsAtOnce) {
   t->stopStreamTranscription();
   loop.join();
   EXPECT_FALSE(t->state().isRecording);
+}
+
+// Two starts at once, released together from the permission check: one records and the other
+// returns at once, so capture starts once. Repeated, with readers of the state keeping its lock
+// busy (a long text makes each copy slow), so that the two starts interleave at its releases.
+TEST_F(StreamingTest, TwoStartsAtOnceStartCaptureOnce) {
+  constexpr int kRounds = 40;
+  std::atomic<int> waiting{0};
+  std::atomic<bool> go{false};
+  auto t = make(2, false, {}, {}, 60, [&] {
+    ++waiting;
+    while (!go) std::this_thread::yield();
+    return true;
+  });
+  TranscriptionProgress longText;
+  longText.text.assign(64 * 1024, 'a');
+  t->onProgressCallback(longText);
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    waiting = 0;
+    go = false;
+    std::atomic<int> returned{0};
+    // A second capture start shows up as one more opened stream.
+    const auto raced = [&] { return returned > 0 || backend_->openCount() > round + 1; };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+      threads.emplace_back([&] {
+        t->startStreamTranscription();
+        ++returned;
+      });
+    }
+    while (waiting < 2) std::this_thread::yield();
+    std::atomic<int> reading{0};
+    for (int i = 0; i < 2; ++i) {
+      threads.emplace_back([&] {
+        ++reading;
+        while (!raced()) (void)t->state();
+      });
+    }
+    while (reading < 2) std::this_thread::yield();
+    go = true;
+    EXPECT_TRUE(waitFor(raced));
+    EXPECT_EQ(returned.load(), 1) << "one start returns while the other records";
+    t->stopStreamTranscription();
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(backend_->openCount(), round + 1);
+  }
 }
 
 TEST_F(StreamingTest, RefusedPermissionLeavesTheObjectIdle) {
