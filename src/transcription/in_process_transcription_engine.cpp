@@ -272,8 +272,9 @@ void InProcessTranscriptionEngine::ensureModelsDownloaded(const StatusCallback& 
   } catch (const TranscriptionError& error) {
     statusMachine_.transition(ModelStatus::error(error));
     throw;
-  } catch (const std::exception& error) {
-    logger().error(std::string("ensureModelsDownloaded: free space unreadable: ") + error.what());
+  } catch (...) {
+    logger().error("ensureModelsDownloaded: free space unreadable: " +
+                   platform::sys::describeError(std::current_exception()));
     TranscriptionError mapped = TranscriptionError::insufficientDisk(required, 0);
     statusMachine_.transition(ModelStatus::error(mapped));
     throw mapped;
@@ -286,8 +287,9 @@ void InProcessTranscriptionEngine::ensureModelsDownloaded(const StatusCallback& 
     try {
       auto repoLock = platform::fs::FileLock::acquire(lockPathOf(settings_.sttModelRepo));
       created = makeVostrane(makeVostraneConfig(false, true));
-    } catch (const std::exception& error) {
-      TranscriptionError mapped = TranscriptionError::downloadFailed(std::string("Vostrane download failed: ") + error.what());
+    } catch (...) {
+      TranscriptionError mapped = TranscriptionError::downloadFailed(
+          "Vostrane download failed: " + platform::sys::describeError(std::current_exception()));
       statusMachine_.transition(ModelStatus::error(mapped));
       throw mapped;
     }
@@ -301,8 +303,9 @@ void InProcessTranscriptionEngine::ensureModelsDownloaded(const StatusCallback& 
     try {
       auto repoLock = platform::fs::FileLock::acquire(lockPathOf(kDiarizationModelRepo));
       created = std::make_shared<dellomar::Dellomar>(makePyannoteConfig());
-    } catch (const std::exception& error) {
-      TranscriptionError mapped = TranscriptionError::downloadFailed(std::string("Dellomar download failed: ") + error.what());
+    } catch (...) {
+      TranscriptionError mapped = TranscriptionError::downloadFailed(
+          "Dellomar download failed: " + platform::sys::describeError(std::current_exception()));
       statusMachine_.transition(ModelStatus::error(mapped));
       throw mapped;
     }

@@ -390,6 +390,19 @@ TEST_F(EngineOnDemoModels, AStepThatThrowsANonStandardValueFailsWithTheStepsErro
   }
   EXPECT_EQ(engine->status(), ModelStatus::error(expected));
   EXPECT_TRUE(engine->hasVostrane());  // a failed step keeps its instance for the next request
+
+  // The same kind of value thrown while the models are fetched is the download's error.
+  auto fetching = makeEngine(false, 10'000'000'000, [](const vostrane::VostraneConfig&) -> std::shared_ptr<vostrane::Vostrane> {
+    throw 42;
+  });
+  const TranscriptionError downloadError = TranscriptionError::downloadFailed("Vostrane download failed: unknown error");
+  try {
+    fetching->ensureModelsDownloaded({});
+    FAIL() << "no error";
+  } catch (const TranscriptionError& error) {
+    EXPECT_EQ(error, downloadError);
+  }
+  EXPECT_EQ(fetching->status(), ModelStatus::error(downloadError));
 }
 
 // The text of a transcript's segments, in order (the demo models say demomodels::kDefaultSpeechText).
