@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/log/log.hpp"
+#include "platform/text/text.hpp"
 #include "transcription/transcription_error.hpp"
 
 namespace velmoria {
@@ -17,13 +18,43 @@ const platform::log::Logger& logger() {
   return instance;
 }
 
+// JSON text is UTF-8: a string or key that is not (a path from a legacy file system, text
+// that a model made) cannot be written, so the record fails here, like a non-finite number,
+// rather than when the frame is sent. The message names the member, never quotes its bytes.
+void requireUtf8Text(const Json& value, std::string_view key) {
+  const auto refuse = [](std::string_view where) {
+    throw CodingError::invalidValue("cannot encode text that is not UTF-8 " +
+                                    (where.empty() ? std::string("in the record")
+                                                   : "in \"" + platform::text::repairUtf8(where) + "\""));
+  };
+  switch (value.type()) {
+    case Json::value_t::string:
+      if (!platform::text::isValidUtf8(value.get_ref<const std::string&>())) refuse(key);
+      break;
+    case Json::value_t::object:
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        if (!platform::text::isValidUtf8(it.key())) refuse(key);
+        requireUtf8Text(it.value(), it.key());
+      }
+      break;
+    case Json::value_t::array:
+      for (const auto& element : value) requireUtf8Text(element, key);
+      break;
+    default:
+      break;
+  }
+}
+
 template <class R>
 Json encodeRecord(const R& record) {
+  Json json;
   try {
-    return platform::json::encode(record);
+    json = platform::json::encode(record);
   } catch (const JsonError& e) {
     throw CodingError::invalidValue(e.what());
   }
+  requireUtf8Text(json, "");
+  return json;
 }
 
 template <class R>

@@ -192,8 +192,8 @@ struct TranscriptResult {
 };
 
 // ---- The wire forms. Encoding throws CodingError::invalidValue (NSCocoaErrorDomain 4866) with
-// the codec's message; decoding throws CodingError::dataCorrupted (4864) on text that is not
-// JSON or a value that is not the record.
+// the codec's message, or naming the member whose text is not UTF-8; decoding throws
+// CodingError::dataCorrupted (4864) on text that is not JSON or a value that is not the record.
 
 platform::json::Json encodeJson(const XPCProcessRequest& request);
 platform::json::Json encodeJson(const TranscriptResult& result);

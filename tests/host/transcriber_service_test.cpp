@@ -186,6 +186,17 @@ TEST(TranscriberService, FailuresAreLoggedInFullAndAnsweredWithTheirRecord) {
   EXPECT_FALSE(result.transcript);
   EXPECT_EQ(result.error->domain, "NSCocoaErrorDomain");
   EXPECT_EQ(result.error->code, 4866);
+
+  // The engine answers with the mic path as its language: text that is not UTF-8 cannot be
+  // written either, and is the same error rather than a failure of the frame.
+  engine->notFinite = false;
+  Json request = kRequest;
+  request["micPath"] = std::string("/tmp/mic\xFF.wav");
+  result = process(service, request).get();
+  ASSERT_TRUE(result.error);
+  EXPECT_FALSE(result.transcript);
+  EXPECT_EQ(result.error->domain, "NSCocoaErrorDomain");
+  EXPECT_EQ(result.error->code, 4866);
 }
 
 TEST(TranscriberService, CallsBeyondTheLimitAreRefusedAtOnceWithCode5) {

@@ -1,5 +1,5 @@
-// Transcript records: the golden wire form, round trips, decode failures and the non-finite
-// rules; transcription errors and methods.
+// Transcript records: the golden wire form, round trips, decode failures, and the non-finite
+// and UTF-8 rules; transcription errors and methods.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,7 @@
 
 #include "platform/fs/file_system.hpp"
 #include "platform/json/json.hpp"
+#include "platform/text/text.hpp"
 #include "support/log_capture.hpp"
 #include "transcription/transcript_records.hpp"
 #include "transcription/transcription_error.hpp"
@@ -164,6 +165,22 @@ TEST(TranscriptRecords, NonFiniteVectorOrTimeFailsTheEncoding) {
   r = goldenResult();
   r.segments[0].words->at(0).startTime = std::nan("");
   EXPECT_EQ(codingErrorOf([&] { encodeJson(r); }).code(), 4866);
+}
+
+TEST(TranscriptRecords, TextThatIsNotUtf8FailsTheEncodingByNameNotByItsBytes) {
+  const std::string raw = std::string(" caf") + "\xE9";
+  TranscriptResult r = goldenResult();
+  r.segments[1].text = raw;
+  CodingError e = codingErrorOf([&] { encodeJson(r); });
+  EXPECT_EQ(e.code(), 4866);
+  EXPECT_NE(std::string(e.what()).find("\"text\""), std::string::npos) << e.what();
+  EXPECT_TRUE(platform::text::isValidUtf8(e.what()));
+  r = goldenResult();
+  r.segments[0].words->at(1).word = raw;
+  EXPECT_EQ(codingErrorOf([&] { encodeText(r); }).errorCase(), CodingError::Case::invalidValue);
+  e = codingErrorOf([&] { encodeJson(XPCProcessRequest{"/a.wav", "/b.wav", {"Ada", raw}}); });
+  EXPECT_NE(std::string(e.what()).find("\"customVocabulary\""), std::string::npos) << e.what();
+  EXPECT_EQ(codingErrorOf([&] { encodeJson(XPCProcessRequest{"/r\xFF.wav", "/b.wav", {}}); }).code(), 4866);
 }
 
 TEST(TranscriptRecords, NonFiniteScoresAreWrittenAsZeroAndLogged) {
