@@ -8,6 +8,7 @@
 #include "core/logging.hpp"
 #include "platform/log/check.hpp"
 #include "platform/sys/checked_number.hpp"
+#include "platform/sys/hash.hpp"
 #include "platform/text/text.hpp"
 
 namespace noxtal {
@@ -57,9 +58,7 @@ std::string floatText(float f) {
 
 bool isBooleanText(const Config& c) { return c.kind() == Config::Kind::string && c.boolean().has_value(); }
 
-std::size_t mix(std::size_t seed, std::size_t value) {
-  return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
-}
+std::size_t mix(std::size_t seed, std::size_t value) { return platform::sys::hashCombine(seed, value); }
 
 constexpr std::size_t kCrossCaseBucket = 0x5c4d3e2f1a0b9c8dULL;
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/json/record.hpp"
+#include "platform/sys/hash.hpp"
 
 namespace dellomar {
 
@@ -14,9 +15,7 @@ namespace {
 using platform::json::Json;
 using platform::json::JsonError;
 
-std::size_t combine(std::size_t seed, std::size_t value) {
-  return seed ^ (value + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2));
-}
+std::size_t combine(std::size_t seed, std::size_t value) { return platform::sys::hashCombine(seed, value); }
 
 const Json& payloadOf(const Json& inner, std::string_view caseName) {
   const auto it = inner.find("_0");

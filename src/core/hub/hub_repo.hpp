@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/json/json.hpp"
+#include "platform/sys/hash.hpp"
 
 namespace noxtal {
 
@@ -51,8 +52,6 @@ struct std::hash<noxtal::HubRepoType> {
 template <>
 struct std::hash<noxtal::HubRepo> {
   std::size_t operator()(const noxtal::HubRepo& repo) const noexcept {
-    std::size_t seed = std::hash<std::string>()(repo.id);
-    seed ^= std::hash<noxtal::HubRepoType>()(repo.type) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-    return seed;
+    return platform::sys::hashCombine(std::hash<std::string>()(repo.id), std::hash<noxtal::HubRepoType>()(repo.type));
   }
 };

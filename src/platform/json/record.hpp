@@ -59,6 +59,7 @@
 #include <vector>
 
 #include "platform/json/json.hpp"
+#include "platform/sys/hash.hpp"
 
 namespace platform::json {
 
@@ -370,9 +371,7 @@ struct Hasher;
 
 namespace detail {
 
-inline std::size_t hashCombine(std::size_t seed, std::size_t value) {
-  return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
-}
+using platform::sys::hashCombine;
 
 }  // namespace detail
 

@@ -2,15 +2,15 @@
 
 #include <functional>
 
+#include "platform/sys/hash.hpp"
+
 namespace vostrane {
 
 using platform::json::Json;
 using platform::json::JsonError;
 
 namespace {
-void combine(std::size_t& seed, std::size_t value) {
-  seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
+void combine(std::size_t& seed, std::size_t value) { seed = platform::sys::hashCombine(seed, value); }
 }  // namespace
 
 std::size_t ChannelMode::hash() const {

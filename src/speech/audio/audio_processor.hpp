@@ -36,6 +36,7 @@
 #include "platform/audio/pcm_buffer.hpp"
 #include "platform/audio/resampler.hpp"
 #include "platform/sync/mutex.hpp"
+#include "platform/sys/hash.hpp"
 #include "speech/audio/audio_input_options.hpp"
 #include "speech/audio/audio_processing.hpp"
 #include "speech/audio/voice_activity_detector.hpp"
@@ -388,8 +389,6 @@ class AudioProcessor : public AudioProcessing {
 template <>
 struct std::hash<vostrane::AudioDevice> {
   std::size_t operator()(const vostrane::AudioDevice& device) const noexcept {
-    std::size_t seed = std::hash<std::uint32_t>()(device.id);
-    seed ^= std::hash<std::string>()(device.name) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-    return seed;
+    return platform::sys::hashCombine(std::hash<std::uint32_t>()(device.id), std::hash<std::string>()(device.name));
   }
 };
